@@ -1,0 +1,49 @@
+// Cycle and memory accounting: the cycle counters shared with the interpreter,
+// spend_cpu, the forced stop, and the allocator that counts each process's heap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct process;
+
+// The running slice's counters (the interpreter reads and adds to them through
+// lkernel.h). Between slices they hold whatever the enclosing level saved.
+extern int cpu_cycles;
+extern int cpu_cycles_max;
+extern int cpu_superyielding;
+
+// Makes the interpreter stop a yieldable thread at its next instruction.
+constexpr int cpu_superyield_value = 0x40000000;
+// Every process's share of a frame: all slices of one frame together.
+constexpr int32_t frame_cycle_budget = 279620;
+// Where the kernel's own charges stop. Below INT32_MAX so that the
+// interpreter's per-instruction adds, which go on while a thread cannot
+// yield, still have room before the 32-bit count would wrap.
+constexpr int32_t cpu_cycles_ceiling = 0x3FFFFFFF;
+
+// Memory in use is RAM pages + charged heap - baseline + this reserve.
+constexpr int64_t process_memory_reserve = 0x80000;
+constexpr int64_t process_memory_cap = 0x2000000;
+// A single allocation that would take a process past this is refused outright,
+// so one request cannot make the host run out of memory before the cap check
+// after the slice gets a chance to remove the process.
+constexpr int64_t process_memory_hard_limit = 4 * process_memory_cap;
+
+// Charges max(n, 1) cycles for n >= 0, nothing for a negative n. Saturates.
+void spend_cpu(int64_t n);
+// Ends the running slice at the next instruction of a yieldable thread.
+void superyield();
+
+// The Lua allocator of every process state. `ud` is the owning process record;
+// each block carries its charged size in an 8-byte header.
+void *l_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int last_try, size_t charged);
+
+// RAM pages + charged heap - baseline + the reserve (what the cap, stat(0) and
+// the process list report).
+int64_t process_memory_in_use(const process *P);
+bool process_over_memory_cap(const process *P);
+
+// _signal(38): a full collection of the process's state, then the first call
+// records the heap as the baseline; later calls keep it.
+void record_heap_baseline(process *P);

@@ -1,0 +1,292 @@
+// Start-up, reset, the frame function and the orderly end.
+#include "kernel/system.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+
+#include "kernel/numbers.h"
+#include "kernel/process.h"
+#include "pdisk/host_config.h"
+#include "pdisk/pfile.h"
+#include "pdisk/ram_folder.h"
+#include "platform/host_log.h"
+#include "platform/frame_pacing.h"
+#include "platform/host_system.h"
+#include "platform/host_paths.h"
+
+#include "lua.hpp"
+
+config_record config;
+app_record app;
+bool system_inited = false;
+int32_t video_hash0 = -1;
+buffer *dat_file[dat_file_max];
+int dat_files = 0;
+process *root_process = nullptr;
+
+namespace {
+
+constexpr int buffer_group_dat = 105;
+// Bounds the orderly end while a shutdown holder is still busy.
+constexpr int exit_slices_max = 120;
+constexpr int held_exit_frames = 60;
+
+std::string clip(const char *text, size_t max) {
+  std::string s(text);
+  if (s.size() > max) s.resize(max);
+  return s;
+}
+
+}  // namespace
+
+std::vector<buffer *> read_dat_records(FILE *f) {
+  std::vector<buffer *> records;
+  uint8_t head[4];
+  while (records.size() < dat_file_max && fread(head, 1, 4, f) == 4) {
+    uint32_t length = uint32_t(head[0]) << 24 | uint32_t(head[1]) << 16 | uint32_t(head[2]) << 8 |
+                      uint32_t(head[3]);
+    if (length > uint64_t(dat_record_max_length)) break;
+    buffer *rec = create_buffer_2(int64_t(length) + 8, buffer_group_dat);
+    if (!rec) break;
+    if (length != 0 && fread(rec->data, 1, length, f) == length) rec->length = int32_t(length);
+    rec->position = 0;
+    records.push_back(rec);
+  }
+  return records;
+}
+
+void load_dat_files(const std::string &host_path) {
+  FILE *f = fopen(host_path.c_str(), "rb");
+  if (!f) return;
+  std::vector<buffer *> records = read_dat_records(f);
+  fclose(f);
+  dat_files = int(records.size());
+  std::copy(records.begin(), records.end(), dat_file);
+}
+
+buffer *get_dat_file(int index) {
+  if (index < 0 || index >= dat_files) return nullptr;
+  dat_file[index]->position = 0;
+  return dat_file[index];
+}
+
+void set_default_config() {
+  config = config_record{};
+  config.fullscreen = 1;
+  config.pixel_perfect = 1;
+  config.volume = 192;
+  config.network_access = 1;
+}
+
+void process_arguments(int argc, char **argv) {
+  enum { take, skip, home } mode = take;
+  for (int i = 1; i < argc; i++) {
+    const char *arg = argv[i];
+    if (arg[0] == '&' || arg[0] == '>' || arg[0] == '|') break;
+    if (arg[0] == '-') {
+      mode = skip;
+      if (strncmp(arg, "-home", 5) == 0) mode = home;
+      if (strncmp(arg, "-x", 2) == 0) {
+        config.headless = 1;
+        mode = take;
+      }
+      if (strncmp(arg, "-use_system_rom", 15) == 0) mode = take;
+      continue;
+    }
+    if (mode == home) {
+      config.home_path = clip(arg, 1023);
+      hovi_mkdir(config.home_path);
+    } else if (mode == take) {
+      config.start_path = clip(arg, 1023);
+    }
+    mode = take;
+  }
+}
+
+void kestrune_apply_setting(const char *key, int64_t value) {
+  const int32_t v = saturate_i32(value);
+  const int32_t flag = value != 0;
+  struct flag_key {
+    const char *name;
+    int32_t config_record::*field;
+  };
+  static const flag_key flags[] = {
+      {"fullscreen", &config_record::fullscreen},
+      {"pixel_perfect", &config_record::pixel_perfect},
+      {"stretch", &config_record::stretch},
+      {"allow_highdpi", &config_record::allow_highdpi},
+      {"fullscreen_window", &config_record::fullscreen_window},
+      {"mute_audio", &config_record::mute_audio},
+      {"swap_stereo", &config_record::swap_stereo},
+      {"battery_saver", &config_record::battery_saver},
+      {"network_access", &config_record::network_access},
+  };
+  for (const flag_key &k : flags) {
+    if (strcmp(key, k.name) == 0) {
+      config.*k.field = flag;
+      return;
+    }
+  }
+  if (strcmp(key, "pixel_scale") == 0) {
+    config.pixel_scale = v;
+  } else if (strcmp(key, "sdl_render_driver") == 0) {
+    config.sdl_render_driver = v;
+  } else if (strcmp(key, "volume") == 0) {
+    config.volume = v < 0 ? 0 : v > 256 ? 256 : v;
+  } else if (strcmp(key, "deadzone") == 0) {
+    config.deadzone = v < 0 ? 0 : v > 256 ? 256 : v;
+  } else if (strcmp(key, "yorelog") == 0) {
+    config.yorelog = flag;
+    // Turning the history on opens today's log once the file history exists.
+  }
+}
+
+int32_t video_settings_hash() {
+  return (config.fullscreen != 0) + 2 * (config.pixel_perfect != 0) +
+         4 * (config.allow_highdpi != 0) + 8 * (config.stretch != 0) +
+         16 * (config.fullscreen_window != 0);
+}
+
+void kestrune_apply_settings() {
+  int32_t hash = video_settings_hash();
+  if (hash != video_hash0) {
+    // The host window, renderer and texture are (re)made here once the host
+    // window layer exists.
+    video_hash0 = hash;
+  }
+  // The synthesiser's output volume (0 when muted) and stereo swap are handed
+  // over here once the synthesiser exists.
+}
+
+bool shutdown_hold_active() {
+  return app.shutdown_holder != 0 && find_process(app.shutdown_holder) != nullptr;
+}
+
+frame_request serve_frame_requests(app_record &a, bool holder_alive) {
+  // A holder that has gone away no longer holds anything back.
+  if (a.shutdown_holder != 0 && !holder_alive) a.shutdown_holder = 0;
+  if (a.reboot_requested && a.shutdown_holder == 0) return frame_request::reboot;
+  if (a.exit_requested) {
+    if (a.shutdown_holder == 0) return frame_request::exit;
+    if (a.exit_countdown++ >= held_exit_frames) return frame_request::exit;
+  }
+  return frame_request::go_on;
+}
+
+void kestrune_end(int code) {
+  fflush(stdout);
+  // The audio thread must not outlive the objects it reads.
+  os_system_shutdown();
+  exit(code);
+}
+
+void kestrune_fatal(const char *message, int code) {
+  printf("%s\n", message);
+  kestrune_end(code);
+}
+
+// Loads "/system/boot.lua" onto the root state, so the root's first slice runs it.
+static void load_boot_script() {
+  pfile *f = pfopen("/system/boot.lua", "r");
+  if (!f) kestrune_fatal("could not find /system/boot.lua", 0);
+  std::string code = f->data ? std::string(reinterpret_cast<const char *>(f->data->data),
+                                           size_t(f->data->length))
+                             : std::string();
+  pfclose(f);
+  // A chunk named by its text, as loading a string names it; text only.
+  code.resize(strlen(code.c_str()));
+  lua_State *L = root_process->lua_state;
+  if (luaL_loadbufferx(L, code.data(), code.size(), code.c_str(), "t") != LUA_OK) {
+    const char *message = lua_tostring(L, -1);
+    printf("error in /system/boot.lua\n%s\n", message ? message : "(error object is not a string)");
+    kestrune_end(0);
+  }
+}
+
+void reset_app_state() {
+  int32_t focused = app.window_focused;
+  app = app_record{};
+  if (system_inited) app.window_focused = focused;
+  processes_init();
+  // The boot screen keeps no state of its own: its clock lives in app.
+  pfile_init();
+  pfile_reset();
+  // The default colour tables and the synthesiser are set up here once those land.
+  app.audio_pid = -2;
+  app.audio_mirror_pid = -3;
+  mount_ram_folder("/ram");
+  process_config();
+  std::string host_data = hovi_prefix_with_program_path("data");
+  if (host_directory_exists(host_data)) mount_host_path("/host_data", host_data);
+
+  root_process = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]");
+  if (!root_process) kestrune_fatal("could not create the root process", 1);
+  set_current_process(root_process);
+  luaL_openlibs(root_process->lua_state);
+
+  if (dat_files < 2) {
+    hovi_debug("sysrom.dat not found\n");
+    kestrune_fatal("sysrom.dat not found", 1);
+  }
+  mount_ram_folder("/system");
+  // The system cartridge's entries are named under "system/".
+  populate_ram_folder_from_kvt_rom_buffer("", get_dat_file(1));
+  load_boot_script();
+  // The file history opens here once it lands.
+  if (dat_files >= 3) {
+    app.expcart_mounted = 1;
+    mount_ram_folder("/ram/expcart");
+    populate_ram_folder_from_kvt_rom_buffer("/ram/expcart", get_dat_file(2));
+  }
+}
+
+void kestrune_exit() {
+  for (int i = 0; i < exit_slices_max && shutdown_hold_active(); i++) {
+    prepare_processes_for_frame();
+    run_process_slice(root_process, 1.0);
+    update_processes_after_frame();
+  }
+  // Changed cartridges are written back and the file history closed here as
+  // those land.
+}
+
+void system_frame() {
+  switch (serve_frame_requests(app, shutdown_hold_active())) {
+  case frame_request::reboot:
+    hovi_debug("--- rebooting ---\n\n");
+    reset_app_state();
+    break;
+  case frame_request::exit:
+    kestrune_exit();
+    kestrune_end(0);
+  case frame_request::go_on:
+    break;
+  }
+  if (!system_inited) {
+    os_system_init();
+    system_inited = true;
+  }
+  // Host events become event messages here once the event pump lands.
+  prepare_processes_for_frame();
+  run_process_slice(root_process, 1.0);
+  update_processes_after_frame();
+  // Changed cartridges are written back and mounts pruned here once
+  // cartridge mounting lands.
+  app.frame_count++;
+  end_frame();
+}
+
+void kestrune_main(int argc, char **argv) {
+  hovi_argv0 = clip(argc > 0 ? argv[0] : "", 1023);
+  std::string pack = hovi_prefix_with_program_path("sysrom.dat");
+  hovi_debugf("load_kestrune_dat_files: %s // from: %s\n", "sysrom.dat", pack.c_str());
+  load_dat_files(pack);
+  set_default_config();
+  process_arguments(argc, argv);
+  hovi_debugf("booting kestrune %s\n", kestrune_version);
+  hovi_debugf("build: %s\n", kestrune_build_date);
+  reset_app_state();
+  for (;;) system_frame();
+}

@@ -1,0 +1,554 @@
+// pfile: the file slots, the mounts, and the operations on both.
+#include "pdisk/pfile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <unordered_map>
+
+#include "kernel/accounting.h"
+#include "pdisk/path.h"
+#include "platform/atomic_write.h"
+#include "platform/host_log.h"
+
+std::array<pfile, pfile_max> pfile_table;
+std::vector<pmount> pmount_table;
+int32_t next_pfile_index = -1;
+bool pending_prune = false;
+bool block_automounting = false;
+int64_t total_pdisk_calls = 0;
+
+namespace {
+
+constexpr size_t host_read_chunk = 16384;
+constexpr int64_t pfile_data_capacity = 1024;
+constexpr int64_t pfile_probe_capacity = 32;
+
+bool tables_zeroed = false;
+int32_t pfile_used = 0;
+// RAM origin -> slot: opening a RAM file must not scan the whole table.
+std::unordered_map<std::string, int32_t> ram_slot_index;
+// Early clearing opens files to write them back, which may want a slot again.
+bool early_clearing = false;
+
+pfile *find_ram_slot(const std::string &origin) {
+  auto it = ram_slot_index.find(origin);
+  return it == ram_slot_index.end() ? nullptr : &pfile_table[size_t(it->second)];
+}
+
+bool is_folder(const pfile &f) { return (f.flags & pfile_flag_folder) != 0; }
+bool is_held(const pfile &f) { return f.kind != pfile_free && f.holds > 0; }
+
+void free_slot(pfile &f) {
+  if (f.kind == pfile_ram) ram_slot_index.erase(f.origin);
+  if (f.kind != pfile_free) pfile_used--;
+  f = pfile{};
+}
+
+// The next free slot after the last one found, cleaned, with kind and origin
+// set; null when every slot is taken.
+pfile *claim_slot(int32_t kind, std::string origin) {
+  for (int n = 0; n < pfile_max; n++) {
+    int i = (next_pfile_index + 1 + n) % pfile_max;
+    pfile &f = pfile_table[size_t(i)];
+    if (f.kind != pfile_free) continue;
+    next_pfile_index = i;
+    f = pfile{};
+    f.kind = kind;
+    f.origin = std::move(origin);
+    pfile_used++;
+    if (kind == pfile_ram) ram_slot_index[f.origin] = i;
+    return &f;
+  }
+  return nullptr;
+}
+
+void too_many_files(const char *message) {
+  std::printf("%s\n", message);
+  hovi_debugf("%s\n", message);
+}
+
+// Frees RAM slots held by clean cartridges when the table runs low. Callers
+// run it before they resolve the path they want a slot for, so the mount
+// serving that path is never the one dropped.
+void clear_early() {
+  if (early_clearing) return;
+  early_clearing = true;
+  int before = pfile_used;
+  // Every dirty mount is written back here first (last to first) once
+  // cartridge write-back exists.
+  delete_clean_ram_mounts();
+  std::printf("@@@@ early clearing; %d -> %d\n", before, pfile_used);
+  pending_prune = true;
+  early_clearing = false;
+}
+
+bool low_on_slots() { return pfile_max - pfile_used <= pfile_low_water; }
+
+void store_mode(pfile &f, char m0, char m1) {
+  f.mode[0] = m0;
+  f.mode[1] = m1;
+}
+
+bool host_is_regular_file(const std::string &host_path) {
+  struct stat st;
+  return stat(host_path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Reads a regular host file into data (from its end), stopping once more than
+// limit bytes are in when limit >= 0. A folder, device or pipe is refused:
+// opening a folder as a file succeeds on some hosts.
+bool read_host_file(const std::string &host_path, int64_t limit, buffer *data) {
+  int fd = open(host_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  char chunk[host_read_chunk];
+  while (ok && (limit < 0 || data->length <= limit)) {
+    ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) ok = false;
+    if (got <= 0) break;
+    if (bappend_bytes(data, chunk, got) != got) ok = false; // beyond a buffer's size
+  }
+  close(fd);
+  return ok;
+}
+
+// Whether a host file could be written at host_path: not a folder, in a
+// folder that exists and lets us write.
+bool host_file_writable(const std::string &host_path) {
+  struct stat st;
+  if (stat(host_path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) return false;
+    if (access(host_path.c_str(), W_OK) != 0) return false;
+  }
+  size_t cut = host_path.find_last_of('/');
+  std::string folder = cut == std::string::npos ? "." : cut == 0 ? "/" : host_path.substr(0, cut);
+  return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && access(folder.c_str(), W_OK) == 0;
+}
+
+[[noreturn]] void no_mount_for(const std::string &path, int best_depth) {
+  std::printf("** fatal: could not resolve file to origin: %s (no matching mount found; / not "
+              "mounted?)\n",
+              path.c_str());
+  std::printf("   // best_depth = %d\n", best_depth);
+  print_mounts();
+  std::fflush(stdout);
+  std::exit(0);
+}
+
+} // namespace
+
+void pfile_init() {
+  if (tables_zeroed) return;
+  tables_zeroed = true;
+  for (pfile &f : pfile_table) f = pfile{};
+  pmount_table.clear();
+  ram_slot_index.clear();
+  pfile_used = 0;
+  next_pfile_index = -1;
+}
+
+void pfile_reset() {
+  for (pfile &f : pfile_table)
+    if (f.kind == pfile_ram) free_slot(f);
+  pmount_table.clear();
+}
+
+int64_t pdisk_now() { return host_ms_since_start(); }
+
+std::string join_origin(std::string_view origin, std::string_view rest) {
+  while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+  std::string out(origin);
+  if (rest.empty()) return out.empty() ? std::string("/") : out;
+  if (out.empty() || out.back() != '/') out += '/';
+  out.append(rest);
+  return out;
+}
+
+resolved_path resolve_to_origin(std::string_view path, bool skip_self) {
+  resolved_path r;
+  std::optional<std::string> norm = normalise_kestrune_path(path);
+  if (!norm) return r;
+  r.path = std::move(*norm);
+  // The cartridge automounter is offered r.path here once cartridge mounting
+  // exists.
+  int best_depth = -1;
+  for (size_t i = 0; i < pmount_table.size(); i++) {
+    const pmount &m = pmount_table[i];
+    if (skip_self && m.mount_point == r.path) continue;
+    int depth = get_path_parent_match_depth(m.mount_point, r.path);
+    if (depth > best_depth) {
+      best_depth = depth;
+      r.mount = int32_t(i);
+    }
+  }
+  if (r.mount < 0) no_mount_for(r.path, best_depth);
+  const pmount &m = pmount_table[size_t(r.mount)];
+  r.kind = m.kind;
+  r.origin = join_origin(m.origin, std::string_view(r.path).substr(m.mount_point.size()));
+  return r;
+}
+
+pfile *pfopen(std::string_view path, const char *mode) {
+  total_pdisk_calls++;
+  char m0 = mode ? mode[0] : 0;
+  char m1 = m0 ? mode[1] : 0;
+  if (m0 != 'r' && m0 != 'w' && m0 != 'a') return nullptr;
+  bool skip_self = m1 == 'f';
+  resolved_path r = resolve_to_origin(path, skip_self);
+  if (!r.kind) return nullptr;
+  // With "rf", every dirty mount is written back here once cartridge
+  // write-back exists.
+
+  if (r.kind == pmount_ram) {
+    if (pfile *f = find_ram_slot(r.origin)) {
+      if (is_folder(*f)) return nullptr;
+      if (m0 == 'w') bclear(f->data.get());
+      f->data->position = m0 == 'a' ? f->data->length : 0;
+      store_mode(*f, m0, m1);
+      f->holds++;
+      return f;
+    }
+    if (m0 == 'r') return nullptr;
+  }
+
+  if (low_on_slots() && !early_clearing) {
+    clear_early();
+    r = resolve_to_origin(path, skip_self); // the mounts may have changed
+    if (!r.kind) return nullptr;
+  }
+
+  int64_t capacity = m0 == 'r' && m1 == 'e' ? pfile_probe_capacity : pfile_data_capacity;
+  buffer_owner data(create_buffer_2(capacity, buffer_group_pfile));
+  if (!data) return nullptr;
+  if (r.kind == pmount_host) {
+    if (m0 == 'r' && m1 == 'e') {
+      if (!host_is_regular_file(r.origin)) return nullptr;
+      spend_cpu(pfile_probe_cycles);
+    } else if (m0 == 'r') {
+      if (!read_host_file(r.origin, m1 == 'm' ? pfile_meta_read_max : -1, data.get()))
+        return nullptr;
+      spend_cpu(data->length / 8);
+    } else {
+      // Nothing reaches the host before pfclose; refuse now what could not
+      // be written then.
+      if (!host_file_writable(r.origin)) return nullptr;
+      if (m0 == 'a' && host_is_regular_file(r.origin) &&
+          !read_host_file(r.origin, -1, data.get()))
+        return nullptr;
+    }
+  }
+
+  pfile *f = claim_slot(r.kind == pmount_host ? pfile_host : pfile_ram, r.origin);
+  if (!f) {
+    too_many_files("** too many files **");
+    return nullptr;
+  }
+  f->path = std::move(r.path);
+  f->data = std::move(data);
+  f->data->position = m0 == 'a' ? f->data->length : 0;
+  store_mode(*f, m0, m1);
+  f->holds = 1;
+  return f;
+}
+
+bool pfclose(pfile *f) {
+  if (!f || f->kind == pfile_free) return false;
+  bool writing = f->mode[0] == 'w' || f->mode[0] == 'a';
+  bool ok = true;
+  if (f->kind == pfile_host) {
+    if (writing) {
+      int64_t n = f->data->length;
+      std::string why;
+      ok = write_host_file_atomically(f->origin, f->data->data, size_t(n), &why);
+      if (!ok) {
+        std::printf("** could not write %s: %s\n", f->path.c_str(), why.c_str());
+        hovi_debugf("could not write %s: %s\n", f->origin.c_str(), why.c_str());
+      }
+      spend_cpu(n / 8);
+      spend_cpu(pfile_write_cycles);
+      // A write event (path, origin) goes to the file history here once it exists.
+    }
+    free_slot(*f);
+    return ok;
+  }
+  if (writing) mark_parent_mount_dirty(f->origin);
+  store_mode(*f, 0, 0);
+  if (f->holds > 0) f->holds--;
+  return ok;
+}
+
+int64_t pfread(void *dst, int64_t size, int64_t count, pfile *f) {
+  if (!f || !f->data) return 0;
+  return bread(dst, size, count, f->data.get());
+}
+
+int64_t pfwrite(const void *src, int64_t size, int64_t count, pfile *f) {
+  if (!f || !f->data) return 0;
+  return bwrite(src, size, count, f->data.get());
+}
+
+bool append_pmount(pmount record, int refuse_at) {
+  if (int(pmount_table.size()) >= std::min(refuse_at, pmount_max)) {
+    std::printf("** too many mounts; not mounting %s\n", record.mount_point.c_str());
+    return false;
+  }
+  pmount_table.push_back(std::move(record));
+  return true;
+}
+
+bool mount_host_path(std::string_view mount_point, std::string_view host_folder) {
+  pmount m;
+  m.kind = pmount_host;
+  m.mount_point.assign(mount_point);
+  m.origin.assign(host_folder);
+  if (!m.mount_point.empty() && m.mount_point.back() == '/') m.mount_point.pop_back();
+  if (!m.origin.empty() && m.origin.back() == '/') m.origin.pop_back();
+  return append_pmount(std::move(m));
+}
+
+bool mount_ram_folder(std::string_view path) {
+  std::optional<std::string> norm = normalise_kestrune_path(path);
+  if (!norm) return false;
+  pmount m;
+  m.kind = pmount_ram;
+  m.mount_point = *norm;
+  m.origin = std::move(*norm);
+  m.isr = 1;
+  return append_pmount(std::move(m));
+}
+
+bool mount_p_path(std::string_view mount_point, std::string_view target) {
+  std::optional<std::string> norm = normalise_kestrune_path(mount_point);
+  if (!norm) return false;
+  resolved_path r = resolve_to_origin(target, false);
+  if (!r.kind) return false;
+  pmount m;
+  m.kind = r.kind;
+  m.mount_point = std::move(*norm);
+  m.origin = std::move(r.origin);
+  return append_pmount(std::move(m), pmount_script_refuse_at);
+}
+
+void mark_parent_mount_dirty(std::string_view origin) {
+  pmount *best = nullptr;
+  int best_depth = -1;
+  for (pmount &m : pmount_table) {
+    if (m.kind != pmount_ram) continue;
+    int depth = get_path_parent_match_depth(m.origin, origin);
+    if (depth > best_depth) {
+      best_depth = depth;
+      best = &m;
+    }
+  }
+  if (!best) return;
+  best->dirty = 1;
+  if (best->flush_deadline == 0) best->flush_deadline = pdisk_now() + pmount_flush_delay_ms;
+}
+
+int pmkdir(std::string_view path) {
+  if (!normalise_kestrune_path(path)) return 1;
+  // A path with a cartridge extension is mounted as a new cartridge here once
+  // cartridge mounting exists.
+  resolved_path r = resolve_to_origin(path, false);
+  if (r.kind == pmount_ram && !find_ram_slot(r.origin) && low_on_slots() && !early_clearing) {
+    clear_early();
+    r = resolve_to_origin(path, false); // the mounts may have changed
+  }
+  if (r.kind == pmount_host) {
+    int made = mkdir(r.origin.c_str(), 0755);
+    // A folder event goes to the file history here once it exists.
+    return made;
+  }
+  if (find_ram_slot(r.origin)) return 1;
+  buffer_owner data(create_buffer_2(0, buffer_group_pfile));
+  pfile *f = data ? claim_slot(pfile_ram, r.origin) : nullptr;
+  if (!f) {
+    too_many_files("** too many files (during mkdir) **");
+    return 2;
+  }
+  f->flags = pfile_flag_folder;
+  f->data = std::move(data);
+  return 0;
+}
+
+bool pdisk_file_exists(std::string_view path) {
+  resolved_path r = resolve_to_origin(path, false);
+  if (r.kind == pmount_ram) {
+    pfile *f = find_ram_slot(r.origin);
+    return f && !is_folder(*f);
+  }
+  if (r.kind != pmount_host) return false;
+  spend_cpu(pfile_probe_cycles);
+  return host_is_regular_file(r.origin);
+}
+
+bool host_directory_exists(const std::string &host_path) {
+  DIR *d = opendir(host_path.c_str());
+  if (!d) return false;
+  closedir(d);
+  return true;
+}
+
+bool pdisk_directory_exists(std::string_view path, bool follow) {
+  resolved_path r = resolve_to_origin(path, false);
+  if (!r.kind) return false;
+  if (r.kind == pmount_host && host_directory_exists(r.origin)) return true;
+  if (r.kind == pmount_ram) {
+    pfile *f = find_ram_slot(r.origin);
+    if (f && is_folder(*f)) return true;
+  }
+  if (!follow) return false;
+  for (const pmount &m : pmount_table) {
+    if (m.kind != pmount_ram || m.mount_point != r.path) continue;
+    if (m.isr) return true;
+    return pdisk_directory_exists(m.origin, false);
+  }
+  return false;
+}
+
+int64_t pfile_size(std::string_view path, bool skip_self) {
+  resolved_path r = resolve_to_origin(path, skip_self);
+  if (r.kind == pmount_ram) {
+    pfile *f = find_ram_slot(r.origin);
+    return f ? f->data->length : 0;
+  }
+  struct stat st;
+  if (r.kind == pmount_host && stat(r.origin.c_str(), &st) == 0) return int64_t(st.st_size);
+  return 0;
+}
+
+void delete_path(std::string_view path) {
+  std::optional<std::string> norm = normalise_kestrune_path(path);
+  if (!norm) return;
+  delete_mount_point(*norm);
+  bool was_blocked = block_automounting;
+  block_automounting = true;
+  resolved_path r = resolve_to_origin(*norm, false);
+  if (r.kind == pmount_host) {
+    // The folder a mount stands on stays, or every path under it would fail.
+    if (r.origin != join_origin(pmount_table[size_t(r.mount)].origin, "")) {
+      unlink(r.origin.c_str());
+      rmdir(r.origin.c_str());
+      // A delete event goes to the file history here once it exists.
+    }
+  } else if (r.kind == pmount_ram) {
+    mark_parent_mount_dirty(r.origin);
+    pfile *f = find_ram_slot(r.origin);
+    if (r.origin.starts_with(pmount_cart_folder)) {
+      delete_ram_files_in_path(r.path);
+      // The origin is a RAM path already: delete there directly rather than
+      // resolve it again, which a mount whose origin lies under its own
+      // mount point would turn into a descent without end.
+      if (r.origin != r.path) {
+        delete_mount_point(r.origin);
+        delete_ram_files_in_path(r.origin);
+      }
+    } else if (f && is_folder(*f)) {
+      delete_ram_files_in_path(r.origin);
+    } else if (f) {
+      free_slot(*f);
+    }
+  }
+  block_automounting = was_blocked;
+}
+
+int delete_mount_point(std::string_view path) {
+  std::optional<std::string> norm = normalise_kestrune_path(path);
+  if (!norm) return 0;
+  for (size_t i = 0; i < pmount_table.size(); i++) {
+    if (pmount_table[i].mount_point != *norm) continue;
+    // A dirty mount is written back here first once cartridge write-back exists.
+    if (pmount_table[i].origin.starts_with(pmount_cart_folder))
+      delete_ram_files_in_path(pmount_table[i].origin);
+    pmount_table.erase(pmount_table.begin() + std::ptrdiff_t(i));
+    return 1;
+  }
+  return 0;
+}
+
+int delete_ram_files_in_path(std::string_view origin) {
+  int freed = 0;
+  for (pfile &f : pfile_table) {
+    if (f.kind != pfile_ram || !path_is_under(f.origin, origin)) continue;
+    free_slot(f);
+    freed++;
+  }
+  return freed;
+}
+
+int delete_clean_ram_mounts() {
+  for (size_t i = 0; i < pmount_table.size();) {
+    const pmount &m = pmount_table[i];
+    bool drop = !m.dirty && m.origin.starts_with(pmount_cart_folder);
+    // A file someone holds open must outlive this: keep its cartridge.
+    for (size_t s = 0; drop && s < pfile_table.size(); s++)
+      if (is_held(pfile_table[s]) && path_is_under(pfile_table[s].origin, m.origin)) drop = false;
+    if (!drop) {
+      i++;
+      continue;
+    }
+    delete_ram_files_in_path(m.origin);
+    pmount_table.erase(pmount_table.begin() + std::ptrdiff_t(i));
+  }
+  return int(pmount_table.size());
+}
+
+int64_t fcopy(std::string_view src, std::string_view dst) {
+  resolved_path from = resolve_to_origin(src, false);
+  resolved_path to = resolve_to_origin(dst, false);
+  if (!from.kind || !to.kind) return 0;
+  if (from.kind == to.kind && from.origin == to.origin) {
+    // Opening the target for writing would empty the one file both name.
+    if (from.kind == pmount_host) return host_is_regular_file(from.origin) ? pfile_size(src, false) : 0;
+    pfile *f = find_ram_slot(from.origin);
+    return f && !is_folder(*f) ? f->data->length : 0;
+  }
+  pfile *in = pfopen(src, "r");
+  if (!in) return 0;
+  pfile *out = pfopen(dst, "w");
+  if (!out) {
+    pfclose(in);
+    return 0;
+  }
+  int64_t n = in->data->length;
+  bool ok = n == 0 || bwrite(in->data->data, 1, n, out->data.get()) == n;
+  pfclose(in);
+  ok = pfclose(out) && ok;
+  return ok ? n : 0;
+}
+
+std::optional<std::string> get_mount_description(std::string_view path) {
+  std::optional<std::string> norm = normalise_kestrune_path(path);
+  if (!norm) return std::nullopt;
+  for (const pmount &m : pmount_table) {
+    if (m.mount_point != *norm) continue;
+    return m.kind == pmount_host ? "host:" + m.origin : m.origin;
+  }
+  return std::nullopt;
+}
+
+int pdisk_count_slots_by_kind(int32_t kind) {
+  int n = 0;
+  for (const pfile &f : pfile_table)
+    if (f.kind == kind) n++;
+  return n;
+}
+
+int pfile_free_count() { return pfile_max - pfile_used; }
+
+void print_mounts() {
+  for (size_t i = 0; i < pmount_table.size(); i++) {
+    const pmount &m = pmount_table[i];
+    std::printf("mount %d kind: %d isr:%d mount_point: %-10s origin: %-20s\n", int(i), m.kind,
+                m.isr, m.mount_point.c_str(), m.origin.c_str());
+  }
+}

@@ -1,0 +1,159 @@
+// pfile: the virtual file system's two tables (file slots and mounts), the
+// resolution of paths to origins, and opening, closing, reading, writing,
+// making folders, copying and deleting.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kernel/buffer.h"
+
+constexpr int pfile_max = 16384;
+constexpr int pmount_max = 2048;
+// Opening a file while at most this many slots are free clears early.
+constexpr int pfile_low_water = 8191;
+// Pruning gives up (and ends the program) above 2,045 mounts; appends stop
+// short of that, and mounts made by scripts a few earlier still, so that
+// cartridges met on a path find room.
+constexpr int pmount_refuse_at = 2045;
+constexpr int pmount_script_refuse_at = 2040;
+
+// pfile.kind
+constexpr int32_t pfile_free = 0;
+constexpr int32_t pfile_host = 1; // an open host file: its bytes live in data
+constexpr int32_t pfile_ram = 2;  // a RAM file or RAM folder: the slot is the file
+// pfile.flags
+constexpr uint8_t pfile_flag_folder = 1;
+// pmount.kind
+constexpr int32_t pmount_host = 1;
+constexpr int32_t pmount_ram = 2;
+
+constexpr int buffer_group_pfile = 100;
+// A change under a mount is written back this long after the first one.
+constexpr int64_t pmount_flush_delay_ms = 300;
+// Mode "rm" stops reading a host file once more than this is read.
+constexpr int64_t pfile_meta_read_max = 65535;
+// RAM folders of cartridge mounts lie under this.
+constexpr std::string_view pmount_cart_folder = "/ram/mount/";
+
+// Cycles charged for host file work.
+constexpr int64_t pfile_probe_cycles = 16;
+constexpr int64_t pfile_write_cycles = 69905;
+
+struct pfile {
+  int32_t kind = pfile_free;
+  std::string path;   // normalised path as opened; empty for a folder made by pmkdir
+  std::string origin; // host path (kind 1) or RAM path (kind 2)
+  buffer_owner data;  // the whole file; its position is the cursor
+  uint8_t flags = 0;
+  char mode[2] = {0, 0}; // first two letters given to pfopen; cleared by pfclose
+  int32_t holds = 0;     // pfopen calls not yet closed: the slot must stay
+};
+
+struct pmount {
+  int32_t kind = 0;
+  std::string mount_point; // normalised; a host mount's as given less one
+                           // trailing '/' (so "/" is empty)
+  std::string origin;      // host folder, or the RAM path the mount point stands for
+  int32_t isr = 0;         // 1: a RAM folder mounted as itself (mount_ram_folder)
+  int32_t dirty = 0;
+  int64_t flush_deadline = 0; // ms of pdisk_now(); 0 when none pending
+};
+
+// The tables. Read them freely; claim and free slots only through the
+// functions below, which keep an index of RAM origins beside the table.
+// A slot with holds is in a caller's hands, between pfopen and pfclose.
+extern std::array<pfile, pfile_max> pfile_table;
+extern std::vector<pmount> pmount_table; // dense, in creation order
+extern int32_t next_pfile_index;
+extern bool pending_prune;      // set by early clearing, served by the prune
+extern bool block_automounting; // set while delete_path (and the automounter) run
+extern int64_t total_pdisk_calls;
+
+// Zeroes both tables, on the first call only.
+void pfile_init();
+// Frees every RAM slot and empties the mount table (boot and reboot). Host
+// slots stay for whoever holds them; nothing is written back.
+void pfile_reset();
+
+// Milliseconds by which mount deadlines are set.
+int64_t pdisk_now();
+
+struct resolved_path {
+  std::string path;   // normalised
+  std::string origin; // where it lies: a host path or a RAM path
+  int32_t kind = 0;   // the serving mount's kind; 0 for an illegal path
+  int32_t mount = -1; // the serving mount's index
+};
+// The origin of a path through the mount that matches it deepest (the earlier
+// on a tie). skip_self passes over a mount whose mount point is the path
+// itself. A legal path that no mount serves ends the program.
+resolved_path resolve_to_origin(std::string_view path, bool skip_self);
+// origin + rest with exactly one '/' between.
+std::string join_origin(std::string_view origin, std::string_view rest);
+
+// Mode letters: first 'r', 'w' or 'a'; second 'f' (skip_self), 'e' (with 'r':
+// existence probe, no data read), 'm' (with 'r': stop after 64 KB), 'b' (none).
+// Null for an illegal path, a missing file, a folder, a host file that cannot
+// be read or written, or no free slot. A RAM file's slot is the file: opening
+// it again gives the same slot.
+pfile *pfopen(std::string_view path, const char *mode);
+// Writes a host file opened for writing whole (through a temporary file and a
+// rename) and frees its slot; marks the mount over a changed RAM file dirty.
+// False when the host write failed: the host file is then as it was. Null:
+// false, nothing done.
+bool pfclose(pfile *f);
+int64_t pfread(void *dst, int64_t size, int64_t count, pfile *f);
+int64_t pfwrite(const void *src, int64_t size, int64_t count, pfile *f);
+
+// Mounts, appended to the table. False (nothing appended) for an illegal path
+// or a full table.
+bool mount_host_path(std::string_view mount_point, std::string_view host_folder);
+bool mount_ram_folder(std::string_view path);
+// The script's mount: the mount point stands for wherever target resolves to
+// now.
+bool mount_p_path(std::string_view mount_point, std::string_view target);
+// Appends a record unless the table holds refuse_at records already.
+bool append_pmount(pmount record, int refuse_at = pmount_refuse_at);
+
+// Marks the RAM mount whose origin holds origin most deeply dirty; its
+// deadline is set unless one is pending.
+void mark_parent_mount_dirty(std::string_view origin);
+
+// 0 made; 1 illegal path or the RAM folder exists; 2 no free slot; for a host
+// folder the host mkdir's result.
+int pmkdir(std::string_view path);
+
+bool pdisk_file_exists(std::string_view path);
+// follow: a mount point of a RAM mount counts as a folder when it is one
+// (isr), or when its origin is a folder.
+bool pdisk_directory_exists(std::string_view path, bool follow);
+bool host_directory_exists(const std::string &host_path);
+// A RAM file's length or a host path's size; 0 when neither exists.
+int64_t pfile_size(std::string_view path, bool skip_self);
+
+// Removes a mount whose mount point is path, then the file or folder.
+void delete_path(std::string_view path);
+// Removes the first mount whose mount point is path: 1, else 0.
+int delete_mount_point(std::string_view path);
+// Frees the RAM slots at or under origin; the number freed.
+int delete_ram_files_in_path(std::string_view origin);
+// Drops every clean cartridge mount and its RAM files, except one whose files
+// a caller holds; the new mount count.
+int delete_clean_ram_mounts();
+
+// Copies one file whole: the bytes copied (0 when either side cannot be
+// opened or the write failed). A file copied onto itself stays as it is.
+int64_t fcopy(std::string_view src, std::string_view dst);
+
+// "host:" + origin for a host mount at exactly path, the origin of a RAM mount
+// there, nothing when no mount has this mount point.
+std::optional<std::string> get_mount_description(std::string_view path);
+
+int pdisk_count_slots_by_kind(int32_t kind);
+int pfile_free_count();
+void print_mounts();

@@ -1,0 +1,82 @@
+// ram_folder: a RAM folder as a list of cartridge entries, both ways, and the
+// cartridge forms on top of that.
+#include "pdisk/ram_folder.h"
+
+#include <cstdio>
+#include <string>
+
+#include "kernel/buffer.h"
+#include "pdisk/pfile.h"
+#include "pdisk/text_form.h"
+#include "pdisk/zqx.h"
+
+std::vector<cart_entry> collect_ram_folder_entries(std::string_view folder) {
+  std::string prefix(folder);
+  if (prefix.empty() || prefix.back() != '/') prefix += '/';
+  std::vector<cart_entry> entries;
+  for (const pfile &f : pfile_table) {
+    if (f.kind != pfile_ram || f.origin.size() <= prefix.size() || !f.origin.starts_with(prefix))
+      continue;
+    cart_entry e{f.origin.substr(prefix.size()), std::string()};
+    if (f.flags & pfile_flag_folder) e.name += '/';
+    else e.data.assign(reinterpret_cast<const char *>(f.data->data), size_t(f.data->length));
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+int store_cart_entries_in_ram_folder(std::string_view folder, const std::vector<cart_entry> &entries) {
+  int stored = 0;
+  for (const cart_entry &e : entries) {
+    std::string path(folder);
+    path += '/';
+    path += e.name;
+    if (path.size() > cart_entry_path_max) continue;
+    if (!e.name.empty() && e.name.back() == '/') {
+      int made = pmkdir(path);
+      stored += made == 0;
+      continue;
+    }
+    pfile *f = pfopen(path, "w");
+    if (!f) continue;
+    pfwrite(e.data.data(), 1, int64_t(e.data.size()), f);
+    pfclose(f);
+    stored++;
+  }
+  return stored;
+}
+
+void populate_ram_folder_from_kvt_rom_buffer(std::string_view folder, buffer *in) {
+  if (!in) return;
+  std::vector<cart_entry> entries;
+  std::string where(folder);
+  int64_t start = in->position;
+  kvt_rom_kind kind = read_kvt_rom_entries(in, where.c_str(), &entries);
+  // A legacy compressed program mounts as a one-file cartridge.
+  if (kind == kvt_rom_kind::zqx && start >= 0 && start <= in->length)
+    entries.push_back({"main.lua", zqx_decompress_text(in->data + start, in->length - start)});
+  store_cart_entries_in_ram_folder(folder, entries);
+}
+
+bool write_kvt_rom_from_ram_files(buffer *out, std::string_view folder, int options) {
+  if (!out) return false;
+  return write_kvt_rom_entries(out, collect_ram_folder_entries(folder), options);
+}
+
+void populate_ram_folder_from_kvt_buffer(std::string_view folder, buffer *in) {
+  if (!in) return;
+  std::vector<cart_entry> entries;
+  std::string where(folder);
+  read_kvt_text_entries(in, where.c_str(), &entries);
+  store_cart_entries_in_ram_folder(folder, entries);
+}
+
+bool write_kvt_from_ram_files(buffer *out, std::string_view folder, bool hex) {
+  if (!out) return false;
+  return write_kvt_text_entries(out, collect_ram_folder_entries(folder), hex);
+}
+
+void populate_ram_folder_from_kvt_png_buffer(std::string_view folder) {
+  std::printf("can not populate %.*s\n", int(folder.size()), folder.data());
+  std::printf("kvt.png loader not supported in this build.\n");
+}
