@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "kernel/process.h"
+#include "kernel/ram.h"
 #include "lkernel.h"
 #include "lua.h"
 
@@ -53,6 +54,7 @@ void *l_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int last_try, siz
   if (block) memcpy(&old, block, sizeof old);
 
   if (nsize == 0) {
+    if (owner && block) ram_block_freed(owner, ptr, osize);
     free(block);
     if (owner) owner->heap_bytes -= static_cast<int64_t>(old);
     return nullptr;

@@ -1,6 +1,7 @@
 // Message queues and the kernel's event messages.
 #include "kernel/messages.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -12,38 +13,82 @@ static constexpr int buffer_group_messages = 114;
 // Where every event message goes: the display process.
 static constexpr int64_t event_process_id = 3;
 
-void send_process_message(process *P, const buffer *msg) {
-  if (!P || !P->message_queue || !msg) return;
-  const char *text = reinterpret_cast<const char *>(msg->data);
-  auto n = static_cast<int64_t>(strnlen(text, static_cast<size_t>(msg->length)));
-  buffer *q = P->message_queue.get();
-  // Text and NUL go in together: a queue never holds half a message.
+// Below this many bytes read, the head just moves on; past it, and once the
+// read part is at least as large as the unread part, the rest moves to the
+// front. Each byte moves a bounded number of times.
+static constexpr int32_t queue_compact_min = 0x4000;
+
+bool process_takes_messages(const process *P) {
+  return P && P->message_queue && P->lua_state && P->state == process_running &&
+         !P->kill_pending;
+}
+
+// Appends n bytes and keeps the head; all or nothing.
+static void append_to_queue(buffer *q, const char *text, int64_t n) {
+  int32_t head = q->position;
   int32_t before = q->length;
   if (bappend_bytes(q, text, n) != n || bappend_bytes(q, "", 1) != 1) {
-    q->length = q->position = before;
+    // Text and NUL go in together: a queue never holds half a message.
+    q->length = before;
     q->data[before] = 0;
   }
+  q->position = head;
+}
+
+void send_process_message(process *P, const buffer *msg) {
+  if (!process_takes_messages(P) || !msg) return;
+  const char *text = reinterpret_cast<const char *>(msg->data);
+  auto n = static_cast<int64_t>(strnlen(text, static_cast<size_t>(msg->length)));
+  append_to_queue(P->message_queue.get(), text, n);
 }
 
 void send_process_message_string(process *P, const char *text) {
-  if (!P || !P->message_queue || !text) return;
-  auto n = static_cast<int64_t>(strlen(text));
-  bappend_bytes(P->message_queue.get(), text, n + 1);  // its own NUL ends the message
+  if (!process_takes_messages(P) || !text) return;
+  append_to_queue(P->message_queue.get(), text, static_cast<int64_t>(strlen(text)));
+}
+
+bool send_message_to_id(int64_t id, const buffer *msg) {
+  process *P = id != 0 ? get_process(id) : nullptr;
+  if (!process_takes_messages(P)) return false;
+  send_process_message(P, msg);
+  return true;
+}
+
+int64_t count_process_messages(const process *P) {
+  if (!P || !P->message_queue) return 0;
+  const buffer *q = P->message_queue.get();
+  int64_t n = 0;
+  for (int32_t i = q->position; i < q->length; i++) n += q->data[i] == 0;
+  return n;
 }
 
 buffer *read_process_message(process *P, buffer *into) {
   static buffer *rpm_buffer;  // kept for the whole run
-  if (!P || !P->message_queue || P->message_queue->length <= 0) return nullptr;
+  if (!P || !P->message_queue) return nullptr;
+  buffer *q = P->message_queue.get();
+  if (q->position < 0 || q->position >= q->length) return nullptr;
   if (!into) {
     if (!rpm_buffer && !(rpm_buffer = create_buffer_2(4096, buffer_group_messages))) return nullptr;
     into = rpm_buffer;
   }
-  buffer *q = P->message_queue.get();
-  const char *first = reinterpret_cast<const char *>(q->data);
-  int64_t n = static_cast<int64_t>(strnlen(first, static_cast<size_t>(q->length))) + 1;
+  const char *first = reinterpret_cast<const char *>(q->data + q->position);
+  int64_t left = q->length - q->position;
+  int64_t n = static_cast<int64_t>(strnlen(first, static_cast<size_t>(left)));
+  n = std::min(n + 1, left);
   bclear(into);
   if (bappend_bytes(into, first, n) != n) return nullptr;
-  bcrop(q, n, q->length - n);
+  q->position += static_cast<int32_t>(n);
+  if (q->position >= q->length) {
+    bclear(q);  // empty: start again at the front
+    to_cstr(q);
+  } else if (q->position >= queue_compact_min && q->position >= q->length - q->position) {
+    // Only the bytes in use move and are cleared, whatever the capacity.
+    int32_t kept = q->length - q->position;
+    memmove(q->data, q->data + q->position, static_cast<size_t>(kept));
+    memset(q->data + kept, 0, static_cast<size_t>(q->length - kept));
+    q->length = kept;
+    q->position = 0;
+  }
   return into;
 }
 

@@ -1,14 +1,32 @@
 // Message queues and the kernel's event messages.
 #pragma once
 
+#include <cstdint>
+
 #include "kernel/buffer.h"
 
 struct process;
 
+// A queue buffer holds NUL-terminated texts, oldest first; its `position` is
+// the head: the unread messages are data[position, length). Reads move the
+// head and compact the buffer only now and then, so a queue drains in time
+// linear in its size.
+
 // Appends the text (up to its first NUL) and one NUL to the process's queue.
-// A null process, or one without a queue, gets nothing.
+// A null process, one without a queue, and one that will never run again
+// (finished, failed, without a state, or about to be removed) get nothing.
 void send_process_message(process *P, const buffer *msg);
 void send_process_message_string(process *P, const char *text);
+
+// Looks the process up by id at the moment of sending and appends the
+// message (as send_process_message). False when no such process takes it.
+bool send_message_to_id(int64_t id, const buffer *msg);
+
+// Whether messages sent to the process can still be read by it.
+bool process_takes_messages(const process *P);
+
+// Unread messages in the queue (0 for a null process).
+int64_t count_process_messages(const process *P);
 
 // Removes the oldest message and writes it with its NUL into `into` (cleared
 // first), or into the shared read buffer when `into` is null; that one stays

@@ -1,8 +1,6 @@
 // The process table: records, creation, removal, restart and the time slice.
 #include "kernel/process.h"
 
-#include "gfx/boot_clock.h"
-
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -10,15 +8,20 @@
 #include <cstdlib>
 #include <vector>
 
+#include "gfx/boot_clock.h"
 #include "kernel/accounting.h"
+#include "kernel/maths.h"
 #include "kernel/messages.h"
 #include "kernel/numbers.h"
 #include "kernel/ram.h"
+#include "kernel/registry.h"
 #include "kernel/system.h"
 #include "lauxlib.h"
 #include "lua.h"
 #include "lualib.h"
 #include "platform/host_log.h"
+#include "platform/platform_api.h"
+#include "values/userdata_api.h"
 
 process *cproc = nullptr;
 int32_t total_frame_cycles = 0;
@@ -109,7 +112,7 @@ void close_lua_state(process *P) {
 // Releases what the record owns; the record stays in the table.
 void free_process(process *P) {
   close_lua_state(P);
-  // Paged RAM frees the own pages here (pages mapped onto userdata stay theirs).
+  ram_release(P);  // own pages; pages mapped onto userdata were theirs
   P->message_queue.reset();
   P->source.clear();
   P->source.shrink_to_fit();
@@ -127,8 +130,9 @@ struct setup_job {
 int setup_state(lua_State *L) {
   auto *job = static_cast<setup_job *>(lua_touserdata(L, 1));
   luaL_openlibs(L);
-  // The script-API registry adds the script globals, the host layer's four
-  // globals and USERDATA here.
+  api_add_c_functions(L);  // after the libraries: its load replaces theirs
+  os_add_public_c_functions(L);
+  add_userdata_metatable_functions(L);
   // Text only: the core does not verify binary chunks.
   job->load_status = luaL_loadbufferx(L, job->P->source.data(), job->P->source.size(),
                                       job->chunk_name.c_str(), "t");
@@ -184,10 +188,13 @@ int init_process(process *P, int64_t id, std::string code, const char *name, con
     return fail(init_could_not_create);
   }
 
+  seed_process_random(P);
   P->message_queue.reset(create_buffer_2(message_queue_capacity, buffer_group_messages));
   if (!P->message_queue) return fail(init_could_not_create);
-  // Paged RAM gives pages 0-15 a zeroed own page each here (ram_bytes += 0x10000,
-  // colour-table pages 8-11 flagged 2).
+  if (!ram_init(P)) {
+    hovi_debugf("** could not create process ** (no RAM pages)\n");
+    return fail(init_could_not_create);
+  }
   P->state = process_running;
   // The synthesiser writes the default wavetables and instrument into its RAM here.
   if (had_current) cproc = previous.get();
@@ -212,12 +219,12 @@ void restart_now(process *P) {
   free_process(P);
   bool kill_after = P->kill_pending;  // asked for by a finalizer during the close
   *P = process{};
-  init_process(P, id, std::move(source), name.c_str(), path.c_str());
+  int made = init_process(P, id, std::move(source), name.c_str(), path.c_str());
   if (kill_after) {
     P->kill_pending = true;
     deferred_work = true;
   }
-  // Paged RAM: poke 1 into RAM 0x547F (the per-frame collector bit).
+  if (made == init_ok) poke_proc(P, ram_gc_flags_address, 1);  // the per-frame collector bit
 }
 
 // Carries out kills and restarts that had to wait, once nothing is in the way.
@@ -344,7 +351,12 @@ bool processes_init() {
 }
 
 process *create_process_from_code(const char *code, const char *name, const char *path) {
-  if (!code || table_changes > 0) return nullptr;
+  if (!code) return nullptr;
+  return create_process_from_code(std::string_view(code), name, path);
+}
+
+process *create_process_from_code(std::string_view code, const char *name, const char *path) {
+  if (table_changes > 0) return nullptr;
   if (table.size() >= max_processes) {
     hovi_debugf("** could not create process ** (%d processes)\n", max_processes);
     return nullptr;
@@ -355,7 +367,7 @@ process *create_process_from_code(const char *code, const char *name, const char
   table.push_back(std::make_unique<process>());
   process *P = table.back().get();
   next_id++;  // used up even when the code does not compile
-  if (init_process(P, id, code, name, path) != init_ok) {
+  if (init_process(P, id, std::string(code), name, path) != init_ok) {
     destroy_record(index_of(P));
     return nullptr;
   }

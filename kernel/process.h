@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "kernel/buffer.h"
+#include "kernel/ram.h"
 
 struct lua_State;
 
@@ -44,6 +46,10 @@ struct process {
   int32_t slice_count = 0;
 
   buffer_owner message_queue;  // NUL-terminated texts, oldest first
+  uint64_t random_state[4] = {};  // xoshiro256**, seeded at creation
+  // Paged RAM: the page map, own pages, windows and current map. Null before
+  // set-up and once released.
+  std::unique_ptr<process_ram> ram;
 
   int64_t heap_bytes = 0;     // charged bytes of live Lua blocks
   int64_t heap_baseline = 0;  // set once by _signal(38)
@@ -57,8 +63,8 @@ struct process {
   bool restart_pending = false;
 
   // Further per-process state arrives with its subsystem: draw target, clip and
-  // print_context (gfx), page map and current map (paged RAM), sprite slots,
-  // button states (input), audio state cache (mudo), random state (maths).
+  // print_context (gfx), sprite slots, button states (input), audio state
+  // cache (mudo).
 };
 
 // The current process: every RAM, graphics, print and script-API operation
@@ -79,6 +85,8 @@ bool processes_init();
 // a state that could not be set up (likewise), a full table, or a creation asked
 // for while the table is being changed (finalizers during a close).
 process *create_process_from_code(const char *code, const char *name, const char *path);
+// The same for code of a known length: a NUL inside it is part of the source.
+process *create_process_from_code(std::string_view code, const char *name, const char *path);
 
 // Remove a record and close the gap; unknown records and ids change nothing. A
 // busy record, or any record while the table is being changed, goes once that ends.

@@ -1,23 +1,429 @@
-// The running process's RAM as the interpreter's peek operators read it.
+// Paged process RAM: the page map, byte and block access, windows onto userdata.
 #include "kernel/ram.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+
+#include "kernel/accounting.h"
+#include "kernel/numbers.h"
+#include "kernel/process.h"
 #include "lkernel.h"
 
-ram_reader_hook ram_reader = {nullptr, nullptr};
+static_assert(std::endian::native == std::endian::little, "RAM values are little-endian");
 
-static uint64_t read_le(int addr, int bytes) {
-  if (!ram_reader.read_byte) return 0;
-  uint64_t v = 0;
-  for (int i = 0; i < bytes; i++) {
-    // Unsigned: the interpreter passes any 32-bit value, and addr + i must not overflow.
-    int32_t a = static_cast<int32_t>((static_cast<uint32_t>(addr) + static_cast<uint32_t>(i)) &
-                                     ram_address_mask);
-    v |= uint64_t{ram_reader.read_byte(ram_reader.context, a)} << (8 * i);
+namespace {
+
+uint8_t *calloc_page() { return static_cast<uint8_t *>(calloc(1, ram_page_size)); }
+
+// What a page without an own block serves when none could be had: reads see
+// zeros, writes go nowhere that anyone reads.
+alignas(64) const uint8_t zero_page[ram_page_size] = {};
+alignas(64) uint8_t sink_page[ram_page_size];
+
+constexpr uint32_t page_of(uint32_t addr) { return (addr >> 12) & 0xFFF; }
+constexpr uint32_t offset_of(uint32_t addr) { return addr & 0xFFF; }
+
+// The own block of page p, allocated on first touch (then also the page's
+// page_map when nothing served the page). A failed allocation marks the
+// process out of memory.
+uint8_t *own_block(process *P, process_ram &r, uint32_t p, bool write) {
+  if (uint8_t *own = r.own_page[p]) return own;
+  uint8_t *own = ram_page_alloc();
+  if (!own) {
+    P->out_of_memory = 1;
+    if (P->busy) superyield();
+    return write ? sink_page : const_cast<uint8_t *>(zero_page);
   }
+  r.own_page[p] = own;
+  P->ram_bytes += ram_page_size;
+  if (r.mapped_len[p] == 0) {
+    r.page_map[p] = own;
+    r.mapped_len[p] = ram_page_size;
+  }
+  return own;
+}
+
+inline uint8_t read_byte(process *P, process_ram &r, uint32_t addr) {
+  uint32_t p = page_of(addr), off = offset_of(addr);
+  if (static_cast<int32_t>(off) < r.mapped_len[p]) return r.page_map[p][off];
+  return own_block(P, r, p, false)[off];
+}
+
+inline void write_byte(process *P, process_ram &r, uint32_t addr, uint8_t v) {
+  uint32_t p = page_of(addr), off = offset_of(addr);
+  r.page_flags[p] = page_flags_written;
+  if (static_cast<int32_t>(off) < r.mapped_len[p])
+    r.page_map[p][off] = v;
+  else
+    own_block(P, r, p, true)[off] = v;
+}
+
+// k bytes at addr, little-endian. One lookup when they lie in one region.
+uint64_t read_le(process *P, uint32_t addr, int k) {
+  process_ram &r = *P->ram;
+  uint32_t p = page_of(addr), off = offset_of(addr);
+  uint64_t v = 0;
+  if (off + static_cast<uint32_t>(k) <= static_cast<uint32_t>(r.mapped_len[p])) {
+    memcpy(&v, r.page_map[p] + off, static_cast<size_t>(k));
+    return v;
+  }
+  for (int i = 0; i < k; i++)
+    v |= uint64_t{read_byte(P, r, addr + static_cast<uint32_t>(i))} << (8 * i);
   return v;
 }
 
-int peek(int addr) { return static_cast<int>(read_le(addr, 1)); }
-int peek2(int addr) { return static_cast<int>(read_le(addr, 2)); }
-int peek4(int addr) { return static_cast<int>(static_cast<uint32_t>(read_le(addr, 4))); }
-long long peek8(int addr) { return static_cast<long long>(read_le(addr, 8)); }
+void write_le(process *P, uint32_t addr, uint64_t v, int k) {
+  process_ram &r = *P->ram;
+  uint32_t p = page_of(addr), off = offset_of(addr);
+  if (off + static_cast<uint32_t>(k) <= static_cast<uint32_t>(r.mapped_len[p])) {
+    memcpy(r.page_map[p] + off, &v, static_cast<size_t>(k));
+    r.page_flags[p] = page_flags_written;
+    return;
+  }
+  for (int i = 0; i < k; i++)
+    write_byte(P, r, addr + static_cast<uint32_t>(i), static_cast<uint8_t>(v >> (8 * i)));
+}
+
+bool has_ram(const process *P) { return P && P->ram; }
+
+/* ---------------------------------------------------------------------- */
+/* block operations                                                       */
+/* ---------------------------------------------------------------------- */
+
+// The bytes that serve the offset's part of a page: base[lo..hi) hold the
+// page's offsets lo..hi.
+struct region {
+  uint8_t *base;
+  int32_t lo, hi;
+};
+
+region region_at(process *P, process_ram &r, uint32_t addr, bool write) {
+  uint32_t p = page_of(addr);
+  auto off = static_cast<int32_t>(offset_of(addr));
+  if (off < r.mapped_len[p]) return {r.page_map[p], 0, r.mapped_len[p]};
+  uint8_t *own = own_block(P, r, p, write);
+  if (off < r.mapped_len[p]) return {r.page_map[p], 0, r.mapped_len[p]};  // just made
+  return {own, r.mapped_len[p], ram_page_size};
+}
+
+// n bytes from s to d as a loop from the first byte up would copy them; when
+// the destination starts inside the source that loop repeats the bytes before
+// it, else it is a move.
+void copy_up(uint8_t *d, const uint8_t *s, size_t n) {
+  auto dp = reinterpret_cast<uintptr_t>(d), sp = reinterpret_cast<uintptr_t>(s);
+  if (dp > sp && dp < sp + n) {
+    for (size_t i = 0; i < n; i++) d[i] = s[i];
+  } else {
+    memmove(d, s, n);
+  }
+}
+
+// The same for a loop from the last byte down.
+void copy_down(uint8_t *d, const uint8_t *s, size_t n) {
+  auto dp = reinterpret_cast<uintptr_t>(d), sp = reinterpret_cast<uintptr_t>(s);
+  if (dp < sp && dp + n > sp) {
+    for (size_t i = n; i-- > 0;) d[i] = s[i];
+  } else {
+    memmove(d, s, n);
+  }
+}
+
+// Byte i of src to byte i of dst for i = 0 .. n-1 in order, in chunks that stay
+// within one region on both sides. Returns the chunk cost.
+int64_t copy_bytes_up(process *from, process *to, uint64_t dst, uint64_t src, int64_t n) {
+  process_ram &rf = *from->ram, &rt = *to->ram;
+  int64_t cost = 0;
+  for (int64_t done = 0; done < n;) {
+    auto s = static_cast<uint32_t>((src + static_cast<uint64_t>(done)) & ram_address_mask);
+    auto d = static_cast<uint32_t>((dst + static_cast<uint64_t>(done)) & ram_address_mask);
+    region rs = region_at(from, rf, s, false);
+    region rd = region_at(to, rt, d, true);
+    auto os = static_cast<int32_t>(offset_of(s)), od = static_cast<int32_t>(offset_of(d));
+    int64_t len = std::min<int64_t>({rs.hi - os, rd.hi - od, n - done});
+    copy_up(rd.base + od, rs.base + os, static_cast<size_t>(len));
+    rt.page_flags[page_of(d)] = page_flags_written;
+    cost += len / 128 + 1;
+    done += len;
+  }
+  return cost;
+}
+
+// The same for i = n-1 down to 0.
+void copy_bytes_down(process *P, uint64_t dst, uint64_t src, int64_t n) {
+  process_ram &r = *P->ram;
+  for (int64_t left = n; left > 0;) {
+    auto s = static_cast<uint32_t>((src + static_cast<uint64_t>(left - 1)) & ram_address_mask);
+    auto d = static_cast<uint32_t>((dst + static_cast<uint64_t>(left - 1)) & ram_address_mask);
+    region rs = region_at(P, r, s, false);
+    region rd = region_at(P, r, d, true);
+    auto os = static_cast<int32_t>(offset_of(s)), od = static_cast<int32_t>(offset_of(d));
+    int64_t len = std::min<int64_t>({os - rs.lo + 1, od - rd.lo + 1, left});
+    copy_down(rd.base + od - len + 1, rs.base + os - len + 1, static_cast<size_t>(len));
+    r.page_flags[page_of(d)] = page_flags_written;
+    left -= len;
+  }
+}
+
+/* ---------------------------------------------------------------------- */
+/* windows                                                                */
+/* ---------------------------------------------------------------------- */
+
+int find_slot(const process_ram &r, const void *owner) {
+  for (size_t i = 0; i < r.windows.size(); i++)
+    if (r.windows[i].pages > 0 && r.windows[i].owner == owner) return static_cast<int>(i);
+  return -1;
+}
+
+int claim_slot(process_ram &r, const ram_window &w) {
+  int i = find_slot(r, w.owner);
+  if (i >= 0) return i;
+  for (size_t j = 0; j < r.windows.size(); j++) {
+    if (r.windows[j].pages == 0) {
+      r.windows[j] = {w.owner, w.elements, 0};
+      return static_cast<int>(j);
+    }
+  }
+  r.windows.push_back({w.owner, w.elements, 0});
+  return static_cast<int>(r.windows.size() - 1);
+}
+
+// Page p no longer points into its userdata.
+void drop_window_page(process_ram &r, uint32_t p, std::vector<const void *> &released) {
+  uint16_t w = r.page_window[p];
+  if (w == 0) return;
+  r.page_window[p] = 0;
+  r.mapped_pages[p >> 6] &= ~(uint64_t{1} << (p & 63));
+  ram_window_slot &slot = r.windows[w - 1u];
+  if (--slot.pages == 0) released.push_back(slot.owner);
+}
+
+}  // namespace
+
+uint8_t *(*ram_page_alloc)() = calloc_page;
+
+process_ram::~process_ram() {
+  for (uint8_t *own : own_page) free(own);
+}
+
+bool ram_init(process *P) {
+  auto r = std::make_unique<process_ram>();
+  for (int p = 0; p < ram_system_pages; p++) {
+    uint8_t *own = ram_page_alloc();
+    if (!own) return false;  // the record frees the ones it got
+    r->own_page[p] = r->page_map[p] = own;
+    r->mapped_len[p] = ram_page_size;
+  }
+  for (int p = 8; p <= 11; p++) r->page_flags[p] = page_flag_colour_table;
+  P->ram = std::move(r);
+  P->ram_bytes += int64_t{ram_system_pages} * ram_page_size;
+  return true;
+}
+
+void ram_release(process *P) {
+  if (P) P->ram.reset();
+}
+
+/* ---------------------------------------------------------------------- */
+/* bytes                                                                  */
+/* ---------------------------------------------------------------------- */
+
+int peek(int addr) { return peek_proc(cproc, addr); }
+int peek2(int addr) { return peek2_proc(cproc, addr); }
+int peek4(int addr) { return peek4_proc(cproc, addr); }
+
+long long peek8(int addr) {
+  if (!has_ram(cproc)) return 0;
+  return static_cast<long long>(read_le(cproc, static_cast<uint32_t>(addr), 8));
+}
+
+void poke(int addr, int v) { poke_proc(cproc, addr, v); }
+
+void poke2(int addr, int v) {
+  if (has_ram(cproc)) write_le(cproc, static_cast<uint32_t>(addr), static_cast<uint32_t>(v), 2);
+}
+
+void poke4(int addr, int v) {
+  if (has_ram(cproc)) write_le(cproc, static_cast<uint32_t>(addr), static_cast<uint32_t>(v), 4);
+}
+
+void poke8(int addr, long long v) {
+  if (has_ram(cproc)) write_le(cproc, static_cast<uint32_t>(addr), static_cast<uint64_t>(v), 8);
+}
+
+int peek_proc(process *P, int addr) {
+  if (!has_ram(P)) return 0;
+  return read_byte(P, *P->ram, static_cast<uint32_t>(addr));
+}
+
+int peek2_proc(process *P, int addr) {
+  if (!has_ram(P)) return 0;
+  return static_cast<int16_t>(read_le(P, static_cast<uint32_t>(addr), 2));
+}
+
+int peek4_proc(process *P, int addr) {
+  if (!has_ram(P)) return 0;
+  return static_cast<int32_t>(read_le(P, static_cast<uint32_t>(addr), 4));
+}
+
+void poke_proc(process *P, int addr, int v) {
+  if (has_ram(P)) write_byte(P, *P->ram, static_cast<uint32_t>(addr), static_cast<uint8_t>(v));
+}
+
+int32_t ram_mapped_len(const process *P, int64_t addr) {
+  if (!has_ram(P)) return 0;
+  return P->ram->mapped_len[page_of(static_cast<uint32_t>(addr))];
+}
+
+/* ---------------------------------------------------------------------- */
+/* blocks                                                                 */
+/* ---------------------------------------------------------------------- */
+
+int64_t ram_memset(process *P, int64_t addr, int value, int64_t n) {
+  if (n <= 0 || !has_ram(P)) return 0;
+  process_ram &r = *P->ram;
+  auto start = static_cast<uint64_t>(addr);
+  int64_t cost = 0;
+  for (int64_t done = 0; done < n;) {
+    auto a = static_cast<uint32_t>((start + static_cast<uint64_t>(done)) & ram_address_mask);
+    region g = region_at(P, r, a, true);
+    auto off = static_cast<int32_t>(offset_of(a));
+    int64_t len = std::min<int64_t>(g.hi - off, n - done);
+    memset(g.base + off, value & 0xFF, static_cast<size_t>(len));
+    r.page_flags[page_of(a)] = page_flags_written;
+    cost += len / 128 + 1;
+    done += len;
+  }
+  return cost;
+}
+
+int64_t ram_memcpy(process *P, int64_t dst, int64_t src, int64_t n) {
+  if (n <= 0 || !has_ram(P)) return 0;
+  auto d = static_cast<uint32_t>(static_cast<uint64_t>(dst) & ram_address_mask);
+  auto s = static_cast<uint32_t>(static_cast<uint64_t>(src) & ram_address_mask);
+  if (d == s) return 0;
+  // How far the destination lies after the source, and before it, around the
+  // 16 MB circle.
+  int64_t ahead = (d - s) & ram_address_mask, behind = (s - d) & ram_address_mask;
+  if (ahead < n || behind < n) {
+    // A move: copy from the end that the other range does not reach into.
+    if (ahead < behind)
+      copy_bytes_down(P, d, s, n);
+    else
+      copy_bytes_up(P, P, d, s, n);
+    return n / 8;
+  }
+  return copy_bytes_up(P, P, d, s, n);
+}
+
+int64_t kvt_memset(int64_t addr, int value, int64_t n) { return ram_memset(cproc, addr, value, n); }
+int64_t kvt_memcpy(int64_t dst, int64_t src, int64_t n) { return ram_memcpy(cproc, dst, src, n); }
+
+void kvt_pmemcpy_pages(process *from, process *to, int64_t a, int64_t b) {
+  if (!has_ram(from) || !has_ram(to)) return;
+  int64_t first = std::clamp<int64_t>(a >> 12, 0, ram_page_count);
+  int64_t end = std::clamp<int64_t>(b >> 12, 0, ram_page_count);
+  for (int64_t p = first; p < end; p++) {
+    if (!from->ram->page_map[p]) continue;
+    uint64_t at = static_cast<uint64_t>(p) << 12;
+    copy_bytes_up(from, to, at, at, ram_page_size);
+    process_ram &rt = *to->ram;
+    // A page served by its own block is served by it whole.
+    if (rt.page_window[p] == 0 && rt.own_page[p]) {
+      rt.page_map[p] = rt.own_page[p];
+      rt.mapped_len[p] = ram_page_size;
+    }
+  }
+}
+
+/* ---------------------------------------------------------------------- */
+/* windows                                                                */
+/* ---------------------------------------------------------------------- */
+
+std::optional<int64_t> ram_map(process *P, const ram_window &w, int64_t addr, int64_t offset,
+                               std::optional<int64_t> len, std::vector<const void *> &released) {
+  if (!has_ram(P)) return std::nullopt;
+  offset &= ~int64_t{3};
+  if (offset < 0 || offset >= w.size) return std::nullopt;
+  int64_t room = w.size - offset;
+  int64_t n = len ? std::min(*len, room) : room;
+  if (n <= 0) return n;
+
+  process_ram &r = *P->ram;
+  int64_t base = addr & 0xFFF000;
+  int64_t first = base >> 12;
+  int64_t pages = std::max<int64_t>(1, (n + ram_page_size - 1) / ram_page_size);
+  pages = std::min(pages, ram_page_count - first);  // the space ends at page 4095
+  bool whole_pages_only = base < int64_t{ram_system_pages} * ram_page_size;
+  int slot = claim_slot(r, w);
+  for (int64_t i = 0; i < pages; i++) {
+    int64_t left = n - i * ram_page_size;
+    if (whole_pages_only && left < ram_page_size) break;
+    auto p = static_cast<uint32_t>(first + i);
+    if (r.page_window[p] != slot + 1) {
+      drop_window_page(r, p, released);
+      r.page_window[p] = static_cast<uint16_t>(slot + 1);
+      r.windows[static_cast<size_t>(slot)].pages++;
+    }
+    r.page_map[p] = w.elements + offset + i * ram_page_size;
+    r.mapped_len[p] = static_cast<int32_t>(std::clamp<int64_t>(left, 0, ram_page_size));
+    r.mapped_pages[p >> 6] |= uint64_t{1} << (p & 63);
+    r.page_flags[p] = page_flags_written;
+  }
+  return n;
+}
+
+bool ram_unmap(process *P, const ram_window &w, int64_t addr, int64_t len,
+               std::vector<const void *> &released) {
+  if (!has_ram(P)) return true;
+  process_ram &r = *P->ram;
+  int slot = find_slot(r, w.owner);
+  if (slot < 0) return true;
+  len = std::min(len, w.size);
+  uint64_t first = static_cast<uint64_t>(addr) >> 12;
+  int64_t last =
+      addr < 0 ? ram_page_count - 1 : saturating_add(saturating_add(addr, len), -1) >> 12;
+  const auto base = reinterpret_cast<uintptr_t>(r.windows[static_cast<size_t>(slot)].elements);
+  bool none_stayed = true;
+  for (uint32_t g = 0; g < ram_page_count / 64; g++) {
+    for (uint64_t bits = r.mapped_pages[g]; bits; bits &= bits - 1) {
+      uint32_t p = g * 64 + static_cast<uint32_t>(std::countr_zero(bits));
+      if (r.page_window[p] != slot + 1) continue;
+      auto at = static_cast<int64_t>(reinterpret_cast<uintptr_t>(r.page_map[p]) - base);
+      if (at >= len) continue;
+      if ((addr >= 0 && p < first) || p > last) {
+        none_stayed = false;
+        continue;
+      }
+      drop_window_page(r, p, released);
+      r.page_map[p] = r.own_page[p];
+      r.mapped_len[p] = 0;
+      r.page_flags[p] = page_flags_written;
+    }
+  }
+  return none_stayed;
+}
+
+void ram_block_freed(process *P, const void *block, size_t size) {
+  if (!has_ram(P)) return;
+  process_ram &r = *P->ram;
+  if (r.windows.empty() && !r.current_map) return;
+  const auto lo = reinterpret_cast<uintptr_t>(block);
+  auto inside = [&](const void *p) {
+    auto a = reinterpret_cast<uintptr_t>(p);
+    return a >= lo && a - lo < size;
+  };
+  if (r.current_map && inside(r.current_map)) r.current_map = nullptr;
+  std::vector<const void *> released;
+  const std::vector<ram_window_slot> slots = r.windows;  // unmapping frees slots
+  for (const ram_window_slot &s : slots)
+    if (s.pages > 0 && inside(s.elements))
+      ram_unmap(P, {s.owner, s.elements, INT64_MAX}, -1, INT64_MAX, released);
+}
+
+int32_t ram_window_pages(const process *P, const void *owner) {
+  if (!has_ram(P)) return 0;
+  int slot = find_slot(*P->ram, owner);
+  return slot < 0 ? 0 : P->ram->windows[static_cast<size_t>(slot)].pages;
+}

@@ -15,6 +15,7 @@
 #include "platform/frame_pacing.h"
 #include "platform/host_system.h"
 #include "platform/host_paths.h"
+#include "platform/window.h"
 
 #include "lua.hpp"
 
@@ -152,8 +153,7 @@ int32_t video_settings_hash() {
 void kestrune_apply_settings() {
   int32_t hash = video_settings_hash();
   if (hash != video_hash0) {
-    // The host window, renderer and texture are (re)made here once the host
-    // window layer exists.
+    if (!config.headless) os_apply_video_config();
     video_hash0 = hash;
   }
   // The synthesiser's output volume (0 when muted) and stereo swap are handed

@@ -1,11 +1,312 @@
-// Script-API functions of the system's spine: thin readers of arguments.
+// Script-API functions of the system's spine: thin readers of arguments over
+// the plain system functions (stat, _signal, time and date, the window title
+// and the userland clipboard), which live here too.
 #include "kernel/system_api.h"
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
+#include "gfx/boot_clock.h"
+#include "kernel/accounting.h"
+#include "kernel/buffer.h"
+#include "kernel/maths.h"
+#include "kernel/messages.h"
 #include "kernel/numbers.h"
+#include "kernel/process.h"
+#include "kernel/ram.h"
 #include "kernel/system.h"
+#include "pdisk/pfile.h"
+#include "platform/frame_pacing.h"
+#include "platform/host_paths.h"
+#include "platform/window.h"
+
+std::string userland_clipboard_text;
+
+namespace {
+
+constexpr double frame_budget = frame_cycle_budget;
+constexpr int64_t stat_version_number = 18;
+constexpr double stat_pi = 3.141592653589793;
+constexpr int64_t channel_stat_first = 400;
+constexpr int64_t channel_stat_last = 415;
+constexpr const char *desktop_folder = "kestrune_desktop";
+constexpr const char *desktop_mount_point = "/desktop/host";
+// strftime's room for one conversion
+constexpr size_t date_item_max = 250;
+// The conversion specifiers the language's os.date accepts: single letters,
+// then (after "||") two-letter ones.
+constexpr const char *date_options =
+    "aAbBcCdDeFgGhHIjmMnprRStTuUVwWxXyYzZ%"
+    "||"
+    "EcECExEXEyEY"
+    "OdOeOHOIOmOMOSOuOUOVOwOWOy";
+constexpr int64_t seconds_per_day = 86400;
+
+stat_value number(double x) { return {stat_value::is_number, x, 0, {}}; }
+stat_value integer(int64_t i) { return {stat_value::is_integer, 0, i, {}}; }
+stat_value text(std::string s) { return {stat_value::is_text, 0, 0, std::move(s)}; }
+
+void full_collection(process *P) {
+  if (P->lua_state) lua_gc(P->lua_state, LUA_GCCOLLECT);
+}
+
+// What the state's own count says, in bytes.
+double lua_state_bytes(process *P) {
+  if (!P->lua_state) return 0;
+  return lua_gc(P->lua_state, LUA_GCCOUNT) * 1024.0 + lua_gc(P->lua_state, LUA_GCCOUNTB);
+}
+
+// The host's offset from UTC in seconds west (standard time).
+double host_timezone_west() {
+  tzset();
+  return static_cast<double>(timezone);
+}
+
+int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar
+// (month 1..12).
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  int64_t era = floor_div(y, 400);
+  int64_t yoe = y - era * 400;
+  int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+// Length of the conversion specifier at conv (convlen bytes left), 0 when it
+// is none the language accepts.
+size_t date_option_length(const char *conv, size_t convlen) {
+  size_t oplen = 1;
+  for (const char *option = date_options; *option != '\0' && oplen <= convlen; option += oplen) {
+    if (*option == '|')
+      oplen++;
+    else if (memcmp(conv, option, oplen) == 0)
+      return oplen;
+  }
+  return 0;
+}
+
+void set_int_field(lua_State *L, const char *key, int64_t value) {
+  lua_pushinteger(L, value);
+  lua_setfield(L, -2, key);
+}
+
+}  // namespace
+
+/* ---------------------------------------------------------------------- */
+/* stat and _signal                                                       */
+/* ---------------------------------------------------------------------- */
+
+std::vector<stat_value> system_stat(process *P, int64_t n, int64_t a, int64_t b) {
+  (void)b;  // read by the synthesiser's channel queries
+  switch (n) {
+    case 0:
+      full_collection(P);
+      return {number(static_cast<double>(process_memory_in_use(P)))};
+    case 1: {  // the running slice included (the interpreter counts unsigned)
+      double used = static_cast<uint32_t>(cpu_cycles) + static_cast<double>(P->cycles_since_flip);
+      return {number(used / frame_budget)};
+    }
+    case 3:
+      full_collection(P);
+      return {number(lua_state_bytes(P))};
+    case 5:
+      return {integer(stat_version_number), text(kestrune_version)};
+    case 7: {
+      double fps = P->fps ? P->fps : 60;
+      return {number(app.slow_frame ? fps / 2 : fps)};
+    }
+    case 86:
+      return {number(static_cast<double>(time(nullptr)))};
+    case 87:
+      return {number(host_timezone_west())};
+    case 101:
+      return {stat_value{stat_value::is_nil, 0, 0, {}}};
+    case 150: case 151: case 152: case 153:
+      return {text("")};
+    case 301:
+      return {number(total_frame_cycles / frame_budget)};
+    // 302 (host key names) waits for the event pump.
+    case 307:
+      return {number(P->system_flag)};
+    case 308:
+      return {number(get_total_num_buffers())};
+    case 309:
+      return {number(static_cast<double>(get_total_buffer_allocation()))};
+    case 310:
+      return {number(pdisk_count_slots_by_kind(pfile_ram))};
+    case 311:
+      return {number(pfile_free_count())};
+    case 312:  // the address wraps into 16 MB, as every RAM address does
+      return {number(ram_mapped_len(P, a))};
+    case 313:
+      return {number(static_cast<double>(P->ram_bytes))};
+    case 314:
+      return {number(stat_pi)};
+    case 315:
+      return {number(config.headless)};
+    case 316:
+      return {text(config.start_path)};
+    case 317:
+      return {number(app.expcart_mounted ? 3 : 1)};
+    case 320:
+      return {number(app.gif_recording ? 1 : 0)};
+    case 321:
+      return {number(app.gif_recording ? app.gif_frame_count / 2 : 0)};
+    case 322:
+      return {number(app.audio_capture_on)};
+    case 330:
+      return {number(app.slow_frame)};
+    // 464-467 (channel mask, last mixed output, music state) wait for the synthesiser.
+    case 985:
+      return {number(app.boot_finished)};
+    case 986:
+      return {number(app.signal_36_flag)};
+    case 987:
+      return {number(boot_get_time())};
+    // 988 (both Ctrl keys, after one more event pump) waits for the event pump.
+    default:
+      break;
+  }
+  if (n >= channel_stat_first && n <= channel_stat_last) {
+    // Only the process that owns the audio may ask; the owner's channel fields
+    // (and a negative field's answer) wait for the synthesiser.
+    if (app.audio_pid != P->id) return {number(-1)};
+  }
+  return {number(0)};
+}
+
+void system_signal(process *P, int64_t n) {
+  switch (n) {
+    // 16 (audio capture) waits for the synthesiser; 18, 19 (GIF recording) and
+    // 21 (screenshot) for the captures; 23 (buttons wait for release) for input.
+    case 22:
+      app.last_activity_ms = os_get_time();
+      break;
+    case 33:
+      app.exit_requested = 1;
+      break;
+    case 34:
+      app.reboot_requested = 1;
+      break;
+    case 35:
+      app.boot_style = 1;
+      break;
+    case 36:
+      app.signal_36_flag = 1;
+      break;
+    case 37:
+      app.boot_release = 1;
+      break;
+    case 38:
+      record_heap_baseline(P);
+      break;
+    case 39:
+      app.cart_mount_blocked = 1;
+      break;
+    case 40:
+      app.shutdown_holder = P->id;  // released when it dies (serve_frame_requests)
+      break;
+    case 41:
+      app.shutdown_holder = 0;
+      break;
+    case 65: {
+      std::string host = hovi_prefix_with_desktop_path(desktop_folder);
+      hovi_mkdir(host);
+      if (!host_directory_exists(host) || !mount_host_path(desktop_mount_point, host))
+        notify("could not mount desktop");
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+/* ---------------------------------------------------------------------- */
+/* dates                                                                  */
+/* ---------------------------------------------------------------------- */
+
+int64_t date_text_to_time(std::string_view text) {
+  struct field {
+    size_t at, digits;
+    int64_t absent;
+  };
+  static constexpr field fields[6] = {{0, 4, 1970}, {5, 2, 1}, {8, 2, 1},
+                                      {11, 2, 0},   {14, 2, 0}, {17, 2, 0}};
+  int64_t v[6];
+  for (int i = 0; i < 6; i++) {
+    const field &f = fields[i];
+    if (f.at + f.digits > text.size()) {
+      v[i] = f.absent;
+      continue;
+    }
+    int64_t x = 0;
+    for (size_t k = 0; k < f.digits; k++) {
+      char c = text[f.at + k];
+      x = x * 10 + (c >= '0' && c <= '9' ? c - '0' : 0);
+    }
+    v[i] = x;
+  }
+  int64_t month0 = v[1] - 1;
+  int64_t year = v[0] + floor_div(month0, 12);
+  int64_t month = month0 - floor_div(month0, 12) * 12 + 1;
+  int64_t days = days_from_civil(year, month, 1) + v[2] - 1;
+  return days * seconds_per_day + v[3] * 3600 + v[4] * 60 + v[5];
+}
+
+date_result format_date(std::string_view format, int64_t when) {
+  date_result out;
+  auto t = static_cast<time_t>(when);
+  const char *s = format.data();
+  const char *se = s + format.size();
+  std::tm tmr{};
+  std::tm *stm;
+  if (s < se && *s == '!') {
+    stm = gmtime_r(&t, &tmr);
+    s++;
+  } else {
+    stm = localtime_r(&t, &tmr);
+  }
+  if (!stm) {
+    out.kind = date_result::unrepresentable;
+    return out;
+  }
+  // As a C string: what follows a NUL does not count.
+  std::string_view rest(s, static_cast<size_t>(se - s));
+  if (rest.substr(0, rest.find('\0')) == "*t") {
+    out.kind = date_result::as_table;
+    out.fields = *stm;
+    return out;
+  }
+  while (s < se) {
+    if (*s != '%') {
+      out.text += *s++;
+      continue;
+    }
+    s++;
+    size_t left = static_cast<size_t>(se - s);
+    size_t oplen = date_option_length(s, left);
+    if (oplen == 0) {
+      out.kind = date_result::bad_specifier;
+      out.text.assign(s, strnlen(s, left));
+      return out;
+    }
+    char cc[4] = {'%'};
+    memcpy(cc + 1, s, oplen);
+    cc[1 + oplen] = '\0';
+    char item[date_item_max];
+    out.text.append(item, strftime(item, sizeof item, cc, stm));
+    s += oplen;
+  }
+  return out;
+}
+
+/* ---------------------------------------------------------------------- */
+/* bindings                                                               */
+/* ---------------------------------------------------------------------- */
 
 namespace {
 
@@ -38,5 +339,99 @@ int lua54__apply_system_settings(lua_State *L) {
     lua_pop(L, 1);
   }
   kestrune_apply_settings();
+  return 0;
+}
+
+int lua54_time(lua_State *L) {
+  if (!cproc) return 0;
+  lua_pushnumber(L, static_cast<double>(cproc->time) / 60.0);
+  return 1;
+}
+
+int lua54_stat(lua_State *L) {
+  if (!cproc) return 0;
+  std::vector<stat_value> values =
+      system_stat(cproc, kvt_intp(L, 1, 0), kvt_intp(L, 2, 0), kvt_intp(L, 3, 0));
+  for (const stat_value &v : values) {
+    switch (v.kind) {
+      case stat_value::is_nil: lua_pushnil(L); break;
+      case stat_value::is_number: lua_pushnumber(L, v.number); break;
+      case stat_value::is_integer: lua_pushinteger(L, v.integer); break;
+      case stat_value::is_text: lua_pushlstring(L, v.text.data(), v.text.size()); break;
+    }
+  }
+  return static_cast<int>(values.size());
+}
+
+int lua54_date(lua_State *L) {
+  size_t format_length;
+  const char *format = luaL_optlstring(L, 1, default_date_format, &format_length);
+  int64_t when;
+  if (lua_isnoneornil(L, 2)) {
+    when = time(nullptr);
+  } else if (lua_type(L, 2) == LUA_TSTRING) {
+    size_t n;
+    const char *s = lua_tolstring(L, 2, &n);
+    when = date_text_to_time({s, n});
+  } else {
+    when = luaL_checkinteger(L, 2);
+  }
+  if (!lua_isnoneornil(L, 3) && __builtin_add_overflow(when, luaL_checkinteger(L, 3), &when))
+    return luaL_error(L, "time result cannot be represented in this installation");
+
+  date_result d = format_date({format, format_length}, when);
+  switch (d.kind) {
+    case date_result::unrepresentable:
+      return luaL_error(L, "date result cannot be represented in this installation");
+    case date_result::bad_specifier:
+      return luaL_argerror(
+          L, 1, lua_pushfstring(L, "invalid conversion specifier '%%%s'", d.text.c_str()));
+    case date_result::as_table:
+      lua_createtable(L, 0, 9);
+      set_int_field(L, "year", int64_t{d.fields.tm_year} + 1900);
+      set_int_field(L, "month", int64_t{d.fields.tm_mon} + 1);
+      set_int_field(L, "day", d.fields.tm_mday);
+      set_int_field(L, "hour", d.fields.tm_hour);
+      set_int_field(L, "min", d.fields.tm_min);
+      set_int_field(L, "sec", d.fields.tm_sec);
+      set_int_field(L, "yday", int64_t{d.fields.tm_yday} + 1);
+      set_int_field(L, "wday", int64_t{d.fields.tm_wday} + 1);
+      if (d.fields.tm_isdst >= 0) {
+        lua_pushboolean(L, d.fields.tm_isdst);
+        lua_setfield(L, -2, "isdst");
+      }
+      return 1;
+    case date_result::as_text:
+      break;
+  }
+  lua_pushlstring(L, d.text.data(), d.text.size());
+  return 1;
+}
+
+int lua54__signal(lua_State *L) {
+  if (cproc) system_signal(cproc, kvt_intp(L, 1, 0));
+  return 0;
+}
+
+// _warp_mouse waits for the event pump's pointer warp; _set_host_window_icon
+// for the graphics' system palette.
+
+int lua54__set_host_window_title(lua_State *L) {
+  int type = lua_type(L, 1);
+  if (type == LUA_TSTRING || type == LUA_TNUMBER) os_set_window_title(lua_tostring(L, 1));
+  return 0;
+}
+
+int lua54__get_userland_clipboard_text(lua_State *L) {
+  lua_pushlstring(L, userland_clipboard_text.data(), userland_clipboard_text.size());
+  return 1;
+}
+
+int lua54__set_userland_clipboard_text(lua_State *L) {
+  int type = lua_type(L, 1);
+  if (type != LUA_TSTRING && type != LUA_TNUMBER) return 0;
+  size_t n;
+  const char *s = lua_tolstring(L, 1, &n);
+  userland_clipboard_text.assign(s, n);
   return 0;
 }

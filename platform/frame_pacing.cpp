@@ -3,6 +3,8 @@
 
 #include <SDL.h>
 
+#include "platform/window.h"
+
 namespace {
 
 constexpr int max_pauses = 100;
@@ -23,13 +25,15 @@ bool is_slow_frame(const config_record &c, const app_record &a, int64_t now_ms) 
 
 int64_t frame_budget_ms(bool slow) { return slow ? 32 : 16; }
 
-void end_frame() {
+void end_frame(picture_builder build_picture) {
   if (config.headless) {
     if (headless_frame_pauses(&headless_frame)) SDL_Delay(1);
     return;
   }
-  // The picture is built from the display process's video memory and
-  // presented here once the video output and the window exist.
+  if (build_picture) {
+    const uint32_t *picture = build_picture();
+    if (picture) blit_to_sdl_window_hardware(picture, host_frame_width);
+  }
   int64_t now = os_get_time();
   app.slow_frame = is_slow_frame(config, app, now);
   int64_t budget = frame_budget_ms(app.slow_frame);

@@ -16,5 +16,10 @@ bool is_slow_frame(const config_record &c, const app_record &a, int64_t now_ms);
 // What a frame may take: 16 ms, 32 ms when slow.
 int64_t frame_budget_ms(bool slow);
 
-// Presents the frame and paces the loop (at most 100 pauses of 1 ms).
-void end_frame();
+// The video output's frame builder: the 480 x 270 ARGB picture of this frame
+// (rows 480 pixels apart), or null when it gives none.
+using picture_builder = const uint32_t *(*)();
+
+// Presents the frame that build_picture gives (never built in headless mode)
+// and paces the loop (at most 100 pauses of 1 ms).
+void end_frame(picture_builder build_picture = nullptr);

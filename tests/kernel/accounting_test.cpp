@@ -24,7 +24,6 @@ class Accounting : public ::testing::Test {
   static void reset() {
     ASSERT_TRUE(processes_init());
     cpu_cycles = cpu_cycles_max = cpu_superyielding = 0;
-    ram_reader = {};
   }
 };
 
@@ -206,42 +205,35 @@ TEST_F(Accounting, HeapBaselineKeepsTheFirstRecording) {
 /* RAM readers                                                            */
 /* ---------------------------------------------------------------------- */
 
-std::vector<uint8_t> &flat_ram() {
-  static std::vector<uint8_t> ram(size_t{1} << 24);
-  return ram;
-}
-
-uint8_t read_flat(void *context, int32_t addr) {
-  return (*static_cast<std::vector<uint8_t> *>(context))[static_cast<size_t>(addr)];
-}
-
-TEST_F(Accounting, RamReadsZeroWithoutAReader) {
+TEST_F(Accounting, RamReadsZeroWithoutACurrentProcess) {
+  cproc = nullptr;
   EXPECT_EQ(peek(0x5F00), 0);
   EXPECT_EQ(peek4(-1), 0);
   EXPECT_EQ(peek8(123), 0);
+  poke(0x5F00, 1);  // goes nowhere
+  EXPECT_EQ(peek(0x5F00), 0);
 }
 
 TEST_F(Accounting, RamReadersAreLittleEndianAndWrapInto16Mb) {
-  std::vector<uint8_t> &ram = flat_ram();
-  ram_reader = {read_flat, &ram};
+  process *P = create_process_from_code("", "ram", "/ram.lua");
+  ASSERT_NE(P, nullptr);
+  cproc = P;
   const uint8_t bytes[] = {0x01, 0x02, 0x03, 0x80, 0xFF, 0xFF, 0x00, 0x80};
-  memcpy(&ram[0x100], bytes, sizeof bytes);
+  for (int i = 0; i < 8; i++) poke(0x100 + i, bytes[i]);
   EXPECT_EQ(peek(0x100), 0x01);
   EXPECT_EQ(peek(0x103), 0x80);
   EXPECT_EQ(peek2(0x100), 0x0201);
-  EXPECT_EQ(peek2(0x104), 0xFFFF) << "the interpreter sign-extends the low 16 bits";
+  EXPECT_EQ(peek2(0x104), -1) << "16-bit values are signed";
   EXPECT_EQ(peek4(0x100), static_cast<int>(0x80030201u));
   EXPECT_EQ(peek4(0x104), INT_MIN + 0xFFFF);
   EXPECT_EQ(peek8(0x100), static_cast<long long>(0x8000FFFF80030201ull));
   EXPECT_EQ(peek(0x1000100), 0x01) << "addresses wrap into 16 MB";
 
-  ram[0xFFFFFF] = 0xAA;
-  ram[0] = 0xBB;
+  poke(0xFFFFFF, 0xAA);
+  poke(0, 0xBB);
   EXPECT_EQ(peek(-1), 0xAA);
-  EXPECT_EQ(peek2(0xFFFFFF), 0xBBAA) << "each byte's address wraps on its own";
+  EXPECT_EQ(peek2(0xFFFFFF) & 0xFFFF, 0xBBAA) << "each byte's address wraps on its own";
   EXPECT_EQ(peek4(INT_MAX) & 0xFFFF, 0xBBAA);
-  ram[0xFFFFFF] = ram[0] = 0;
-  memset(&ram[0x100], 0, sizeof bytes);
 }
 
 }  // namespace

@@ -133,7 +133,6 @@ class Processes : public ::testing::Test {
     app = app_record{};
     config = config_record{};
     config.headless = 1;
-    ram_reader = {};
     root_process = nullptr;
     cpu_cycles = cpu_cycles_max = cpu_superyielding = 0;
     notes.clear();
@@ -849,9 +848,7 @@ TEST_F(Processes, AfterFrameAdvancesTimeAndRemovesOutOfMemory) {
 TEST_F(Processes, AfterFrameSwitchesCollectorWhenRamAsksForIt) {
   spawn_system();
   // RAM byte 0x547F of process 2 has bit 0 set; the others read 0.
-  ram_reader.read_byte = [](void *, int32_t addr) -> uint8_t {
-    return addr == 0x547F && current_process_id() == 2 ? 1 : 0;
-  };
+  poke_proc(get_process(2), 0x547F, 1);
   for (int64_t id = 1; id <= 3; id++) lua_gc(get_process(id)->lua_state, LUA_GCGEN, 0, 0);
   update_processes_after_frame();
   EXPECT_EQ(lua_gc(get_process(1)->lua_state, LUA_GCGEN, 0, 0), LUA_GCGEN);

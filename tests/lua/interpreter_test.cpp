@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/process.h"
 #include "kernel/ram.h"
 #include "lua_harness.h"
 
@@ -400,21 +401,19 @@ void load_with_opcode(lua_State *L, const char *code, OpCode op) {
       << lua_tostring(L, -1);
 }
 
+// The opcodes read the current process's RAM: a record with RAM of its own is
+// current while they run, its bytes poked beforehand.
 class PeekOpcodes : public testing::Test {
  protected:
   void SetUp() override {
-    saved_reader = ram_reader;
-    ram_reader = {[](void *ctx, int32_t addr) -> uint8_t {
-                    auto *mem = static_cast<std::vector<uint8_t> *>(ctx);
-                    return size_t(addr) < mem->size() ? (*mem)[size_t(addr)] : 0;
-                  },
-                  &ram};
-    ram[2] = 0x7B;
-    ram[4] = 0xFF, ram[5] = 0xFF;
-    ram[8] = 0x00, ram[9] = 0x00, ram[10] = 0x00, ram[11] = 0x80;
-    for (int i = 0; i < 8; i++) ram[16 + i] = uint8_t(0x11 * (i + 1));  // 11 22 ... 88
+    ASSERT_TRUE(ram_init(&owner));
+    cproc = &owner;
+    poke(2, 0x7B);
+    poke2(4, -1);
+    poke4(8, INT_MIN);
+    poke8(16, static_cast<long long>(0x8877665544332211ULL));  // 11 22 ... 88
   }
-  void TearDown() override { ram_reader = saved_reader; }
+  void TearDown() override { cproc = saved_current; }
 
   // Result of `op` applied to the value that `arg` (Lua source) gives.
   int run(OpCode op, const char *arg, bool global = false) {
@@ -431,8 +430,8 @@ class PeekOpcodes : public testing::Test {
   cycle_guard guard;
   state_owner S = new_state();
   lua_State *L = S.get();
-  std::vector<uint8_t> ram = std::vector<uint8_t>(32, 0);
-  ram_reader_hook saved_reader{};
+  process owner;
+  process *saved_current = cproc;
 };
 
 TEST_F(PeekOpcodes, NumberingAndModes) {

@@ -29,7 +29,12 @@ const std::vector<program> &programs() {
         local t = {}
         for i = 1, 200 do t[i] = (i * 7919) % 211 end
         table.insert(t, 1, -1) table.remove(t, 50)
-        table.sort(t, function(a, b) return a > b end)
+        -- an insertion sort, descending (the dialect has no table.sort)
+        for i = 2, #t do
+          local v, j = t[i], i - 1
+          while j >= 1 and t[j] < v do t[j + 1] = t[j] j = j - 1 end
+          t[j + 1] = v
+        end
         local sum, count = 0, 0
         for k, v in pairs({a = 1, b = 2, c = 3, [10] = 4}) do sum = sum + v count = count + 1 end
         local packed = table.pack(table.unpack(t, 1, 5))

@@ -1,0 +1,41 @@
+// Script-API functions of the delta format: thin readers of arguments.
+#include "values/delta_api.h"
+
+#include "kernel/accounting.h"
+#include "kernel/buffer.h"
+#include "values/delta.h"
+
+namespace {
+
+// Reads two string arguments; false when either is not a string.
+bool two_strings(lua_State *L, const uint8_t **a, size_t *na, const uint8_t **b, size_t *nb) {
+  if (lua_type(L, 1) != LUA_TSTRING || lua_type(L, 2) != LUA_TSTRING) return false;
+  *a = reinterpret_cast<const uint8_t *>(lua_tolstring(L, 1, na));
+  *b = reinterpret_cast<const uint8_t *>(lua_tolstring(L, 2, nb));
+  return true;
+}
+
+// Pushes the buffer's content as a string and charges its length / 4.
+int push_result(lua_State *L, buffer *result) {
+  buffer_owner owned(result);
+  if (!owned) return 0;
+  spend_cpu(owned->length / 4);
+  lua_pushlstring(L, reinterpret_cast<const char *>(owned->data), size_t(owned->length));
+  return 1;
+}
+
+}  // namespace
+
+int lua54_create_diff(lua_State *L) {
+  const uint8_t *a, *b;
+  size_t na, nb;
+  if (!two_strings(L, &a, &na, &b, &nb)) return 0;
+  return push_result(L, generate_diff(a, int64_t(na), b, int64_t(nb)));
+}
+
+int lua54_apply_diff(lua_State *L) {
+  const uint8_t *a, *d;
+  size_t na, nd;
+  if (!two_strings(L, &a, &na, &d, &nd)) return 0;
+  return push_result(L, apply_diff(a, int64_t(na), d, int64_t(nd)));
+}

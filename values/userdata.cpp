@@ -1,0 +1,208 @@
+// userdata: the record, its one constructor and the text initialisers.
+#include "values/userdata.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+
+#include "kernel/accounting.h"
+#include "lua.hpp"
+
+namespace {
+
+// Indexed by code; "?" for every unnamed code.
+const char *const utype_string[23] = {"?", "?", "?", "u8", "?",   "?",  "?",   "?",
+                                      "?", "?", "?", "?",  "i16", "i32", "i64", "?",
+                                      "?", "?", "?", "?",  "?",   "?",  "f64"};
+
+bool valid_utype(uint8_t code) {
+  switch (code) {
+    case utype_u8: case utype_i16: case utype_i32: case utype_i64: case utype_f64: return true;
+    default: return false;
+  }
+}
+
+// Pixel letters: '0'-'9' 0-9, 'a'-'z' 10-35, 'A'-'Z' 36-61, '_' 62, '-' 63.
+int b64_val(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'Z') return c - 'A' + 36;
+  if (c == '_') return 62;
+  if (c == '-') return 63;
+  return 0;
+}
+
+int hex_val(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return 0;
+}
+
+bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Characters a decimal number can hold as "%lf" reads it (sign, digits, point,
+// exponent, "inf", "nan", hexadecimal forms).
+bool is_number_char(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
+         c == '+' || c == '-';
+}
+
+void fill_pixels(userdata *ud, std::string_view text) {
+  int64_t n = std::min<int64_t>(ud_count(ud), static_cast<int64_t>(text.size()));
+  for (int64_t i = 0; i < n; i++) ud_set_int(ud, i, b64_val(static_cast<unsigned char>(text[i])));
+}
+
+// Each element reads 2, 4, 8 or 16 digits, most significant first; the first
+// element whose digits the text cuts, and all after it, stay 0.
+void fill_hex(userdata *ud, std::string_view text) {
+  if (text.substr(0, 4) == "hex:") text.remove_prefix(4);
+  size_t digits = static_cast<size_t>(2 * ud_element_size(ud));
+  int64_t count = ud_count(ud);
+  size_t at = 0;
+  for (int64_t i = 0; i < count && text.size() - at >= digits; i++) {
+    uint64_t v = 0;
+    for (size_t k = 0; k < digits; k++)
+      v = v << 4 | static_cast<uint64_t>(hex_val(static_cast<unsigned char>(text[at + k])));
+    at += digits;
+    ud_set_int(ud, i, static_cast<int64_t>(v));
+  }
+}
+
+// One decimal number per element, then the cursor moves past the next ','. A
+// '"' or ')' (or the end) before any ',' leaves the cursor there, where every
+// further element reads 0, so the fill stops. Each element scans only its own
+// stretch of the text: linear in the text, however many elements there are.
+void fill_decimal(userdata *ud, std::string_view text) {
+  int64_t count = ud_count(ud);
+  std::string token;
+  size_t at = 0;
+  for (int64_t i = 0; i < count; i++) {
+    size_t p = at;
+    while (p < text.size() && is_blank(text[p])) p++;
+    size_t start = p;
+    while (p < text.size() && is_number_char(text[p])) p++;
+    if (p > start) {
+      token.assign(text.data() + start, p - start);
+      char *end = nullptr;
+      double v = strtod(token.c_str(), &end);
+      if (end != token.c_str()) ud_set_f64(ud, i, v);
+    }
+    size_t q = at;
+    while (q < text.size() && text[q] != ',' && text[q] != '"' && text[q] != ')') q++;
+    if (q == text.size() || text[q] != ',') return;
+    at = q + 1;
+  }
+}
+
+}  // namespace
+
+int64_t userdata_block_size(uint8_t utype, int64_t width, int64_t height, int64_t depth) {
+  if (width < 1 || height < 1 || depth < 1) return -1;
+  int64_t size = utype_size(utype);
+  int64_t n;
+  if (size < 1 || __builtin_mul_overflow(width, height, &n) ||
+      __builtin_mul_overflow(n, depth, &n) || __builtin_mul_overflow(n, size, &n) ||
+      n > userdata_block_max)
+    return -1;
+  int64_t block = (n + 7) & ~int64_t{7};
+  return block >= userdata_block_min && block <= userdata_block_max ? block : -1;
+}
+
+uint8_t str_to_utype(std::string_view name) {
+  uint8_t t = utype_u8;
+  if (!name.empty() && name[0] == 'f') t = utype_f64;
+  else if (!name.empty() && name[0] == 'i') t = utype_i64;
+  if (name.size() >= 2 && name[1] == '3') t = utype_i32;
+  else if (name.size() >= 2 && name[1] == '1') t = utype_i16;
+  return t;
+}
+
+const char *get_utype_string(int code) {
+  return code >= 0 && code < 23 ? utype_string[code] : utype_string[0];
+}
+
+userdata *to_userdata(lua_State *L, int index) {
+  if (lua_type(L, index) != LUA_TUSERDATA) return nullptr;
+  size_t room = lua_rawlen(L, index);
+  if (room < sizeof(userdata) + userdata_block_min) return nullptr;
+  auto *ud = static_cast<userdata *>(lua_touserdata(L, index));
+  if (!valid_utype(ud->utype) || ud->dims < 1 || ud->dims > 3 || ud->width < 1 ||
+      ud->height < 1 || ud->depth < 1)
+    return nullptr;
+  // mutate may leave the shape smaller than the block, never larger.
+  uint64_t n;
+  if (__builtin_mul_overflow(uint64_t{ud->width}, uint64_t{ud->height}, &n) ||
+      __builtin_mul_overflow(n, uint64_t{ud->depth}, &n) ||
+      __builtin_mul_overflow(n, static_cast<uint64_t>(utype_size(ud->utype)), &n) ||
+      n > room - sizeof(userdata))
+    return nullptr;
+  return ud;
+}
+
+void push_ud_element(lua_State *L, const userdata *ud, int64_t i) {
+  if ((ud->utype & utype_mask) == utype_f64) lua_pushnumber(L, ud_get_number(ud, i));
+  else lua_pushinteger(L, ud_get_int(ud, i));
+}
+
+void set_userdata_metatable(lua_State *L) {
+  lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS);
+  lua_pushliteral(L, "USERDATA");
+  lua_rawget(L, -2);
+  lua_remove(L, -2);
+  if (lua_istable(L, -1)) lua_setmetatable(L, -2);
+  else lua_pop(L, 1);
+}
+
+int64_t fill_userdata_from_text(userdata *ud, std::string_view text, bool pixels) {
+  text = text.substr(0, text.find('\0'));
+  if (pixels) fill_pixels(ud, text);
+  else if ((ud->utype & utype_mask) == utype_f64) fill_decimal(ud, text);
+  else fill_hex(ud, text);
+  return (ud_count(ud) << utype_log2_bits(ud->utype)) >> 5;
+}
+
+userdata *create_userdata(lua_State *L, std::string_view type, int dims, int64_t width,
+                          int64_t height, int64_t depth, std::optional<std::string_view> data) {
+  uint8_t utype = str_to_utype(type);
+  bool pixels = false;
+  if (type.size() >= 9 && type.substr(0, 5) == "[gfx]") {
+    auto hex2 = [&](size_t at) {
+      return hex_val(static_cast<unsigned char>(type[at])) << 4 |
+             hex_val(static_cast<unsigned char>(type[at + 1]));
+    };
+    utype = utype_u8;
+    dims = 2;
+    width = hex2(5);
+    height = hex2(7);
+    depth = 1;
+    data = type.substr(9);
+    pixels = true;
+  } else {
+    if (dims != 1 && dims != 2) return nullptr;
+    if (dims == 1) height = 1;
+    depth = 1;
+  }
+  int64_t block = userdata_block_size(utype, width, height, depth);
+  if (block < 0) return nullptr;
+
+  auto *ud = static_cast<userdata *>(
+      lua_newuserdatauv(L, sizeof(userdata) + static_cast<size_t>(block), 0));
+  memset(ud, 0, sizeof(userdata) + static_cast<size_t>(block));
+  set_userdata_metatable(L);
+  ud->utype = utype;
+  ud->dims = static_cast<int8_t>(dims);
+  ud->width = static_cast<uint32_t>(width);
+  ud->height = static_cast<uint32_t>(height);
+  ud->depth = static_cast<uint32_t>(depth);
+  if (data) spend_cpu(fill_userdata_from_text(ud, *data, pixels));
+  return ud;
+}
+
+userdata *push_duplicate_userdata(lua_State *L, const userdata *ud) {
+  auto bytes = sizeof(userdata) + static_cast<size_t>(ud_block_bytes(ud));
+  auto *copy = static_cast<userdata *>(lua_newuserdatauv(L, bytes, 0));
+  memcpy(copy, ud, bytes);
+  set_userdata_metatable(L);
+  return copy;
+}
