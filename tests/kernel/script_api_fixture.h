@@ -42,6 +42,22 @@ inline std::string show(lua_State *L, int index) {
   }
 }
 
+// Runs code on a state (not yieldable: no cap applies); its results, or
+// "error: <message>".
+inline R run_on(lua_State *L, const std::string &code) {
+  int base = lua_gettop(L);
+  if (luaL_loadbuffer(L, code.data(), code.size(), "=test") != LUA_OK ||
+      lua_pcall(L, 0, LUA_MULTRET, 0) != LUA_OK) {
+    R r{"error: " + std::string(lua_tostring(L, -1))};
+    lua_settop(L, base);
+    return r;
+  }
+  R r;
+  for (int i = base + 1; i <= lua_gettop(L); i++) r.push_back(show(L, i));
+  lua_settop(L, base);
+  return r;
+}
+
 class ScriptApi : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -64,20 +80,7 @@ class ScriptApi : public ::testing::Test {
 
   // Runs code on the current process's state (not yieldable: no cap applies);
   // its results, or "error: <message>".
-  static R run(const std::string &code) {
-    lua_State *L = cproc->lua_state;
-    int base = lua_gettop(L);
-    if (luaL_loadbuffer(L, code.data(), code.size(), "=test") != LUA_OK ||
-        lua_pcall(L, 0, LUA_MULTRET, 0) != LUA_OK) {
-      R r{"error: " + std::string(lua_tostring(L, -1))};
-      lua_settop(L, base);
-      return r;
-    }
-    R r;
-    for (int i = base + 1; i <= lua_gettop(L); i++) r.push_back(show(L, i));
-    lua_settop(L, base);
-    return r;
-  }
+  static R run(const std::string &code) { return run_on(cproc->lua_state, code); }
 
   // The cycles one direct call of a global charges: the arguments are the
   // results of args_code; no instruction of the interpreter runs in between.

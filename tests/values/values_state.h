@@ -1,6 +1,6 @@
 // Shared by the values tests: a fresh process table with a root process whose
-// state has the userdata, tuk and message bindings, code run on it, and
-// results shown with their Lua types.
+// state has the registry's functions, code run on it, and results shown with
+// their Lua types.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,64 +10,16 @@
 #include <vector>
 
 #include "kernel/accounting.h"
-#include "kernel/messages_api.h"
 #include "kernel/process.h"
 #include "kernel/system.h"
 #include "lua.hpp"
-#include "values/tuk_api.h"
-#include "values/userdata_api.h"
+#include "tests/kernel/script_api_fixture.h"
 
 namespace values_test {
 
-using R = std::vector<std::string>;
-
-// The registry's rows for this subsystem, set directly.
-inline void add_value_bindings(lua_State *L) {
-  add_userdata_metatable_functions(L);
-  const luaL_Reg rows[] = {
-      {"userdata", lua54_userdata},      {"vec", lua54_vec},
-      {"get", lua54_get},                {"set", lua54_set},
-      {"tuk", lua54_stringify},          {"_tuk", lua54_stringify},
-      {"untuk", lua54_destringify},      {"send_message", lua54_send_message},
-      {"_send_message", lua54_send_message}, {"_read_message", lua54__read_message},
-  };
-  for (const luaL_Reg &r : rows) lua_register(L, r.name, r.func);
-}
-
-// One value as "i:3", "f:2.5", "s:text", "b:true", "nil" or the type name.
-inline std::string show(lua_State *L, int index) {
-  char num[64];
-  switch (lua_type(L, index)) {
-    case LUA_TNIL: return "nil";
-    case LUA_TBOOLEAN: return lua_toboolean(L, index) ? "b:true" : "b:false";
-    case LUA_TNUMBER:
-      if (lua_isinteger(L, index)) return "i:" + std::to_string(lua_tointeger(L, index));
-      snprintf(num, sizeof num, "f:%.17g", lua_tonumber(L, index));
-      return num;
-    case LUA_TSTRING: {
-      size_t n = 0;
-      const char *s = lua_tolstring(L, index, &n);
-      return "s:" + std::string(s, n);
-    }
-    default: return luaL_typename(L, index);
-  }
-}
-
-// Runs code on a state (not yieldable: no cap applies); its results, or
-// "error: <message>".
-inline R run_on(lua_State *L, const std::string &code) {
-  int base = lua_gettop(L);
-  if (luaL_loadbuffer(L, code.data(), code.size(), "=test") != LUA_OK ||
-      lua_pcall(L, 0, LUA_MULTRET, 0) != LUA_OK) {
-    R r{"error: " + std::string(lua_tostring(L, -1))};
-    lua_settop(L, base);
-    return r;
-  }
-  R r;
-  for (int i = base + 1; i <= lua_gettop(L); i++) r.push_back(show(L, i));
-  lua_settop(L, base);
-  return r;
-}
+using script_api_test::R;
+using script_api_test::run_on;
+using script_api_test::show;
 
 class ValuesState : public ::testing::Test {
  protected:
@@ -92,9 +44,7 @@ class ValuesState : public ::testing::Test {
 
   // A process (created by the current one) with the bindings.
   static process *new_process(const char *name, const char *path) {
-    process *P = create_process_from_code("", name, path);
-    if (P) add_value_bindings(P->lua_state);
-    return P;
+    return create_process_from_code("", name, path);
   }
 
   // Runs code as the current process.
