@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "gfx/draw_state.h"
 #include "kernel/process.h"
 #include "kernel/ram.h"
 #include "lkernel.h"
@@ -54,7 +55,10 @@ void *l_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int last_try, siz
   if (block) memcpy(&old, block, sizeof old);
 
   if (nsize == 0) {
-    if (owner && block) ram_block_freed(owner, ptr, osize);
+    if (owner && block) {
+      ram_block_freed(owner, ptr, osize);
+      draw_target_block_freed(owner, ptr, osize);
+    }
     free(block);
     if (owner) owner->heap_bytes -= static_cast<int64_t>(old);
     return nullptr;

@@ -10,6 +10,7 @@
 #include "kernel/ram.h"
 
 struct lua_State;
+struct userdata;
 
 // process.state
 constexpr int32_t process_running = 0;
@@ -62,9 +63,20 @@ struct process {
   bool kill_pending = false;
   bool restart_pending = false;
 
-  // Further per-process state arrives with its subsystem: draw target, clip and
-  // print_context (gfx), sprite slots, button states (input), audio state
-  // cache (mudo).
+  // Graphics draw state (gfx/draw_state.h).
+  userdata *draw_target = nullptr;  // the bitmap drawing writes; anchored in the process's registry
+  int32_t clip_x0 = 0;  // pixel clip in target pixels, ends exclusive, always inside the target
+  int32_t clip_x1 = 0;
+  int32_t clip_y0 = 0;
+  int32_t clip_y1 = 0;
+  uint64_t clip_bytes = 0;  // the RAM clip words (0x5528) the rectangle was last computed from
+  const userdata *clip_target = nullptr;  // the target and shape it was computed for: a reshape recomputes
+  uint32_t clip_target_width = 0;
+  uint32_t clip_target_height = 0;
+  int32_t inverted_fill = 0;  // colour-word bit 35: the next filled shape draws its outside
+
+  // Further per-process state arrives with its subsystem: print_context
+  // (gfx), sprite slots, button states (input), audio state cache (mudo).
 };
 
 // The current process: every RAM, graphics, print and script-API operation

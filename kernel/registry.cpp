@@ -1,6 +1,7 @@
 // The script-API registry.
 #include "kernel/registry.h"
 
+#include "gfx/gfx_api.h"
 #include "kernel/maths_api.h"
 #include "kernel/messages_api.h"
 #include "kernel/process_api.h"
@@ -24,10 +25,30 @@ const api_function functions[] = {
     {"t", lua54_time},
     {"stat", lua54_stat},
     {"date", lua54_date},
-    // cls, fillp, pset, pget, fset, fget, mset, mget, camera, clip, rectfill,
-    // rect, ovalfill, circfill, oval, circ, rrect, rrectfill, line, tline3d,
-    // sspr, spr, _draw_map, blit, _print_m7scii, _printh, cursor, color, pal,
-    // palt (graphics)
+    {"cls", lua54_cls},
+    {"fillp", lua54_fillp},
+    {"pset", lua54_pset},
+    {"pget", lua54_pget},
+    {"fset", lua54_fset},
+    {"fget", lua54_fget},
+    {"mset", lua54_mset},
+    {"mget", lua54_mget},
+    {"camera", lua54_camera},
+    {"clip", lua54_clip},
+    {"rectfill", lua54_rectfill},
+    {"rect", lua54_rect},
+    {"ovalfill", lua54_ovalfill},
+    {"circfill", lua54_circfill},
+    {"oval", lua54_oval},
+    {"circ", lua54_circ},
+    {"rrect", lua54_rrect},
+    {"rrectfill", lua54_rrectfill},
+    {"line", lua54_line},
+    // tline3d, sspr, spr, _draw_map, blit, _print_m7scii, _printh (graphics)
+    {"cursor", lua54_cursor},
+    {"color", lua54_color},
+    {"pal", lua54_pal},
+    {"palt", lua54_palt},
     // note, sfx, music (audio)
     {"tuk", lua54_stringify},
     {"_tuk", lua54_stringify},
@@ -72,7 +93,9 @@ const api_function functions[] = {
     {"_run_process_slice", lua54__run_process_slice},
     {"_kill_process", lua54__kill_process},
     {"_halt", lua54__halt},
-    // _mount, mount (files), _set_draw_target (graphics), _pwd, _cd, pwd, cd,
+    // _mount, mount (files)
+    {"_set_draw_target", lua54__set_draw_target},
+    // _pwd, _cd, pwd, cd,
     // _normalise_userland_path, norm, _is_well_formed_bbs_path (files)
     {"load", lua54_load},
     // _blit_process_video (graphics)

@@ -7,6 +7,8 @@
 #include <algorithm>
 
 #include "kernel/numbers.h"
+#include "gfx/draw_state.h"
+#include "gfx/video_output.h"
 #include "kernel/process.h"
 #include "pdisk/host_config.h"
 #include "pdisk/pfile.h"
@@ -214,6 +216,7 @@ void reset_app_state() {
   pfile_init();
   pfile_reset();
   // The default colour tables and the synthesiser are set up here once those land.
+  init_default_coltabs();
   app.audio_pid = -2;
   app.audio_mirror_pid = -3;
   mount_ram_folder("/ram");
@@ -275,7 +278,7 @@ void system_frame() {
   // Changed cartridges are written back and mounts pruned here once
   // cartridge mounting lands.
   app.frame_count++;
-  end_frame();
+  end_frame(video_out_picture);
 }
 
 void kestrune_main(int argc, char **argv) {

@@ -1,0 +1,173 @@
+// The video output.
+#include "gfx/video_output.h"
+
+#include <algorithm>
+#include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "gfx/boot_clock.h"
+#include "kernel/process.h"
+#include "kernel/ram.h"
+#include "kernel/system.h"
+#include "platform/host_log.h"
+
+uint32_t display_pal[display_pal_colours + video_out_height];
+uint32_t back_page[video_out_width * video_out_height];
+
+namespace {
+
+constexpr int64_t display_process_id = 3;
+constexpr uint32_t *line_selector = display_pal + display_pal_colours;
+
+// A byte by the address rule, without allocating: an own page never touched reads 0.
+uint8_t ram_byte(const process_ram *r, uint32_t addr) {
+  if (!r) return 0;
+  uint32_t p = (addr >> 12) & 0xFFF, off = addr & 0xFFF;
+  if (static_cast<int32_t>(off) < r->mapped_len[p]) return r->page_map[p][off];
+  return r->own_page[p] ? r->own_page[p][off] : 0;
+}
+
+// n bytes from addr, a page's run at a time, by the same rule.
+void ram_read(const process_ram *r, uint32_t addr, uint8_t *dst, int n) {
+  while (n > 0) {
+    uint32_t p = (addr >> 12) & 0xFFF;
+    auto off = static_cast<int32_t>(addr & 0xFFF);
+    int run = std::min(n, ram_page_size - off);
+    int mapped = r ? std::clamp(r->mapped_len[p] - off, 0, run) : 0;
+    if (mapped > 0) memcpy(dst, r->page_map[p] + off, static_cast<size_t>(mapped));
+    const uint8_t *own = r ? r->own_page[p] : nullptr;
+    if (own)
+      memcpy(dst + mapped, own + off + mapped, static_cast<size_t>(run - mapped));
+    else
+      memset(dst + mapped, 0, static_cast<size_t>(run - mapped));
+    addr += static_cast<uint32_t>(run);
+    dst += run;
+    n -= run;
+  }
+}
+
+// Palettes, selectors and remap are read in one go: 0x5000 up to 0x54C0.
+void resolve_palettes(const process_ram *r) {
+  uint8_t b[0x4C0];
+  ram_read(r, video_palette_address, b, sizeof b);
+  const uint8_t *selectors = b + (video_selector_address - video_palette_address);
+  const uint8_t *remap = b + (video_remap_address - video_palette_address);
+  for (uint32_t j = 0; j < display_pal_colours; j++) {
+    const uint8_t *w = b + 4 * ((j & 0xC0) | (remap[j & 63] & 63));
+    display_pal[j] = uint32_t{w[0]} | uint32_t{w[1]} << 8 | uint32_t{w[2]} << 16 | uint32_t{w[3]} << 24;
+  }
+  for (uint32_t y = 0; y < video_out_height; y++)
+    line_selector[y] = (selectors[y >> 2] >> (2 * (y & 3))) & 3;
+}
+
+// One table look-up a pixel. Four words go out in one 16-byte store: a store a
+// pixel costs more than the look-ups.
+void convert_run(uint32_t *__restrict out, const uint8_t *__restrict in, int n,
+                 const uint32_t *__restrict pal) {
+  int i = 0;
+#ifdef __SSE2__
+  for (; i + 4 <= n; i += 4) {
+    uint32_t b;
+    memcpy(&b, in + i, 4);
+    __m128i v = _mm_set_epi32(static_cast<int>(pal[(b >> 24) & 63]), static_cast<int>(pal[(b >> 16) & 63]),
+                              static_cast<int>(pal[(b >> 8) & 63]), static_cast<int>(pal[b & 63]));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), v);
+  }
+#endif
+  for (; i < n; i++) out[i] = pal[in[i] & 63];
+}
+
+// The top-left width x height pixels of video memory, row by row, each row
+// split where pages end: the bytes a page maps are converted, the rest (no
+// memory there, or past a userdata's end) are 0.
+void convert_video_memory(const process_ram *r, int width, int height) {
+  for (int y = 0; y < height; y++) {
+    const uint32_t *pal = display_pal + line_selector[y] * 64;
+    uint32_t *out = back_page + y * video_out_width;
+    uint32_t addr = video_memory_address + static_cast<uint32_t>(y * video_out_width);
+    for (int x = 0; x < width;) {
+      uint32_t p = (addr >> 12) & 0xFFF;
+      auto off = static_cast<int32_t>(addr & 0xFFF);
+      int run = std::min(width - x, ram_page_size - off);
+      int have = r ? std::clamp(r->mapped_len[p] - off, 0, run) : 0;
+      if (have > 0) convert_run(out + x, r->page_map[p] + off, have, pal);
+      std::fill(out + x + have, out + x + run, 0u);
+      x += run;
+      addr += static_cast<uint32_t>(run);
+    }
+  }
+}
+
+// Output pixel (x, y) becomes converted pixel (x / K, y / K). From the last row
+// and column back, every source is read before anything overwrites it; a row
+// that repeats the one below is copied from it.
+template <int K>
+void scale_in_place() {
+  for (int y = video_out_height - 1; y >= 0; y--) {
+    uint32_t *dst = back_page + y * video_out_width;
+    int sy = y / K;
+    if (y + 1 < video_out_height && (y + 1) / K == sy) {
+      memcpy(dst, dst + video_out_width, video_out_width * sizeof *dst);
+    } else {
+      const uint32_t *src = back_page + sy * video_out_width;
+      for (int x = video_out_width - 1; x >= 0; x--) dst[x] = src[x / K];
+    }
+    line_selector[y] = line_selector[sy];
+  }
+}
+
+}  // namespace
+
+const uint32_t *make_video_frame(const process *S) {
+  const process_ram *r = S ? S->ram.get() : nullptr;
+  if (ram_byte(r, video_flags_address) & 2) return nullptr;
+  resolve_palettes(r);
+  // The scaled modes read only the top-left of video memory, so only that is converted.
+  switch (ram_byte(r, video_mode_address)) {
+  case 3:
+    convert_video_memory(r, video_out_width / 2, video_out_height / 2);
+    scale_in_place<2>();
+    break;
+  case 4:
+    convert_video_memory(r, video_out_width / 3, video_out_height / 3);
+    scale_in_place<3>();
+    break;
+  default:
+    convert_video_memory(r, video_out_width, video_out_height);
+    break;
+  }
+  return back_page;
+}
+
+const uint32_t *generate_video_out(int *width, int *height) {
+  process *display = nullptr;
+  for (int i = 0; i < get_process_count() && !display; i++) {
+    process *P = get_process_by_index(i);
+    if (P && P->id == display_process_id) display = P;
+  }
+  process *shown = nullptr;
+  if (display && boot_get_time() >= boot_screen_ms) {
+    if (!app.boot_finished) {
+      hovi_debug("@@ finished_boot_sequence\n");
+      app.boot_finished = 1;
+    }
+    shown = display;
+  }
+  if (!app.boot_release) shown = nullptr;
+  // Until the boot screen exists, showing it gives no new frame: the host keeps what it had.
+  if (!shown) return nullptr;
+  const uint32_t *frame = make_video_frame(shown);
+  if (!frame) return nullptr;
+  *width = video_out_width;
+  *height = video_out_height;
+  // The GIF recording step (update_gif_recording(display_pal)) joins here with the captures.
+  // The screenshot step (update_screenshot(back_page)) joins here with the captures.
+  return frame;
+}
+
+const uint32_t *video_out_picture() {
+  int width = 0, height = 0;
+  return generate_video_out(&width, &height);
+}
