@@ -25,11 +25,93 @@ bool clip_span(const canvas &c, int64_t &x0, int64_t &x1, int64_t y) {
   return x0 <= x1;
 }
 
+// The fast path's two output bytes, for pattern bits 0 and 1 (before the write mask merges).
+void fast_bytes(const canvas &c, int colour, uint8_t out[2]) {
+  auto col = static_cast<uint16_t>(colour);
+  for (int p = 0; p < 2; p++) {
+    auto src = static_cast<uint8_t>(c.rmask & (p ? col >> 8 : col));
+    out[p] = c.tab[src >> 6][(src & 63) * 64] & c.wmask;
+  }
+}
+
+// The pixel rule with everything but the old byte settled: the table
+// (src | dst) >> 6 is (src >> 6) | (dst >> 6), so each pattern bit p and each
+// top pair h of the masked destination names one colour-table row, rows[p][h].
+void rule_rows(const canvas &c, int colour, const uint8_t *rows[2][4]) {
+  auto col = static_cast<uint16_t>(colour);
+  for (int p = 0; p < 2; p++) {
+    auto src = static_cast<uint8_t>(c.rmask & (p ? col >> 8 : col));
+    for (int h = 0; h < 4; h++) rows[p][h] = c.tab[(src >> 6) | h] + (src & 63) * 64;
+  }
+}
+
+// Below this many pixels a band runs the rule span by span; above it the new
+// byte for every old byte is tabled first (512 entries), then each pixel is one look-up.
+constexpr int64_t rule_table_min_pixels = 4096;
+
+// Rows y0..y1 (already inside the clip) under the general rule through a table.
+int64_t band_tabled(const canvas &c, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour) {
+  const uint8_t *rows[2][4];
+  rule_rows(c, colour, rows);
+  uint8_t table[2][256];
+  uint8_t tm = c.tmask, wm = c.wmask;
+  for (int p = 0; p < 2; p++)
+    for (int old = 0; old < 256; old++) {
+      int d = old & tm;
+      table[p][old] = static_cast<uint8_t>((rows[p][d >> 6][d & 63] & wm) | (old & ~wm));
+    }
+  int64_t n = 0;
+  for (int64_t y = y0; y <= y1; y++) {
+    int64_t a = x0, b = x1;
+    if (!clip_span(c, a, b, y)) continue;
+    uint8_t *row = c.pixels + y * c.width, prow = c.pattern[y & 7];
+    if (prow == 0 || prow == 0xFF) {
+      const uint8_t *t = table[prow & 1];
+      for (int64_t x = a; x <= b; x++) row[x] = t[row[x]];
+    } else {
+      const uint8_t *group[8];
+      for (int i = 0; i < 8; i++) group[i] = table[(prow >> i) & 1];
+      for (int64_t x = a; x <= b; x++) row[x] = group[x & 7][row[x]];
+    }
+    n += b - a + 1;
+  }
+  return n;
+}
+
 // Rows y0..y1 and columns x0..x1 as given (an empty range draws nothing).
 int64_t band(const canvas &c, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour) {
   y0 = std::max(y0, c.cy0);
   y1 = std::min(y1, c.cy1 - 1);
   int64_t n = 0;
+  // Spans of whole rows lie end to end in memory: where the fast path writes one
+  // byte to every pixel of each row, neighbouring rows with the same byte take one memset.
+  if (!c.tmask && c.wmask == 0xFF && c.pixels && c.cx0 == 0 && c.cx1 == c.width && c.width > 0 &&
+      x0 <= 0 && x1 >= c.width - 1) {
+    uint8_t out[2];
+    fast_bytes(c, colour, out);
+    int64_t per_row = (c.width - 1) / 4 + 2;
+    for (int64_t y = y0; y <= y1;) {
+      uint8_t prow = c.pattern[y & 7];
+      if (prow != 0 && prow != 0xFF) {
+        n += draw_hline(c, x0, x1, y, colour);
+        y++;
+        continue;
+      }
+      uint8_t byte = out[prow & 1];
+      int64_t end = y + 1;
+      for (; end <= y1; end++) {
+        uint8_t next = c.pattern[end & 7];
+        if ((next != 0 && next != 0xFF) || out[next & 1] != byte) break;
+      }
+      memset(c.pixels + y * c.width, byte, static_cast<size_t>((end - y) * c.width));
+      n += (end - y) * per_row;
+      y = end;
+    }
+    return n;
+  }
+  if (c.tmask && c.pixels && y0 <= y1 && x0 <= x1 &&
+      (y1 - y0 + 1) * (std::min(x1, c.cx1 - 1) - std::max(x0, c.cx0) + 1) >= rule_table_min_pixels)
+    return band_tabled(c, x0, y0, x1, y1, colour);
   for (int64_t y = y0; y <= y1; y++) n += draw_hline(c, x0, x1, y, colour);
   return n;
 }
@@ -85,8 +167,47 @@ int64_t half_width(int64_t a, int64_t b, int64_t dy) {
 
 int64_t draw_hline_general(const canvas &c, int64_t x0, int64_t x1, int64_t y, int colour) {
   if (!clip_span(c, x0, x1, y)) return 0;
+  // shape_pixel with everything but the old byte settled for the row (rule_rows).
+  const uint8_t *rows[2][4];
+  rule_rows(c, colour, rows);
+  uint8_t prow = c.pattern[y & 7], tm = c.tmask, wm = c.wmask;
+  auto keep = static_cast<uint8_t>(~wm);
   uint8_t *row = c.pixels + y * c.width;
-  for (int64_t x = x0; x <= x1; x++) row[x] = shape_pixel(c, x, y, colour, row[x]);
+  if (prow != 0 && prow != 0xFF) {
+    // The pattern repeats every 8 pixels: the rows of each of the 8 columns.
+    const uint8_t *const *group[8];
+    for (int i = 0; i < 8; i++) group[i] = rows[(prow >> i) & 1];
+    if (tm & 0xC0) {
+      for (int64_t x = x0; x <= x1; x++) {
+        uint8_t old = row[x], d = old & tm;
+        row[x] = static_cast<uint8_t>((group[x & 7][d >> 6][d & 63] & wm) | (old & keep));
+      }
+    } else {
+      const uint8_t *flat[8];
+      for (int i = 0; i < 8; i++) flat[i] = group[i][0];
+      for (int64_t x = x0; x <= x1; x++) {
+        uint8_t old = row[x];
+        row[x] = static_cast<uint8_t>((flat[x & 7][old & tm] & wm) | (old & keep));
+      }
+    }
+  } else if (tm & 0xC0) {
+    const uint8_t *const *r = rows[prow & 1];
+    for (int64_t x = x0; x <= x1; x++) {
+      uint8_t old = row[x], d = old & tm;
+      row[x] = static_cast<uint8_t>((r[d >> 6][d & 63] & wm) | (old & keep));
+    }
+  } else {
+    // The usual case: one pattern bit and one table row for the whole span.
+    const uint8_t *r = rows[prow & 1][0];
+    if (wm == 0xFF) {
+      for (int64_t x = x0; x <= x1; x++) row[x] = r[row[x] & tm];
+    } else {
+      for (int64_t x = x0; x <= x1; x++) {
+        uint8_t old = row[x];
+        row[x] = static_cast<uint8_t>((r[old & tm] & wm) | (old & keep));
+      }
+    }
+  }
   return x1 - x0 + 1;
 }
 
@@ -96,22 +217,18 @@ int64_t draw_hline(const canvas &c, int64_t x0, int64_t x1, int64_t y, int colou
   // The destination takes no part in the lookup: the byte for each pattern
   // bit is found once, with the old byte mattering only through the write mask.
   uint8_t prow = c.pattern[y & 7];
-  auto col = static_cast<uint16_t>(colour);
   uint8_t out[2];
-  for (int p = 0; p < 2; p++) {
-    auto src = static_cast<uint8_t>(c.rmask & (p ? col >> 8 : col));
-    out[p] = c.tab[src >> 6][(src & 63) * 64] & c.wmask;
+  fast_bytes(c, colour, out);
+  uint8_t *row = c.pixels + y * c.width;
+  int64_t k = x1 - x0 + 1;
+  if (c.wmask == 0xFF && (prow == 0 || prow == 0xFF)) {
+    memset(row + x0, out[prow & 1], static_cast<size_t>(k));
+    return (k - 1) / 4 + 2;
   }
   uint8_t group[8];
   for (int i = 0; i < 8; i++) group[i] = out[(prow >> i) & 1];
-  uint8_t *row = c.pixels + y * c.width;
-  int64_t k = x1 - x0 + 1;
   if (c.wmask == 0xFF) {
-    if (prow == 0 || prow == 0xFF) {
-      memset(row + x0, out[prow & 1], static_cast<size_t>(k));
-    } else {
-      for (int64_t x = x0; x <= x1; x++) row[x] = group[x & 7];
-    }
+    for (int64_t x = x0; x <= x1; x++) row[x] = group[x & 7];
   } else {
     auto keep = static_cast<uint8_t>(~c.wmask);
     for (int64_t x = x0; x <= x1; x++) row[x] = static_cast<uint8_t>(group[x & 7] | (row[x] & keep));

@@ -262,6 +262,40 @@ TEST(ShapeProperties, FastSpansMatchThePixelRule) {
   }
 }
 
+// rectfill takes several paths (whole-row memsets, per-span loops, a per-rectangle
+// table of results for large fills); each must give the pixel rule's bytes.
+TEST(ShapeProperties, RectfillMatchesThePixelRuleOnEveryPath) {
+  init_default_coltabs();
+  std::mt19937 rng(2024);
+  std::vector<uint8_t> table(4 * coltab_size);
+  for (auto &b : table) b = static_cast<uint8_t>(rng());
+  for (int round = 0; round < 600; round++) {
+    // Large enough, now and then, for the whole-rectangle paths.
+    const int64_t w = round % 4 == 0 ? 200 : 40, h = round % 4 == 0 ? 60 : 12;
+    std::vector<uint8_t> got(static_cast<size_t>(w * h)), want;
+    for (auto &b : got) b = static_cast<uint8_t>(rng());
+    want = got;
+    uint8_t masks[3];
+    for (auto &m : masks) m = static_cast<uint8_t>(rng());
+    if (round % 5 == 0) masks[1] = 0xFF, masks[2] = 0;  // the fast path's masks
+    canvas c = host_canvas(got.data(), w, h, masks[0], masks[1], masks[2]);
+    if (round % 2) for (int k = 0; k < 4; k++) c.tab[k] = table.data() + coltab_size * k;
+    for (auto &p : c.pattern) p = round % 3 ? static_cast<uint8_t>(rng()) : 0;
+    if (round % 7 == 0) c.cx0 = rng() % 5, c.cx1 = w - rng() % 5, c.cy0 = rng() % 3, c.cy1 = h - rng() % 3;
+    std::uniform_int_distribution<int64_t> cx(-10, w + 10), cy(-10, h + 10);
+    int64_t x0 = cx(rng), y0 = cy(rng), x1 = cx(rng), y1 = cy(rng);
+    int colour = static_cast<int>(rng() & 0xFFFF);
+    rectfill(c, x0, y0, x1, y1, colour);
+
+    for (int64_t y = std::max(std::min(y0, y1), c.cy0); y <= std::min(std::max(y0, y1), c.cy1 - 1); y++)
+      for (int64_t x = std::max(std::min(x0, x1), c.cx0); x <= std::min(std::max(x0, x1), c.cx1 - 1); x++) {
+        uint8_t &px = want[static_cast<size_t>(y * w + x)];
+        px = shape_pixel(c, x, y, colour, px);
+      }
+    ASSERT_EQ(got, want) << round;
+  }
+}
+
 TEST(ShapeProperties, LinesVisitOnlyTheirClippedSteps) {
   init_default_coltabs();
   std::mt19937 rng(4242);
