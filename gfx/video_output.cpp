@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 #ifdef __SSE2__
-#include <emmintrin.h>
 #endif
 
 #include "gfx/boot_clock.h"
@@ -20,6 +19,11 @@ namespace {
 
 constexpr int64_t display_process_id = 3;
 constexpr uint32_t *line_selector = display_pal + display_pal_colours;
+
+// Two pixels a look-up: for each palette in use, the words of every pair of
+// colour bytes (low 6 bits each), built once a frame (32 KB a palette).
+uint64_t pair_words[4][64 * 64];
+bool pair_built[4];
 
 // A byte by the address rule, without allocating: an own page never touched reads 0.
 uint8_t ram_byte(const process_ram *r, uint32_t addr) {
@@ -50,6 +54,7 @@ void ram_read(const process_ram *r, uint32_t addr, uint8_t *dst, int n) {
 
 // Palettes, selectors and remap are read in one go: 0x5000 up to 0x54C0.
 void resolve_palettes(const process_ram *r) {
+  std::fill(std::begin(pair_built), std::end(pair_built), false);
   uint8_t b[0x4C0];
   ram_read(r, video_palette_address, b, sizeof b);
   const uint8_t *selectors = b + (video_selector_address - video_palette_address);
@@ -62,20 +67,29 @@ void resolve_palettes(const process_ram *r) {
     line_selector[y] = (selectors[y >> 2] >> (2 * (y & 3))) & 3;
 }
 
-// One table look-up a pixel. Four words go out in one 16-byte store: a store a
-// pixel costs more than the look-ups.
-void convert_run(uint32_t *__restrict out, const uint8_t *__restrict in, int n,
-                 const uint32_t *__restrict pal) {
+const uint64_t *pairs_for(int selector) {
+  uint64_t *t = pair_words[selector];
+  if (!pair_built[selector]) {
+    const uint32_t *pal = display_pal + selector * 64;
+    for (int hi = 0; hi < 64; hi++)
+      for (int lo = 0; lo < 64; lo++) t[hi * 64 + lo] = pal[lo] | uint64_t{pal[hi]} << 32;
+    pair_built[selector] = true;
+  }
+  return t;
+}
+
+// Four pixels a step: two pair look-ups and one 16-byte store.
+void convert_run(uint32_t *__restrict out, const uint8_t *__restrict in, int n, int selector) {
+  const uint64_t *pairs = pairs_for(selector);
   int i = 0;
-#ifdef __SSE2__
   for (; i + 4 <= n; i += 4) {
     uint32_t b;
     memcpy(&b, in + i, 4);
-    __m128i v = _mm_set_epi32(static_cast<int>(pal[(b >> 24) & 63]), static_cast<int>(pal[(b >> 16) & 63]),
-                              static_cast<int>(pal[(b >> 8) & 63]), static_cast<int>(pal[b & 63]));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), v);
+    uint64_t w[2] = {pairs[(b & 0x3F) | ((b >> 2) & 0xFC0)],
+                     pairs[((b >> 16) & 0x3F) | ((b >> 18) & 0xFC0)]};
+    memcpy(out + i, w, sizeof w);
   }
-#endif
+  const uint32_t *pal = display_pal + selector * 64;
   for (; i < n; i++) out[i] = pal[in[i] & 63];
 }
 
@@ -84,7 +98,7 @@ void convert_run(uint32_t *__restrict out, const uint8_t *__restrict in, int n,
 // memory there, or past a userdata's end) are 0.
 void convert_video_memory(const process_ram *r, int width, int height) {
   for (int y = 0; y < height; y++) {
-    const uint32_t *pal = display_pal + line_selector[y] * 64;
+    int selector = static_cast<int>(line_selector[y]);
     uint32_t *out = back_page + y * video_out_width;
     uint32_t addr = video_memory_address + static_cast<uint32_t>(y * video_out_width);
     for (int x = 0; x < width;) {
@@ -92,7 +106,7 @@ void convert_video_memory(const process_ram *r, int width, int height) {
       auto off = static_cast<int32_t>(addr & 0xFFF);
       int run = std::min(width - x, ram_page_size - off);
       int have = r ? std::clamp(r->mapped_len[p] - off, 0, run) : 0;
-      if (have > 0) convert_run(out + x, r->page_map[p] + off, have, pal);
+      if (have > 0) convert_run(out + x, r->page_map[p] + off, have, selector);
       std::fill(out + x + have, out + x + run, 0u);
       x += run;
       addr += static_cast<uint32_t>(run);
