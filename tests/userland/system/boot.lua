@@ -3,10 +3,37 @@
 print("kestrune demo userland: /system/boot.lua is running in the root process")
 print(("the dialect's core is %s; stop the demo with Ctrl-C"):format(_VERSION))
 
+-- Process 3 is the display process: the window shows its video memory (a
+-- 480 x 270 bitmap mapped at 0x10000) through its palettes.
+local display = [[
+  local vm = userdata("u8", 480, 270)
+  _map_ram(vm, 0x10000)
+  _set_draw_target(vm)
+  pal() pal(2)  -- default colour tables, then the default palette
+  poke(0x5508, 0x3f, 0x3f, 0x3f, 0x3f)  -- read, write and target masks
+  while true do
+    local t = time()
+    cls(1)
+    for i = 0, 11 do
+      local a = t / 4 + i / 12
+      circfill(240 + 150 * cos(a), 135 + 90 * sin(a), 14, 8 + i % 8)
+    end
+    rrectfill(170 + 60 * sin(t / 3), 105, 80, 60, 12, 7)
+    rectfill(0, 262, (t * 60) % 480, 269, 11)
+    flip()
+  end
+]]
+_create_process_from_code("while true do flip() end", "idle", "/system/idle.lua")  -- id 2
+_create_process_from_code(display, "display", "/system/display.lua")              -- id 3
+_apply_system_settings({ fullscreen = false, pixel_scale = 2 })
+_signal(37)  -- release the boot screen: the display process is shown from now on
+
 local frames = 0
 local report_at = { [1] = true, [60] = true, [600] = true, [6000] = true, [60000] = true }
 while true do
   frames = frames + 1
   if report_at[frames] then print(("frame %d"):format(frames)) end
+  _run_process_slice(2, 0.1)
+  _run_process_slice(3, 0.5)
   coroutine.yield()
 end
