@@ -41,8 +41,6 @@ bool read_integer(lua_State *L, int index, rounding r, int64_t *out) {
 
 }  // namespace
 
-int64_t ceil_to_i64(double x) { return trunc_to_i64(std::ceil(x)); }
-
 bool kvt_intx(lua_State *L, int index, int64_t *out) {
   return read_integer(L, index, rounding::down, out);
 }

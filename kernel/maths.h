@@ -75,7 +75,6 @@ double turns_sin(double x);
 double turns_atan2(double dx, double dy);
 // The absolute value of every integer: the most negative gives the largest.
 int64_t abs_i64(int64_t x);
-int64_t ceil_to_i64(double x);
 
 template <typename T>
 T mid_of(T a, T b, T c) {

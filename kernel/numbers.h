@@ -16,6 +16,9 @@ inline int64_t trunc_to_i64(double x) {
 // Floors, saturating at the i64 range; NaN gives 0.
 inline int64_t floor_to_i64(double x) { return trunc_to_i64(std::floor(x)); }
 
+// Rounds up, saturating at the i64 range; NaN gives 0.
+inline int64_t ceil_to_i64(double x) { return trunc_to_i64(std::ceil(x)); }
+
 inline int32_t saturate_i32(int64_t v) {
   if (v > INT32_MAX) return INT32_MAX;
   if (v < INT32_MIN) return INT32_MIN;

@@ -242,42 +242,61 @@ int lua54_ud_newindex(lua_State *L) {
   return 0;
 }
 
-int lua54_ud_peek(lua_State *L) {
-  userdata *ud = to_userdata(L, 1);
-  if (!ud || (ud->utype & utype_mask) == utype_f64) return 0;
-  int64_t addr = kvt_intp(L, 2, 0);
-  int64_t offset = std::max<int64_t>(kvt_intp(L, 3, 0), 0);
-  int64_t k = std::min(ud_count(ud) - offset, kvt_intp(L, 4, ud_count(ud)));
-  int64_t size = ud_element_size(ud);
-  for (int64_t i = 0; i < k; i++) {
-    // Addresses are 32-bit and wrap; computed unsigned.
-    auto a = static_cast<int>(static_cast<uint32_t>(addr) + static_cast<uint32_t>(i * size));
-    int64_t v = size == 1 ? peek(a) : size == 2 ? peek2(a) : size == 4 ? peek4(a) : peek8(a);
-    ud_set_int(ud, offset + i, v);
+namespace {
+
+// The elements ud:peek and ud:poke move: ud:f(addr, offset, count); f64 is never
+// moved through the RAM.
+struct ram_span {
+  userdata *ud;
+  int64_t addr, offset, count, size;
+  // Element i's address: 32 bits that wrap, computed unsigned.
+  int address(int64_t i) const {
+    return static_cast<int>(static_cast<uint32_t>(addr) + static_cast<uint32_t>(i * size));
   }
-  if (k > 0) spend_cpu(k >> 2);
+};
+
+bool read_ram_span(lua_State *L, ram_span *s) {
+  s->ud = to_userdata(L, 1);
+  if (!s->ud || (s->ud->utype & utype_mask) == utype_f64) return false;
+  s->addr = kvt_intp(L, 2, 0);
+  s->offset = std::max<int64_t>(kvt_intp(L, 3, 0), 0);
+  s->count = std::min(ud_count(s->ud) - s->offset, kvt_intp(L, 4, ud_count(s->ud)));
+  s->size = ud_element_size(s->ud);
+  return true;
+}
+
+// Charges the elements moved and returns the userdata.
+int finish_ram_span(lua_State *L, const ram_span &s) {
+  if (s.count > 0) spend_cpu(s.count >> 2);
   lua_settop(L, 1);
   return 1;
 }
 
+}  // namespace
+
+int lua54_ud_peek(lua_State *L) {
+  ram_span s;
+  if (!read_ram_span(L, &s)) return 0;
+  for (int64_t i = 0; i < s.count; i++) {
+    int a = s.address(i);
+    int64_t v = s.size == 1 ? peek(a) : s.size == 2 ? peek2(a) : s.size == 4 ? peek4(a) : peek8(a);
+    ud_set_int(s.ud, s.offset + i, v);
+  }
+  return finish_ram_span(L, s);
+}
+
 int lua54_ud_poke(lua_State *L) {
-  userdata *ud = to_userdata(L, 1);
-  if (!ud || (ud->utype & utype_mask) == utype_f64) return 0;
-  int64_t addr = kvt_intp(L, 2, 0);
-  int64_t offset = std::max<int64_t>(kvt_intp(L, 3, 0), 0);
-  int64_t k = std::min(ud_count(ud) - offset, kvt_intp(L, 4, ud_count(ud)));
-  int64_t size = ud_element_size(ud);
-  for (int64_t i = 0; i < k; i++) {
-    auto a = static_cast<int>(static_cast<uint32_t>(addr) + static_cast<uint32_t>(i * size));
-    int64_t v = ud_get_int(ud, offset + i);
-    if (size == 1) poke(a, static_cast<int>(v));
-    else if (size == 2) poke2(a, static_cast<int>(v));
-    else if (size == 4) poke4(a, static_cast<int>(v));
+  ram_span s;
+  if (!read_ram_span(L, &s)) return 0;
+  for (int64_t i = 0; i < s.count; i++) {
+    int a = s.address(i);
+    int64_t v = ud_get_int(s.ud, s.offset + i);
+    if (s.size == 1) poke(a, static_cast<int>(v));
+    else if (s.size == 2) poke2(a, static_cast<int>(v));
+    else if (s.size == 4) poke4(a, static_cast<int>(v));
     else poke8(a, v);
   }
-  if (k > 0) spend_cpu(k >> 2);
-  lua_settop(L, 1);
-  return 1;
+  return finish_ram_span(L, s);
 }
 
 int lua54_ud_width(lua_State *L) {

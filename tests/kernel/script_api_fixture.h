@@ -82,21 +82,20 @@ class ScriptApi : public ::testing::Test {
   // its results, or "error: <message>".
   static R run(const std::string &code) { return run_on(cproc->lua_state, code); }
 
-  // The cycles one direct call of a global charges: the arguments are the
-  // results of args_code; no instruction of the interpreter runs in between.
-  static int64_t charge_of(const char *name, const std::string &args_code) {
+  // The cycles one direct call of a function charges: `fn_code` evaluates to
+  // the function (a global's name, say), `args_code` to its arguments; no
+  // instruction of the interpreter runs in between.
+  static int64_t charge_of(const std::string &fn_code, const std::string &args_code) {
     lua_State *L = cproc->lua_state;
     int base = lua_gettop(L);
-    std::string code = "return " + args_code;
+    std::string code = "return " + fn_code + (args_code.empty() ? "" : ", " + args_code);
     if (luaL_loadbuffer(L, code.data(), code.size(), "=args") != LUA_OK ||
         lua_pcall(L, 0, LUA_MULTRET, 0) != LUA_OK) {
       ADD_FAILURE() << lua_tostring(L, -1);
       lua_settop(L, base);
       return -1;
     }
-    int nargs = lua_gettop(L) - base;
-    lua_getglobal(L, name);
-    lua_insert(L, base + 1);
+    int nargs = lua_gettop(L) - base - 1;
     cpu_cycles = 0;
     if (lua_pcall(L, nargs, LUA_MULTRET, 0) != LUA_OK) ADD_FAILURE() << lua_tostring(L, -1);
     int64_t used = cpu_cycles;
