@@ -30,6 +30,12 @@ extern uint32_t back_page[video_out_width * video_out_height];
 // set. Reads S's RAM only, and never allocates a page of it.
 const uint32_t *make_video_frame(const process *S);
 
+// Frames are made sixteen pixels a step where the processor has 512-bit
+// permutes, else two pixels a look-up. Tests and benchmarks switch between the
+// two; on asks for the wide way, which is only taken where it exists. Returns
+// whether it is now taken.
+bool use_wide_video_lookups(bool on);
+
 // The frame of this host frame: the display process's once it exists, the boot
 // clock has reached 2200 ms and the userland has released the boot screen
 // (notes app.boot_finished on the way). Sets 480 x 270 when it gives one;

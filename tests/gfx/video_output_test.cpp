@@ -228,7 +228,19 @@ TEST(VideoMemory, BytesPastAUserdatasEndGiveWordZero) {
   ram_unmap(P, {&bytes, bytes.data(), 100}, -1, 100, released);
 }
 
-TEST(VideoMemory, MatchesThePerPixelReferenceOnRandomRam) {
+// Both ways of looking colours up: the sixteen-pixel permutes (where the
+// processor has them) and the portable two-pixel table.
+class VideoLookups : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (use_wide_video_lookups(GetParam()) != GetParam()) GTEST_SKIP() << "no 512-bit permutes here";
+  }
+  void TearDown() override { use_wide_video_lookups(true); }
+};
+INSTANTIATE_TEST_SUITE_P(VideoMemory, VideoLookups, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool> &i) { return i.param ? "Wide" : "Pairs"; });
+
+TEST_P(VideoLookups, MatchesThePerPixelReferenceOnRandomRam) {
   std::mt19937 rng(20250504);
   for (int round = 0; round < 24; round++) {
     ram_record rec;
@@ -271,6 +283,27 @@ TEST(VideoMemory, MatchesThePerPixelReferenceOnRandomRam) {
     for (auto &b : blocks)
       ram_unmap(P, {&b, b.data(), static_cast<int64_t>(b.size())}, -1, static_cast<int64_t>(b.size()),
                 released);
+  }
+}
+
+// A palette changed between frames shows its new words: nothing looked up
+// in the last frame is kept past a change.
+TEST_P(VideoLookups, AChangedPaletteShowsInTheNextFrame) {
+  ram_record rec;
+  process *P = &rec.P;
+  number_palettes(P);
+  for (int y = 0; y < H; y++) set_selector(P, y, y % 4);
+  for (int x = 0; x < W; x++) poke_pixel(P, x, 5, x % 64 + (x & 64 ? 128 : 0));
+  ASSERT_NE(make_video_frame(P), nullptr);
+  EXPECT_EQ(back_page[W * 5 + 70], named(1, 6));
+  set_colour(P, 1, 6, 0xFFABCDEF);
+  poke_proc(P, video_remap_address + 7, 6);  // colour 7 now shows entry 6
+  const uint32_t *f = make_video_frame(P);
+  ASSERT_NE(f, nullptr);
+  for (int x = 0; x < W; x++) {
+    int c = x % 64;
+    uint32_t want = c == 6 || c == 7 ? 0xFFABCDEFu : named(1, c);
+    ASSERT_EQ(f[W * 5 + x], want) << x;
   }
 }
 
