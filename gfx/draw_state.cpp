@@ -33,8 +33,10 @@ uint8_t *coltab_page(process *P, int k) {
   if (!has_ram(P)) return nullptr;
   int p = coltab_first_page + k;
   process_ram &r = *P->ram;
+  // A userdata is mapped onto a system page whole; once unmapped the page is
+  // the process's own block again (its mapped length 0).
   if (r.page_map[p] && r.mapped_len[p] >= coltab_size) return r.page_map[p];
-  return nullptr;
+  return r.own_page[p];
 }
 
 int16_t clip_word(uint64_t bytes, int i) { return static_cast<int16_t>(bytes >> (16 * i)); }
@@ -157,8 +159,10 @@ userdata *refresh_clip(process *P) {
     return t;
   int64_t w = t->width, h = int64_t{t->height} * t->depth;
   // An end word below 0 gives an empty rectangle rather than the whole target.
-  P->clip_x0 = static_cast<int32_t>(std::clamp<int64_t>(clip_word(bytes, 0), 0, w));
-  P->clip_y0 = static_cast<int32_t>(std::clamp<int64_t>(clip_word(bytes, 1), 0, h));
+  // A start past the target's size is kept as it is (clip reports it); the
+  // rectangle is then empty, as the end never passes the size.
+  P->clip_x0 = std::max<int32_t>(0, clip_word(bytes, 0));
+  P->clip_y0 = std::max<int32_t>(0, clip_word(bytes, 1));
   P->clip_x1 = static_cast<int32_t>(std::clamp<int64_t>(clip_word(bytes, 2), 0, w));
   P->clip_y1 = static_cast<int32_t>(std::clamp<int64_t>(clip_word(bytes, 3), 0, h));
   P->clip_bytes = bytes;
@@ -248,7 +252,9 @@ int64_t pal_reset(int64_t n) {
       cost += 1;
       break;
     case -1:
-      ram_memset(cproc, ram_display_regs, 0, ram_display_regs_len);
+      // The own page even while a userdata is mapped over page 5.
+      if (uint8_t *own = cproc->ram->own_page[ram_display_regs >> 12])
+        memset(own + (ram_display_regs & 0xFFF), 0, ram_display_regs_len);
       restore_tables();
       reset_remap();
       break;

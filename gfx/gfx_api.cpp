@@ -39,7 +39,9 @@ int colour_arg(lua_State *L, int i) {
 void charge(int64_t n) { spend_cpu(n); }
 
 // Batch forms: one shape per record of an f64 array (argument 1). vals gets the
-// record's values floored (missing ones 0); draw(vals, carried) draws one.
+// record's values floored (missing ones 0): the last value a record can carry
+// is its colour word, kept whole; the others are coordinates, saturated to 32
+// bits. draw(vals, carried) draws one.
 template <typename Draw>
 int64_t for_each_record(lua_State *L, const userdata *ud, int64_t cap, Draw draw) {
   int64_t total = ud_count(ud);
@@ -54,7 +56,10 @@ int64_t for_each_record(lua_State *L, const userdata *ud, int64_t cap, Draw draw
     // Both ends: a negative offset or stride never reads before the array.
     if (start < 0 || start > total - per) break;
     int64_t vals[5] = {};
-    for (int64_t j = 0; j < per; j++) vals[j] = saturate_i32(floor_to_i64(ud_get_number(ud, start + j)));
+    for (int64_t j = 0; j < per; j++) {
+      int64_t v = floor_to_i64(ud_get_number(ud, start + j));
+      vals[j] = j == cap - 1 ? v : saturate_i32(v);
+    }
     draw(vals, per);
     done++;
   }
@@ -105,7 +110,8 @@ int lua54_camera(lua_State *L) {
 }
 
 int lua54_clip(lua_State *L) {
-  if (!target()) return 0;
+  // The previous rectangle is the one last refreshed: no refresh first.
+  if (!cproc || !cproc->draw_target) return 0;
   clip_result r = set_clip(cproc, lua_gettop(L) >= 4, kvt_intp(L, 1, 0), kvt_intp(L, 2, 0),
                            kvt_intp(L, 3, 0), kvt_intp(L, 4, 0), lua_toboolean(L, 5));
   lua_pushinteger(L, r.x);
@@ -230,7 +236,6 @@ int lua54_line(lua_State *L) {
     colour = colour_arg(L, 5);
     poke4(ram_line_x, static_cast<int>(x1));
     poke4(ram_line_y, static_cast<int>(y1));
-    poke(ram_line_fresh, 0);
   }
   int64_t cx = peek4(ram_camera_x), cy = peek4(ram_camera_y);
   charge(draw_line(shape_canvas(cproc), x0 - cx, y0 - cy, x1 - cx, y1 - cy, colour));
@@ -257,7 +262,8 @@ int lua54_rectfill(lua_State *L) {
       n += c.inverted ? rectfill_inverted(c, v[0] - cx, v[1] - cy, v[2] - cx, v[3] - cy, colour)
                       : rectfill(c, v[0] - cx, v[1] - cy, v[2] - cx, v[3] - cy, colour);
     });
-    charge(3 * records + n / 3);
+    charge(3 * records);
+    charge(n / 3);
     return 0;
   }
   if (lua_gettop(L) < 4) return 0;
@@ -315,7 +321,8 @@ int lua54_circfill(lua_State *L) {
       n += circfill_one(v[0] - peek4(ram_camera_x), v[1] - peek4(ram_camera_y), carried > 2 ? v[2] : 4,
                         colour);
     });
-    charge(4 * records + n / 3);
+    charge(4 * records);
+    charge(n / 3);
     return 0;
   }
   if (lua_gettop(L) < 2) return 0;

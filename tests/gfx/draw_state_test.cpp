@@ -92,6 +92,17 @@ TEST_F(Gfx, ClipVectors) {
   EXPECT_EQ(px(5, 5), 0xC1);
 }
 
+// clip reads the rectangle as last refreshed, not the clip words poked since;
+// a start past the target is reported as it is.
+TEST_F(Gfx, ClipReportsTheLastRefreshedRectangle) {
+  run("clip(10, 10, 20, 20) poke2(0x5528, 1, 1, 5, 5)");
+  EXPECT_EQ(run("return clip(0, 0, 100, 100, true)"), (R{"i:10", "i:10", "i:20", "i:20", "b:false"}));
+  EXPECT_EQ(root->clip_x0, 10);
+  EXPECT_EQ(root->clip_x1, 30);
+  run("clip(60, 0, 5, 5)");
+  EXPECT_EQ(run("return clip()"), (R{"i:60", "i:0", "i:-12", "i:5", "b:false"}));
+}
+
 TEST_F(Gfx, ClipWithoutTargetDoesNothing) {
   root->draw_target = nullptr;
   EXPECT_EQ(run("return clip(1, 2, 3, 4)"), R{});
@@ -132,6 +143,25 @@ TEST_F(Gfx, PalForms) {
   EXPECT_EQ(run("return peek(0x8000 + 64 * 3), peek(0x9000 + 64 * 3 + 5)"), (R{"i:195", "i:69"}));
   run("poke(0x5400, 7) pal(5, 1, 1) pal()");
   EXPECT_EQ(run("return peek(0x5400), peek(0x5480 + 5)"), (R{"i:0", "i:5"}));
+}
+
+// A userdata mapped over a colour table replaces it; unmapped, the process's
+// own table is drawn through again.
+TEST_F(Gfx, ColourTableMappedThenUnmapped) {
+  run("U = userdata('u8', 4096) _map_ram(U, 0x8000) rectfill(0, 0, 3, 3, 1)");
+  EXPECT_EQ(px(1, 1), 0);
+  run("_unmap_ram(U) rectfill(0, 0, 3, 3, 1)");
+  EXPECT_EQ(px(1, 1), 0xC1);
+  run("pal(3, 9) _unmap_ram(U) rectfill(0, 0, 3, 3, 3)");
+  EXPECT_EQ(px(1, 1), 0xC9);
+}
+
+// pal() zeroes the display registers in the own page 5, not in a userdata
+// mapped over it.
+TEST_F(Gfx, PalZeroesTheOwnDisplayRegisters) {
+  run("poke(0x5400, 9) V = userdata('u8', 4096) _map_ram(V, 0x5000) poke(0x5400, 7) pal()");
+  EXPECT_EQ(run("return peek(0x5400)"), R{"i:7"});
+  EXPECT_EQ(run("_unmap_ram(V) return peek(0x5400)"), R{"i:0"});
 }
 
 TEST_F(Gfx, PaltRows) {

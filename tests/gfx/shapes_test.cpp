@@ -26,6 +26,10 @@ TEST_F(Gfx, LineContinuation) {
   EXPECT_EQ(px(9, 9), 0xC2);
   EXPECT_EQ(px(9, 5), 0xC2);
   EXPECT_EQ(px(0, 0), 0xC2);
+  // Four arguments store the end point and leave a forgotten start forgotten.
+  run("cls() line() line(0, 0, 10, 0, 1) line(20, 20)");
+  EXPECT_EQ(count_nonzero(), 11);
+  EXPECT_EQ(run("return peek4(0x5520), peek4(0x5524), peek(0x551f)"), (R{"i:20", "i:20", "i:0"}));
 }
 
 TEST_F(Gfx, RectEdges) {
@@ -143,6 +147,22 @@ TEST_F(Gfx, BatchForms) {
   run("cls() pset(userdata('f64', 3, 2, '1,1,5,2,2,7'), 0, 5, 3, 0x7fffffffffffffff)");
   EXPECT_EQ(count_nonzero(), 1);
   EXPECT_EQ(charge_of("pset", "userdata('f64', 3, 2, '1,1,5,2,2,7')"), 6);
+  // Per record, then the pixels: each its own charge of at least 1.
+  EXPECT_EQ(charge_of("rectfill", "userdata('f64', 5, 1, '0,0,0,0,1')"), 4);
+  EXPECT_EQ(charge_of("circfill", "userdata('f64', 4, 1, '0,0,-1,1')"), 5);
+}
+
+// A record's colour is a whole colour word: bit 35 inverts the fill and bit 32
+// applies the pattern in bits 16-31, as in the single forms.
+TEST_F(Gfx, BatchColourWords) {
+  run("rectfill(userdata('f64', 5, 1, '2,2,5,5,' .. (1 | 1 << 35)))");
+  EXPECT_EQ(count_nonzero(), 48 * 32 - 16);
+  EXPECT_EQ(px(3, 3), 0);
+  EXPECT_EQ(px(10, 10), 0xC1);
+  run("cls() pset(userdata('f64', 3, 1, '0,0,' .. (0x100000000 | 0xffff << 16 | 0x0302)))");
+  EXPECT_EQ(px(0, 0), 0xC3);  // the whole pattern set: the high colour byte
+  run("cls() fillp(0) circfill(userdata('f64', 4, 1, '20,20,-1,' .. (4 | 1 << 35)))");
+  EXPECT_EQ(count_nonzero(), 48 * 32);
 }
 
 TEST_F(Gfx, ClsFillsAndCharges) {
