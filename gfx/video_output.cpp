@@ -105,7 +105,11 @@ __attribute__((target("avx512f"))) int convert_run_wide(uint32_t *__restrict out
   return i;
 }
 
-const bool cpu_has_wide_lookups = __builtin_cpu_supports("avx512f");
+// Asked while static objects are made, so the processor's features are read first.
+const bool cpu_has_wide_lookups = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") != 0;
+}();
 bool wide_lookups = cpu_has_wide_lookups;
 #else
 constexpr bool cpu_has_wide_lookups = false;
