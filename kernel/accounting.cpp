@@ -9,6 +9,7 @@
 #include "kernel/process.h"
 #include "kernel/ram.h"
 #include "lkernel.h"
+#include "lauxlib.h"
 #include "lua.h"
 
 int cpu_cycles = 0;
@@ -32,6 +33,16 @@ void spend_cpu(int64_t n) {
 }
 
 void superyield() { cpu_superyielding = cpu_superyield_value; }
+
+bool cpu_overrun() {
+  int64_t now = static_cast<uint32_t>(cpu_cycles);
+  return now - int64_t{cpu_cycles_max} > cpu_overrun_limit;
+}
+
+void spend_cpu_or_stop(lua_State *L, int64_t n) {
+  spend_cpu(n);
+  if (cpu_overrun()) luaL_error(L, "%s", cpu_limit_message);
+}
 
 int64_t process_memory_in_use(const process *P) {
   return P->ram_bytes + P->heap_bytes - P->heap_baseline + process_memory_reserve;

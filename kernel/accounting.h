@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+struct lua_State;
 struct process;
 
 // The running slice's counters (the interpreter reads and adds to them through
@@ -34,6 +35,19 @@ constexpr int64_t process_memory_hard_limit = 4 * process_memory_cap;
 void spend_cpu(int64_t n);
 // Ends the running slice at the next instruction of a yieldable thread.
 void superyield();
+
+// How far past its cap a slice may run before the runtime stops the running
+// code with an error: the same ten frames that bound the cycle debt. Code that
+// cannot yield (a metamethod called from a host function, a finalizer) and a
+// host function doing unbounded work both end there.
+constexpr int64_t cpu_overrun_limit = 10 * int64_t{frame_cycle_budget};
+// The error raised at that point.
+constexpr const char *cpu_limit_message = "cpu limit exceeded";
+// True once the running slice is past its cap by more than cpu_overrun_limit.
+bool cpu_overrun();
+// spend_cpu, then the cpu limit error in L once the slice has overrun. For host
+// loops a script can make long: call it as the work goes, not only at the end.
+void spend_cpu_or_stop(lua_State *L, int64_t n);
 
 // The Lua allocator of every process state. `ud` is the owning process record;
 // each block carries its charged size in an 8-byte header.

@@ -7,7 +7,7 @@
 #                        everything; ends with CTest's summary
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-jobs=$(nproc)
+jobs=${KESTRUNE_JOBS:-$(nproc)}  # KESTRUNE_JOBS caps build and test jobs on a shared machine
 
 configure() {  # dir, build type, extra cmake args...
   local dir=$1 type=$2
@@ -32,12 +32,12 @@ test)
   "$top/tools/setup.sh"
   # Benchmarks in the optimised tree, each run briefly so none of them rots.
   configure "$top/build-release" Release -DKESTRUNE_TESTS=OFF -DKESTRUNE_BENCH=ON
-  ninja -C "$top/build-release"
+  ninja -C "$top/build-release" -j "$jobs"
   (cd "$top/build-release" && ctest -L bench --output-on-failure -j "$jobs")
   # Everything else in the sanitised tree, built with clang for the fuzz targets.
   configure "$top/build-asan" Asan -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DKESTRUNE_BENCH=OFF -DKESTRUNE_FUZZ=ON
-  ninja -C "$top/build-asan"
+  ninja -C "$top/build-asan" -j "$jobs"
   cd "$top/build-asan"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j "$jobs" -LE bench
