@@ -34,6 +34,11 @@ test)
   configure "$top/build-release" Release -DKESTRUNE_TESTS=OFF -DKESTRUNE_BENCH=ON
   ninja -C "$top/build-release" -j "$jobs"
   (cd "$top/build-release" && ctest -L bench --output-on-failure -j "$jobs")
+  # The threaded suites under ThreadSanitizer.
+  configure "$top/build-tsan" Tsan -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DKESTRUNE_BENCH=OFF
+  ninja -C "$top/build-tsan" -j "$jobs" kestrune_tests
+  (cd "$top/build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest -L tsan --output-on-failure -j "$jobs")
   # Everything else in the sanitised tree, built with clang for the fuzz targets.
   configure "$top/build-asan" Asan -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DKESTRUNE_BENCH=OFF -DKESTRUNE_FUZZ=ON
