@@ -145,7 +145,7 @@ void mudo_set_note(int32_t channel, int32_t pitch, int32_t instrument, int32_t v
        ch.effect == fx_retrigger))
     start_channel_note(ch);
   if (pan != mudo_pan_unchanged) ch.pan = std::clamp(pan, -127, 127);
-  if (ch.effect == fx_pan) ch.pan = std::clamp(ch.param - 128, -128, 127);
+  if (ch.effect == fx_pan) ch.pan = static_cast<int32_t>(std::clamp<int64_t>(int64_t{ch.param} - 128, -128, 127));
 }
 
 int32_t mudo_play_track(int32_t track, int32_t channel, int32_t row, int32_t rows, bool keep,
