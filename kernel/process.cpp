@@ -19,6 +19,8 @@
 #include "lauxlib.h"
 #include "lua.h"
 #include "lualib.h"
+#include "mudo/audio.h"
+#include "mudo/mixer.h"
 #include "platform/host_log.h"
 #include "platform/platform_api.h"
 #include "values/userdata_api.h"
@@ -196,7 +198,8 @@ int init_process(process *P, int64_t id, std::string code, const char *name, con
     return fail(init_could_not_create);
   }
   P->state = process_running;
-  // The synthesiser writes the default wavetables and instrument into its RAM here.
+  generate_default_wavetable(P);
+  generate_default_audio_data(P);
   if (had_current) cproc = previous.get();
   return init_ok;
 }
@@ -214,7 +217,9 @@ void restart_now(process *P) {
   std::string name = P->name;
   std::string path = P->path;
   int64_t id = P->id;
-  // When id is app.audio_pid the synthesiser stops all audio here.
+  if (id == app.audio_pid) mudo_kill_all_audio_locked();
+  // Its RAM starts afresh: whoever plays next is mirrored whole.
+  if (id == app.audio_mirror_pid) app.audio_mirror_pid = -3;
   app.audio_pid = -2;
   free_process(P);
   bool kill_after = P->kill_pending;  // asked for by a finalizer during the close
@@ -550,8 +555,9 @@ void update_processes_after_frame() {
       destroy_record(index_of(P));
     }
   }
-  // The synthesiser refreshes its mirror of the audio process's changed RAM
-  // pages here (audio_op_start(0, 1), then one unlock).
+  // The synthesiser's mirror takes the audio process's changed RAM pages.
+  audio_op_start(0, 1);
+  audio_op_end();
   // The host layer passes process 3's RAM bytes 0x5F2D, 0x5F28 and 0x5F29 to
   // os_lock_mouse_cursor here.
 }

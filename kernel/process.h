@@ -75,8 +75,15 @@ struct process {
   uint32_t clip_target_height = 0;
   int32_t inverted_fill = 0;  // colour-word bit 35: the next filled shape draws its outside
 
+  // Audio state cache (stat 400-415 and 464): channel fields 0-18 of the 16
+  // channels and the active mask, each refreshed once per frame of `time`.
+  int32_t audio_cache[16][32] = {};
+  int64_t audio_cache_frame = -1;
+  int64_t audio_mask_frame = -1;
+  int32_t audio_active_mask = 0;
+
   // Further per-process state arrives with its subsystem: print_context
-  // (gfx), sprite slots, button states (input), audio state cache (mudo).
+  // (gfx), sprite slots, button states (input).
 };
 
 // The current process: every RAM, graphics, print and script-API operation

@@ -7,6 +7,7 @@
 #include "kernel/process_api.h"
 #include "kernel/ram_api.h"
 #include "kernel/system_api.h"
+#include "mudo/audio_api.h"
 #include "values/delta_api.h"
 #include "values/tuk_api.h"
 #include "values/userdata_api.h"
@@ -49,7 +50,9 @@ const api_function functions[] = {
     {"color", lua54_color},
     {"pal", lua54_pal},
     {"palt", lua54_palt},
-    // note, sfx, music (audio)
+    {"note", lua54_note},
+    {"sfx", lua54_sfx},
+    {"music", lua54_music},
     {"tuk", lua54_stringify},
     {"_tuk", lua54_stringify},
     {"untuk", lua54_destringify},

@@ -10,10 +10,14 @@
 #include "gfx/draw_state.h"
 #include "gfx/video_output.h"
 #include "kernel/process.h"
+#include "mudo/audio.h"
+#include "mudo/mixer.h"
+#include "mudo/mudo.h"
 #include "pdisk/host_config.h"
 #include "pdisk/pfile.h"
 #include "pdisk/ram_folder.h"
 #include "platform/host_log.h"
+#include "platform/audio_device.h"
 #include "platform/frame_pacing.h"
 #include "platform/host_system.h"
 #include "platform/host_paths.h"
@@ -158,8 +162,8 @@ void kestrune_apply_settings() {
     if (!config.headless) os_apply_video_config();
     video_hash0 = hash;
   }
-  // The synthesiser's output volume (0 when muted) and stereo swap are handed
-  // over here once the synthesiser exists.
+  mudo_set_volume(config.mute_audio ? 0 : config.volume);
+  mudo_set_stereo_swap(config.swap_stereo);
 }
 
 bool shutdown_hold_active() {
@@ -209,14 +213,17 @@ static void load_boot_script() {
 
 void reset_app_state() {
   int32_t focused = app.window_focused;
+  // A capture still running is dropped before app forgets it (under the lock:
+  // the audio thread may be appending).
+  if (audio_capture_running()) audio_capture_abandon();
   app = app_record{};
   if (system_inited) app.window_focused = focused;
   processes_init();
   // The boot screen keeps no state of its own: its clock lives in app.
   pfile_init();
   pfile_reset();
-  // The default colour tables and the synthesiser are set up here once those land.
   init_default_coltabs();
+  mudo_init();  // once per run: the synthesiser outlives reboots
   app.audio_pid = -2;
   app.audio_mirror_pid = -3;
   mount_ram_folder("/ram");
@@ -290,6 +297,7 @@ void kestrune_main(int argc, char **argv) {
   process_arguments(argc, argv);
   hovi_debugf("booting kestrune %s\n", kestrune_version);
   hovi_debugf("build: %s\n", kestrune_build_date);
+  os_set_audio_mixer(mudo_audio_callback);
   reset_app_state();
   for (;;) system_frame();
 }

@@ -42,8 +42,7 @@ struct app_record {
   int32_t signal_36_flag;
   int64_t audio_pid;
   int64_t audio_mirror_pid;
-  int32_t audio_capture_on;
-  buffer *capture_buffer;
+  int32_t audio_capture_on;  // the capture's buffer is the synthesiser's (mudo/audio.h)
   int32_t gif_recording;
   int32_t gif_frame_count;
   int32_t screenshot_requested;

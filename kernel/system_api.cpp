@@ -16,6 +16,8 @@
 #include "kernel/process.h"
 #include "kernel/ram.h"
 #include "kernel/system.h"
+#include "mudo/audio.h"
+#include "mudo/audio_api.h"
 #include "pdisk/pfile.h"
 #include "platform/frame_pacing.h"
 #include "platform/host_paths.h"
@@ -28,8 +30,6 @@ namespace {
 constexpr double frame_budget = frame_cycle_budget;
 constexpr int64_t stat_version_number = 18;
 constexpr double stat_pi = 3.141592653589793;
-constexpr int64_t channel_stat_first = 400;
-constexpr int64_t channel_stat_last = 415;
 constexpr const char *desktop_folder = "kestrune_desktop";
 constexpr const char *desktop_mount_point = "/desktop/host";
 // strftime's room for one conversion
@@ -101,7 +101,10 @@ void set_int_field(lua_State *L, const char *key, int64_t value) {
 /* ---------------------------------------------------------------------- */
 
 std::vector<stat_value> system_stat(process *P, int64_t n, int64_t a, int64_t b) {
-  (void)b;  // read by the synthesiser's channel queries
+  if (std::optional<int64_t> v = audio_stat(P, n, a, b)) {
+    bool is_integer = n >= 464 && n != 465;
+    return {is_integer ? integer(*v) : number(static_cast<double>(*v))};
+  }
   switch (n) {
     case 0:
       full_collection(P);
@@ -160,7 +163,6 @@ std::vector<stat_value> system_stat(process *P, int64_t n, int64_t a, int64_t b)
       return {number(app.audio_capture_on)};
     case 330:
       return {number(app.slow_frame)};
-    // 464-467 (channel mask, last mixed output, music state) wait for the synthesiser.
     case 985:
       return {number(app.boot_finished)};
     case 986:
@@ -171,18 +173,22 @@ std::vector<stat_value> system_stat(process *P, int64_t n, int64_t a, int64_t b)
     default:
       break;
   }
-  if (n >= channel_stat_first && n <= channel_stat_last) {
-    // Only the process that owns the audio may ask; the owner's channel fields
-    // (and a negative field's answer) wait for the synthesiser.
-    if (app.audio_pid != P->id) return {number(-1)};
-  }
   return {number(0)};
 }
 
 void system_signal(process *P, int64_t n) {
   switch (n) {
-    // 16 (audio capture) waits for the synthesiser; 18, 19 (GIF recording) and
-    // 21 (screenshot) for the captures; 23 (buttons wait for release) for input.
+    case 16:
+      if (app.audio_capture_on) {
+        audio_capture_end();
+        app.audio_capture_on = 0;
+      } else {
+        audio_capture_start();
+        app.audio_capture_on = audio_capture_running();
+      }
+      break;
+    // 18, 19 (GIF recording) and 21 (screenshot) wait for the captures; 23
+    // (buttons wait for release) for input.
     case 22:
       app.last_activity_ms = os_get_time();
       break;

@@ -7,12 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kernel/buffer.h"
-#include "kernel/system.h"
 
 namespace {
 
 SDL_AudioDeviceID audio_device = 0;
+std::atomic<os_audio_mixer_fn> audio_mixer{nullptr};
 int audio_lock_level = 0;
 // The device whose lock is held: a device opened while the level was already
 // above 0 was never locked, so its unlock must not be released.
@@ -33,14 +32,18 @@ void unlock_sdl_audio() {
 void (*os_take_sdl_audio_lock)() = lock_sdl_audio;
 void (*os_release_sdl_audio_lock)() = unlock_sdl_audio;
 
+void os_set_audio_mixer(os_audio_mixer_fn mixer_fn) { audio_mixer.store(mixer_fn); }
+
 void sdl2_mixer_callback(void *, uint8_t *stream, int length_in_bytes) {
   if (!stream || length_in_bytes <= 0) return;
-  // Silence until the synthesiser's mixer fills the stream here.
-  memset(stream, 0, size_t(length_in_bytes));
-  // The capture flag and buffer are set by the main thread without the lock.
-  if (!std::atomic_ref<int32_t>(app.audio_capture_on).load(std::memory_order_acquire)) return;
-  buffer *capture = std::atomic_ref<buffer *>(app.capture_buffer).load(std::memory_order_acquire);
-  if (capture) bappend_bytes(capture, stream, length_in_bytes);
+  const int frames = length_in_bytes / 4;
+  os_audio_mixer_fn mix = audio_mixer.load();
+  // The stream is 2-byte aligned: SDL hands over its own sample buffer.
+  if (mix && frames > 0)
+    mix(reinterpret_cast<int16_t *>(stream), frames);
+  else
+    memset(stream, 0, size_t(frames) * 4);
+  memset(stream + size_t(frames) * 4, 0, size_t(length_in_bytes % 4));
 }
 
 bool os_open_audio() {

@@ -17,8 +17,14 @@ bool os_open_audio();
 void os_close_audio();
 bool os_audio_is_open();
 
-// The host audio thread's callback: fills the stream and, while an audio
-// capture runs, appends it to the capture buffer.
+// What fills the device's buffers: `frames` stereo frames of signed 16-bit
+// samples. Set by start-up (the synthesiser's mixer); without one the device
+// plays silence. Called on the host's audio thread with SDL's lock held.
+using os_audio_mixer_fn = void (*)(int16_t *stream, int frames);
+void os_set_audio_mixer(os_audio_mixer_fn mixer_fn);
+
+// The host audio thread's callback: length / 4 frames from the mixer; every
+// byte of the stream is written.
 void sdl2_mixer_callback(void *userdata, uint8_t *stream, int length_in_bytes);
 
 // Nested lock: SDL's audio lock is taken only on the way from level 0 to 1 and

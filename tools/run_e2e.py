@@ -8,12 +8,17 @@ packed as the system cartridge. case.json keys:
   extra      folder (inside the case) packed as record 2
   args       extra command-line arguments (default ["-x"])
   stdout     the exact standard output expected
+  stdout_re  instead of stdout: a regular expression the whole output must match
+  env        environment variables to set ("{work}" stands for the work folder)
+  audio_hz   [hz, tolerance, file]: the raw 44.1 kHz stereo s16 file the audio device
+             wrote (inside the work folder) holds a tone of that frequency
   exit_code  the exit code expected (default 0)
   log        messages expected in the host log, in order ("{work}" stands for the work folder)
 The binary runs headless with SDL's dummy drivers, beside its own data pack, with its
 data folder inside the work folder.
 """
 import argparse
+import array
 import json
 import re
 import os
@@ -51,6 +56,28 @@ def check_log(path, expected):
     return []
 
 
+def tone_hz(path):
+    """Frequency of the left channel's tone: upward zero crossings over the part
+    that is not silent, interpolated between samples."""
+    samples = array.array("h")
+    with open(path, "rb") as f:
+        samples.frombytes(f.read())
+    if sys.byteorder != "little":
+        samples.byteswap()
+    left = samples[0::2]
+    loud = [i for i, v in enumerate(left) if abs(v) > 1000]
+    if len(loud) < 4410:
+        return 0.0
+    part = left[loud[0] + 2205:loud[-1] - 2205]
+    crossings = []
+    for k in range(1, len(part)):
+        if part[k - 1] < 0 <= part[k]:
+            crossings.append(k - 1 + -part[k - 1] / (part[k] - part[k - 1]))
+    if len(crossings) < 2:
+        return 0.0
+    return (len(crossings) - 1) * 44100.0 / (crossings[-1] - crossings[0])
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--kestrune", required=True)
@@ -85,6 +112,9 @@ def main():
     env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(opts.work, "data"),
                XDG_DESKTOP_DIR=os.path.join(home, "Desktop"),
                SDL_VIDEODRIVER="dummy", SDL_AUDIODRIVER="dummy")
+    work = os.path.abspath(opts.work)
+    for key, value in case.get("env", {}).items():
+        env[key] = value.replace("{work}", work)
     try:
         run = subprocess.run([binary] + case.get("args", ["-x"]), cwd=opts.work, env=env,
                              stdin=subprocess.DEVNULL, capture_output=True, timeout=opts.timeout)
@@ -94,8 +124,19 @@ def main():
 
     out = run.stdout.decode(errors="replace")
     failures = []
-    if out != case["stdout"]:
+    if "stdout_re" in case:
+        if not re.fullmatch(case["stdout_re"], out, re.S):
+            failures.append(f"stdout:\n--- expected to match\n{case['stdout_re']!r}\n--- got\n{out!r}")
+    elif out != case["stdout"]:
         failures.append(f"stdout:\n--- expected\n{case['stdout']!r}\n--- got\n{out!r}")
+    if "audio_hz" in case:
+        hz, tolerance, name = case["audio_hz"]
+        try:
+            got = tone_hz(os.path.join(work, name))
+        except OSError as e:
+            got = f"no audio file ({e})"
+        if isinstance(got, str) or abs(got - hz) > tolerance:
+            failures.append(f"audio: expected a tone of {hz} +- {tolerance} Hz, got {got}")
     want = case.get("exit_code", 0)
     if run.returncode != want:
         failures.append(f"exit code {run.returncode}, expected {want}")

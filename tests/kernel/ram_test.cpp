@@ -407,9 +407,13 @@ TEST(RamOutOfMemory, ACreationWithoutPagesFails) {
 
 class RamProcesses : public ScriptApi {};
 
+// Every process also starts with its sound data: the default wavetables
+// (0xF78000-0xFFFFFF) and the page of the default instrument (0x40000).
+constexpr int64_t sound_data_bytes = 0x88000 + 0x1000;
+
 TEST_F(RamProcesses, CreationGivesTheSystemPages) {
   process_ram &r = *root->ram;
-  EXPECT_EQ(root->ram_bytes, 0x10000);
+  EXPECT_EQ(root->ram_bytes, 0x10000 + sound_data_bytes);
   for (int p = 0; p < 16; p++) {
     EXPECT_NE(r.own_page[p], nullptr) << p;
     EXPECT_EQ(r.page_map[p], r.own_page[p]) << p;
@@ -426,10 +430,10 @@ TEST_F(RamProcesses, RestartGivesFreshRamWithTheCollectorBit) {
   ASSERT_NE(P, nullptr);
   poke_proc(P, 0x6000, 9);
   peek_proc(P, 0x700000);
-  EXPECT_EQ(P->ram_bytes, 0x10000 + 4096);
+  EXPECT_EQ(P->ram_bytes, 0x10000 + sound_data_bytes + 4096);
   EXPECT_EQ(peek_proc(P, ram_gc_flags_address), 0) << "a new process starts without it";
   restart_process(P);
-  EXPECT_EQ(P->ram_bytes, 0x10000);
+  EXPECT_EQ(P->ram_bytes, 0x10000 + sound_data_bytes);
   EXPECT_EQ(peek_proc(P, 0x6000), 0);
   EXPECT_EQ(peek_proc(P, ram_gc_flags_address), 1);
   EXPECT_EQ(P->ram->page_flags[5], 0xFF) << "the restart's poke marked its page";

@@ -81,7 +81,8 @@ TEST(Registry, RowsThatExistToday) {
   const std::vector<std::string> today = {
       "deli", "add", "del", "count", "time", "t", "stat", "date", "cls", "fillp", "pset", "pget",
       "fset", "fget", "mset", "mget", "camera", "clip", "rectfill", "rect", "ovalfill", "circfill",
-      "oval", "circ", "rrect", "rrectfill", "line", "cursor", "color", "pal", "palt", "tuk", "_tuk",
+      "oval", "circ", "rrect", "rrectfill", "line", "cursor", "color", "pal", "palt", "note", "sfx",
+      "music", "tuk", "_tuk",
       "untuk", "create_delta", "apply_delta", "pid",
       "_send_message", "send_message", "_read_message", "chr", "ord", "tokenoid", "rnd",
       "srand", "abs", "sgn", "max", "min", "mid", "sqrt", "cos", "sin", "atan2", "flr", "ceil",
@@ -131,7 +132,7 @@ TEST_F(RegistryGlobals, EveryProcessStateGetsEveryRow) {
     }
   }
   // Names of no existing function are not stood in for.
-  EXPECT_EQ(run("return spr, _set_spr, _blit_process_video, note, btn"),
+  EXPECT_EQ(run("return spr, _set_spr, _blit_process_video, fetch, btn"),
             (R{"nil", "nil", "nil", "nil", "nil"}));
   EXPECT_EQ(run("return flip == _flip"), R{"b:true"});
 }

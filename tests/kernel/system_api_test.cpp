@@ -246,7 +246,8 @@ TEST_F(SystemApi, StatMemoryAfterAFullCollection) {
 }
 
 TEST_F(SystemApi, StatRam) {
-  EXPECT_EQ(run("return stat(313)"), (R{"f:65536"}));
+  // The system pages and the sound data (wavetables at 0xF78000, instrument page 0x40000).
+  EXPECT_EQ(run("return stat(313)"), (R{"f:626688"}));
   EXPECT_EQ(run("return stat(312, 0x5000), stat(312, 0x20000)"), (R{"f:4096", "f:0"}));
   std::vector<uint8_t> bytes(6000);
   std::vector<const void *> released;
@@ -254,9 +255,9 @@ TEST_F(SystemApi, StatRam) {
   EXPECT_EQ(run("return stat(312, 0x21000), stat(312, 0x21FFF)"), (R{"f:1904", "f:1904"}));
   // Addresses outside the space wrap into it, as every RAM address does.
   EXPECT_EQ(run("return stat(312, 0x1021000), stat(312, -1), stat(312, 1e300), stat(312, -1e300)"),
-            (R{"f:1904", "f:0", "f:0", "f:4096"}));
+            (R{"f:1904", "f:4096", "f:4096", "f:4096"}));
   peek_proc(root, 0x300000);
-  EXPECT_EQ(run("return stat(313)"), (R{"f:69632"}));
+  EXPECT_EQ(run("return stat(313)"), (R{"f:630784"}));
 }
 
 TEST_F(SystemApi, StatSettingsAndAppState) {

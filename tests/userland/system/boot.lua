@@ -28,6 +28,35 @@ _create_process_from_code(display, "display", "/system/display.lua")            
 _apply_system_settings({ fullscreen = false, pixel_scale = 2 })
 _signal(37)  -- release the boot screen: the display process is shown from now on
 
+-- A short tune: instrument 1 (a soft triangle with a little echo) plays a
+-- looping melody and a bass line as music from pattern 0, sound base 0x30000.
+do
+  poke(0x5538, 64, 64, 64, 0, 3, 3)  -- master, music and mix volume; sound bases
+  local inst = 0x40200
+  -- node 0: root; its volume follows envelope 0 (ADSR), the rest passes on
+  poke(inst, 0x00, 0x01, 0, 0, 6,64,0,0, 1,0,0,0, 1,0,0,0, 1,0,0,0)
+  -- node 1: oscillator on default wave 100 (a triangle leaning to a saw)
+  poke(inst + 0x20, 0x00, 0x02, 0, 0, 0,40,0,0, 1,0,0,0, 1,0,0,0, 1,0,0,0, 0,100,0,0)
+  -- node 2: echo, 60 x 126 samples, feedback 0.3
+  poke(inst + 0x40, 0x00, 0x09, 0, 0, 0,60,0,0, 0,77,0,0)
+  poke(inst + 0x100, 0, 0, 0, 0, 0, 0, 0, 0, 2, 10, 140, 12)  -- attack, decay, sustain, release
+  poke(inst + 0x1E0, 0x00, 0xF8, 10, 0)  -- wavetable: the 256 default waves
+  local function track(t, speed, pitches, volume)
+    local at = 0x50000 + 328 * t
+    local n = #pitches
+    poke(at, n, 0, speed, 0, 0, 0)
+    for i, p in ipairs(pitches) do
+      poke(at + 8 + i - 1, p)                -- pitch (255: release)
+      poke(at + 8 + n + i - 1, 1)           -- instrument
+      poke(at + 8 + 2 * n + i - 1, volume)  -- volume
+    end
+  end
+  track(0, 12, {60, 64, 67, 72, 71, 67, 64, 255, 62, 65, 69, 74, 72, 69, 65, 255}, 48)
+  track(1, 24, {36, 43, 38, 45, 41, 36, 43, 255}, 40)
+  poke(0x30100, 0, 1, 0, 0, 0, 0, 0, 0, 3, 3)  -- pattern 0: tracks 0 and 1, loops on itself
+  music(0, 500)
+end
+
 local frames = 0
 local report_at = { [1] = true, [60] = true, [600] = true, [6000] = true, [60000] = true }
 while true do

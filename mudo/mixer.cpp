@@ -1,0 +1,256 @@
+// Mixer, RAM mirror and audio lock.
+#include "mudo/mixer.h"
+
+#include <algorithm>
+
+#include "kernel/process.h"
+#include "kernel/system.h"
+#include "mudo/params.h"
+#include "mudo/render.h"
+#include "mudo/sequencer.h"
+#include "platform/audio_device.h"
+
+namespace {
+
+constexpr int64_t no_owner = -2;
+constexpr int64_t no_mirror = -3;
+
+void silence(int16_t *stream, int frames) { memset(stream, 0, sizeof(int16_t) * 2 * size_t(frames)); }
+
+void clear_last_output() {
+  memset(mixer->last_output, 0, sizeof mixer->last_output);
+  mixer->last_output_frames = 0;
+}
+
+// The first 64 samples of a buffer cross-fade from the shadow's into the new.
+void ramp_in(int16_t *buf, const int16_t *shadow) {
+  for (int k = 0; k < mudo_ramp_samples; k++)
+    buf[k] = static_cast<int16_t>(((mudo_ramp_samples - k) * shadow[k] + k * buf[k]) >> 6);
+}
+
+// One tick: the track's step, the parameters, the render, the track's end of
+// tick, and the ramp from the shadow (the channel as the last tick left it).
+void next_tick(mudo_channel &ch) {
+  update_channel_track_tick(ch);
+  evaluate_channel_node_parameters(ch);
+  render_channel_tick(ch, mudo_tick_samples);
+  advance_channel_track_row(ch);
+
+  mudo_channel &shadow = mixer->channels[(ch.index & 15) + MUDO_CHANNELS];
+  mudo_wire_channel_outputs(shadow);
+  render_channel_tick(shadow, mudo_ramp_samples);
+  ramp_in(ch.nodes[0].out, shadow.nodes[0].out);
+  if (ch.stereo) ramp_in(ch.nodes[STEREO_NODE_INDEX].out, shadow.nodes[STEREO_NODE_INDEX].out);
+  ch.blk_pos = 0;
+  ch.blk_len = mudo_tick_samples;
+
+  memcpy(static_cast<void *>(&shadow), &ch, sizeof shadow);
+  shadow.index = (ch.index & 15) + MUDO_CHANNELS;
+  mudo_wire_channel_outputs(shadow);
+  for (int n = 0; n < MUDO_MAX_CHANNEL_NODES; n++)
+    if (ch.nodes[n].kind == node_kind_echo)
+      memcpy(shadow.nodes[n].out, ch.nodes[n].out, sizeof(int16_t) * mudo_node_buffer_len);
+}
+
+int16_t scaled(int64_t sample, int64_t gain, int64_t unit) {
+  return static_cast<int16_t>(clamp_sample(sample * gain / unit));
+}
+
+// Mixes up to 8,192 frames; false when the output is silence by the control
+// byte (frozen: nothing advanced either).
+bool mix_part(int16_t *stream, int n, uint8_t control) {
+  if (control & mudo_control_frozen) {
+    silence(stream, n);
+    return false;
+  }
+  int left[MUDO_CHANNELS];
+  std::fill(left, left + MUDO_CHANNELS, n);
+  auto mix_rest = [&](int c) {
+    int done = n - left[c];
+    left[c] -= mix_channel(mixer->channels[c], left[c], mixer->stereo_block[c] + 2 * done);
+  };
+  for (int round = 0; round < mudo_pattern_rounds_max; round++) {
+    bool short_music = false;
+    for (int c = 0; c < MUDO_CHANNELS; c++) {
+      if (!mixer->channels[c].music_ch || left[c] == 0) continue;
+      mix_rest(c);
+      short_music |= left[c] > 0;
+    }
+    for (int c = 0; c < MUDO_CHANNELS; c++)
+      if (!mixer->channels[c].music_ch && left[c] > 0) mix_rest(c);
+    if (!short_music) break;
+    advance_pattern();
+  }
+  for (int c = 0; c < MUDO_CHANNELS; c++)  // rounds ran out: the rest is silence
+    if (left[c] > 0) silence(mixer->stereo_block[c] + 2 * (n - left[c]), left[c]);
+
+  if (control & mudo_control_silent) {
+    silence(stream, n);
+    return false;
+  }
+  int32_t *sum = mixer->sum;
+  memset(sum, 0, sizeof(int32_t) * 2 * size_t(n));
+  for (int c = 0; c < MUDO_CHANNELS; c++) {
+    const int16_t *block = mixer->stereo_block[c];
+    for (int k = 0; k < 2 * n; k++) sum[k] += block[k];
+  }
+  if (mixer->output_volume.load(std::memory_order_relaxed) == 0) {
+    silence(stream, n);
+    return true;
+  }
+  const bool swap = mixer->stereo_swap.load(std::memory_order_relaxed);
+  for (int k = 0; k < n; k++) {
+    int16_t l = static_cast<int16_t>(clamp_sample(sum[2 * k]));
+    int16_t r = static_cast<int16_t>(clamp_sample(sum[2 * k + 1]));
+    stream[2 * k] = swap ? r : l;
+    stream[2 * k + 1] = swap ? l : r;
+  }
+  return true;
+}
+
+// Copies page j of the owner's RAM into the mirror: its mapped bytes, then the
+// own block (or zeros) for the rest of the page.
+void copy_page(process_ram &r, int j) {
+  uint8_t *dst = mixer->ram + int64_t{j} * ram_page_size;
+  int32_t mapped = r.page_map[j] ? std::clamp(r.mapped_len[j], 0, ram_page_size) : 0;
+  if (mapped > 0) memcpy(dst, r.page_map[j], size_t(mapped));
+  if (mapped < ram_page_size) {
+    if (r.own_page[j])
+      memcpy(dst + mapped, r.own_page[j] + mapped, size_t(ram_page_size - mapped));
+    else
+      memset(dst + mapped, 0, size_t(ram_page_size - mapped));
+  }
+  r.page_flags[j] &= static_cast<uint8_t>(~page_flag_mirror);
+}
+
+}  // namespace
+
+int mix_channel(mudo_channel &ch, int frames, int16_t *out) {
+  mudo_wire_channel_outputs(ch);
+  if (ch.spt == 0) ch.spt = mudo_tick_samples;
+  int64_t b = std::max<int64_t>(int64_t{mixer->ram[mudo_reg_volume]} * ch.mix_vol >> 4, 0);
+  if (ch.music_ch) b = b * mixer->ram[mudo_reg_music_volume] * mixer->music.level / 16384;
+  int written = 0;
+  while (written < frames) {
+    if (ch.blk_pos >= ch.blk_len) {
+      if (ch.music_ch) {
+        if (ch.music_ticks_left <= 0) return written;
+        ch.music_ticks_left--;
+      }
+      next_tick(ch);
+    }
+    const int m = std::min(frames - written, ch.blk_len - ch.blk_pos);
+    const int16_t *left = ch.nodes[0].out + ch.blk_pos;
+    int16_t *o = out + 2 * written;
+    if (ch.stereo) {
+      const int16_t *right = ch.nodes[STEREO_NODE_INDEX].out + ch.blk_pos;
+      for (int k = 0; k < m; k++) {
+        o[2 * k] = scaled(left[k], b, 256);
+        o[2 * k + 1] = scaled(right[k], b, 256);
+      }
+    } else {
+      // The pan gains move from the last block's to this block's across the
+      // tick block, so where a device buffer ends changes nothing.
+      const int p = std::clamp(ch.nodes[0].val[1] >> 16, -127, 127);
+      const int64_t tl = stereo_contrib[p + 128], tr = stereo_contrib[128 - p];
+      const int64_t pl = ch.prev_gain_l, pr = ch.prev_gain_r, len = ch.blk_len;
+      if (pl == tl && pr == tr) {  // steady pan: the same gains for the whole piece
+        const int64_t gl = b * tl / 256, gr = b * tr / 256;
+        for (int k = 0; k < m; k++) {
+          o[2 * k] = scaled(left[k], gl, 4096);
+          o[2 * k + 1] = scaled(left[k], gr, 4096);
+        }
+      } else {
+        for (int k = 0; k < m; k++) {
+          const int64_t at = ch.blk_pos + k;
+          const int64_t gl = b * (pl + (tl - pl) * at / len) / 256;
+          const int64_t gr = b * (pr + (tr - pr) * at / len) / 256;
+          o[2 * k] = scaled(left[k], gl, 4096);
+          o[2 * k + 1] = scaled(left[k], gr, 4096);
+        }
+      }
+      if (ch.blk_pos + m >= ch.blk_len) {
+        ch.prev_gain_l = static_cast<int32_t>(tl);
+        ch.prev_gain_r = static_cast<int32_t>(tr);
+      }
+    }
+    ch.blk_pos += m;
+    written += m;
+  }
+  return written;
+}
+
+void mudo_mix(int16_t *stream, int frames) {
+  if (frames <= 0) return;
+  const uint8_t control = mixer->ram[mudo_reg_control];
+  mudo_music_state &m = mixer->music;
+  bool sounded = true;
+  // Parts end where the fade clock ticks (every 367 samples), so the music's
+  // gain changes at the same samples whatever size of buffer the host asks for.
+  for (int at = 0; at < frames;) {
+    const int n = std::min({frames - at, mudo_max_mix_frames, mudo_tick_samples - m.sample_acc});
+    sounded &= mix_part(stream + 2 * at, n, control);
+    at += n;
+    if (control & mudo_control_frozen) continue;
+    m.sample_acc += n;
+    if (m.sample_acc >= mudo_tick_samples) {
+      m.sample_acc -= mudo_tick_samples;
+      mudo_update_fade_tick();
+    }
+  }
+  if (!sounded) {
+    clear_last_output();
+    return;
+  }
+  const int n = std::min(frames, mudo_max_mix_frames);
+  memcpy(mixer->last_output, stream + 2 * (frames - n), sizeof(int16_t) * 2 * size_t(n));
+  mixer->last_output_frames = n;
+}
+
+void audio_op_start(int64_t pid, int refresh) {
+  mudo_init();  // a no-op once the start-up has made the mixer
+  os_lock_audio();
+  if (pid > 0)
+    app.audio_pid = pid;
+  else
+    pid = app.audio_pid;
+  process *P = pid > 0 ? find_process(pid) : nullptr;
+  if (!P) {
+    if (pid != no_owner) memset(mixer->ram, 0, sizeof mixer->ram);
+    app.audio_pid = no_owner;
+    app.audio_mirror_pid = no_mirror;  // whoever plays next is copied whole
+    mudo_kill_all_audio();
+    return;
+  }
+  const bool owner_change = pid != app.audio_mirror_pid;
+  if (P->ram) {
+    process_ram &r = *P->ram;
+    for (int j = 0; j < ram_page_count; j++)
+      if (owner_change || (refresh && (r.page_flags[j] & page_flag_mirror))) copy_page(r, j);
+  } else if (owner_change) {
+    memset(mixer->ram, 0, sizeof mixer->ram);
+  }
+  if (owner_change) mudo_kill_all_audio();
+  app.audio_mirror_pid = pid;
+}
+
+void audio_op_end() { os_unlock_audio(); }
+
+void mudo_set_volume(int32_t v) {
+  mudo_init();
+  mixer->output_volume.store(std::clamp(v, 0, 256), std::memory_order_relaxed);
+}
+
+void mudo_set_stereo_swap(int32_t flag) {
+  mudo_init();
+  mixer->stereo_swap.store(flag != 0, std::memory_order_relaxed);
+}
+
+void mudo_kill_all_audio() { mudo_set_note(-1, 255, 255, 255, 255, 0, false, mudo_pan_unchanged); }
+
+void mudo_kill_all_audio_locked() {
+  mudo_init();
+  os_lock_audio();
+  mudo_kill_all_audio();
+  os_unlock_audio();
+}

@@ -1,0 +1,355 @@
+// Node renderer: node trees, oscillators, effects and the block operations.
+#include "mudo/render.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+constexpr int wave_log2_max = 23;  // 2^23 samples of 2 bytes fill the whole RAM
+constexpr int64_t filter_state_limit = int64_t{1} << 40;
+constexpr int32_t echo_ring_mask = mudo_node_buffer_len - 1;
+
+void clear_buffer(int16_t *buf, int n) { memset(buf, 0, sizeof(int16_t) * size_t(n)); }
+
+int32_t pan_index(int32_t val1) { return std::clamp(val1 >> 16, -127, 127); }
+
+template <bool direct, bool modulated>
+void osc_loop(node_state &nd, int n, int64_t wave, const int16_t *samples, uint64_t mask,
+              uint64_t q, int64_t h) {
+  uint64_t phase = nd.phase;
+  const uint64_t step = nd.step;
+  const int16_t *mod = nd.mod_input;
+  const int mod_shift = nd.mod_input_shift < -4 ? 2 : nd.mod_input_shift + 6;
+  int16_t *out = nd.out;
+  for (int k = 0; k < n; k++) {
+    uint64_t c = (phase - q) & mask;
+    int64_t s0, s1;
+    if constexpr (direct) {
+      s0 = samples[c >> 16];
+      s1 = samples[((c + 0x10000) & mask) >> 16];
+    } else {
+      s0 = mudo_i16(wave + 2 * int64_t(c >> 16));
+      s1 = mudo_i16(wave + 2 * int64_t(((c + 0x10000) & mask) >> 16));
+    }
+    int64_t v = h * (s0 + ((int64_t(c & 0xFFFF) * (s1 - s0)) >> 16)) >> 14;
+    out[k] = static_cast<int16_t>(clamp_sample(v));
+    phase += step;
+    if constexpr (modulated) phase += static_cast<uint64_t>(int64_t{mod[k]} * (int64_t{1} << mod_shift));
+  }
+  nd.phase = phase;
+}
+
+void apply_filter(node_state &nd, int16_t *buf, int n) {
+  int64_t a = int64_t{nd.val[2]} >> 8;
+  // A negative cutoff would bring the divisor to 0 or below: it stops at unity.
+  int64_t den = std::max<int64_t>((((a + (a * a >> 16)) * 64) & ~int64_t{0x7F}) + 0x10000, 0x10000);
+  int64_t K = (int64_t{1} << 32) / den;
+  int64_t e = 0x10000 - ((int64_t{nd.val[0]} >> 8) & 0xFFFF), E = e * e >> 16;
+  int64_t c = (int64_t{nd.val[1]} >> 8) & 0xFFFF, R = 0x10000 - (c * c >> 16);
+  // With K, E and R at most unity the filter is stable, so its state stays
+  // near the input's range; it is only held inside a wide bound once a block
+  // against the drift of truncation.
+  int64_t f = nd.filt_f, g = nd.filt_g, h = nd.filt_h;
+  for (int k = 0; k < n; k++) {
+    int64_t x = buf[k];
+    h += (x - f - h) * K / 65536;
+    int64_t l = f + E * h / 65536;
+    g = (g + l - f) * R / 65536;
+    buf[k] = static_cast<int16_t>(clamp_sample(g));
+    f = l;
+  }
+  nd.filt_f = std::clamp(f, -filter_state_limit, filter_state_limit);
+  nd.filt_g = std::clamp(g, -filter_state_limit, filter_state_limit);
+  nd.filt_h = std::clamp(h, -filter_state_limit, filter_state_limit);
+}
+
+void apply_echo(node_state &nd, int16_t *buf, int n) {
+  int16_t *ring = nd.out;
+  int64_t D = nd.val[0];
+  int64_t F = nd.val[1] & 0xFFFFFF;
+  int64_t Dp = nd.echo_prev_delay == -1 ? D : nd.echo_prev_delay;
+  int64_t Fp = nd.echo_prev_fb == -1 ? F : nd.echo_prev_fb;
+  int32_t p = nd.echo_pos & echo_ring_mask;
+  for (int k = 0; k < n; k++) ring[(p + k) & echo_ring_mask] = buf[k];
+  int64_t r = (int64_t{p} * 65536 - Dp * 126) & 0x7FFFFFFE;
+  int64_t t = (D * 126 - Dp * 126) / n;
+  int64_t fcur = Fp, df = (F - Fp) / n;
+  for (int k = 0; k < n; k++) {
+    int i = (p + k) & echo_ring_mask;
+    int16_t v = static_cast<int16_t>(clamp_sample(ring[i] + fcur * ring[r >> 16] / (1 << 24)));
+    ring[i] = v;
+    buf[k] = v;
+    r = (r - t + 0x10000) & 0x7FFFFFFF;
+    fcur += df;
+  }
+  nd.echo_pos = (p + n) & echo_ring_mask;
+  nd.echo_prev_delay = D;
+  nd.echo_prev_fb = F;
+}
+
+void apply_gain(node_state &nd, int16_t *buf, int n) {
+  // Gain 1 to 8; a negative gain value stops at a divisor of 1.
+  const int64_t Y = std::max<int64_t>(0x10000 + int64_t{nd.val[0]} * 7 / 255, 1);
+  const int64_t X = 0x10000 - int64_t{nd.val[2]} / 255;
+  const int64_t T = X * 65536 / Y;
+  const int64_t L = nd.val[3] / 64;
+  const int64_t S = nd.val[1];
+  mudo_i128 G = 0;
+  if (T != 0x10000) {
+    mudo_i128 v = 0x10000 - T, w = (S / 255) * 2;
+    mudo_i128 over = ((mudo_i128{1} << 32) - mudo_i128{X} * 65536) / v;
+    if (S > 0x7F7FFF)
+      G = (0x20000 - w) * over >> 16;
+    else
+      G = ((mudo_i128{Y - X} * 65536 / v) * (0x10000 - w) + w * over) >> 16;
+  }
+  const int64_t g = static_cast<int64_t>(std::clamp<mudo_i128>(G, -(int64_t{1} << 40), int64_t{1} << 40));
+  if (S > 0xFEFFFF) {  // fold through the triangle table
+    const uint64_t fold = static_cast<uint64_t>(S / 255 + 0x7FFF0000);
+    for (int k = 0; k < n; k++) {
+      int64_t x = buf[k], a = std::abs(x) * 2;
+      int64_t u = a * Y;
+      if (a >= T) {
+        uint64_t idx = ((static_cast<uint64_t>((u >> 16) - X) * fold) >> 16) & 0x7FFE;
+        u = int64_t{gain_tri[idx >> 1]} * X * 2;
+      }
+      int64_t b = std::clamp<int64_t>(u >> 16, 0, 0xFFFF) >> 1;
+      int64_t y = L * (x < 0 ? -1 : x > 0 ? 1 : 0) * b;
+      buf[k] = static_cast<int16_t>(y >= 0x7FFF0000 ? 0x7FFF : clamp_sample(y >> 16));
+    }
+    return;
+  }
+  for (int k = 0; k < n; k++) {  // soft knee
+    int64_t x = buf[k], a = std::abs(x) * 2;
+    int64_t u = a < T ? a * Y >> 16 : ((a - T) * g >> 16) + X;
+    u = std::min<int64_t>(u, 0xFFFF);
+    int64_t y = L * (x < 0 ? -1 : x > 0 ? 1 : 0) * (u / 2);
+    buf[k] = static_cast<int16_t>(clamp_sample(y >> 16));
+  }
+}
+
+}  // namespace
+
+void add_buffer(int16_t *d, const int16_t *s, int n) {
+  for (int k = 0; k < n; k++) d[k] = static_cast<int16_t>(clamp_sample(int32_t{d[k]} + s[k]));
+}
+
+void mul_buffer(int16_t *d, const int16_t *s, int n, int shift) {
+  int sh = std::clamp(15 - shift, 0, 62);
+  for (int k = 0; k < n; k++)
+    d[k] = static_cast<int16_t>(clamp_sample((int64_t{s[k]} * d[k]) >> sh));
+}
+
+void xor_buffer(int16_t *d, const int16_t *s, int n) {
+  for (int k = 0; k < n; k++) d[k] = static_cast<int16_t>(clamp_sample(int16_t(d[k] ^ s[k])));
+}
+
+void or_buffer(int16_t *d, const int16_t *s, int n) {
+  for (int k = 0; k < n; k++) d[k] = static_cast<int16_t>(clamp_sample(int16_t(d[k] | s[k])));
+}
+
+void add_buffer_split(int16_t *left, int16_t *right, const int16_t *s, int32_t gl, int32_t gr,
+                      int n) {
+  for (int k = 0; k < n; k++) {
+    left[k] = static_cast<int16_t>(clamp_sample(left[k] + int64_t{s[k]} * gl / 4096));
+    right[k] = static_cast<int16_t>(clamp_sample(right[k] + int64_t{s[k]} * gr / 4096));
+  }
+}
+
+void mul_buffer_split(int16_t *left, int16_t *right, const int16_t *s, int32_t gl, int32_t gr,
+                      int n, int shift) {
+  int sh = std::clamp(15 - shift, 0, 62);
+  for (int k = 0; k < n; k++) {
+    left[k] = static_cast<int16_t>(clamp_sample((left[k] * (int64_t{gl} * s[k] / 4096)) >> sh));
+    right[k] = static_cast<int16_t>(clamp_sample((right[k] * (int64_t{gr} * s[k] / 4096)) >> sh));
+  }
+}
+
+void render_node_tick_osc(node_state &nd, int n) {
+  const int L = std::clamp(nd.wt_log2, 0, wave_log2_max);
+  const int64_t len = int64_t{1} << L;
+  const uint64_t mask = (uint64_t{1} << (L + 16)) - 1;
+  const int64_t count = nd.wt_count > 0 ? std::min(nd.wt_count, 256) : 256;
+  const int64_t w = ((static_cast<uint32_t>(nd.val[4]) >> 16) & 0xFF) * count >> 8;
+  const int64_t wave = mudo_wrap(int64_t{nd.wt_addr} + w * len * 2);
+  const uint64_t q = static_cast<uint64_t>((int64_t{nd.val[5] >> 16} + 128) * (int64_t{1} << (L + 8)));
+  const int64_t h = int64_t{nd.val[0]} >> 8;  // 64.0 = unity
+  // Waves that lie whole inside the mirror are read directly (the address is even).
+  const bool direct = wave + 2 * len <= mudo_ram_size;
+  const auto *samples = reinterpret_cast<const int16_t *>(mixer->ram + wave);
+  if (direct)
+    nd.mod_input ? osc_loop<true, true>(nd, n, wave, samples, mask, q, h)
+                 : osc_loop<true, false>(nd, n, wave, samples, mask, q, h);
+  else
+    nd.mod_input ? osc_loop<false, true>(nd, n, wave, samples, mask, q, h)
+                 : osc_loop<false, false>(nd, n, wave, samples, mask, q, h);
+}
+
+void apply_fx_node(node_state &node, int16_t *buf, int n) {
+  switch (node.kind) {
+    case node_kind_filter: apply_filter(node, buf, n); break;
+    case node_kind_echo: apply_echo(node, buf, n); break;
+    case node_kind_gain: apply_gain(node, buf, n); break;
+    default: break;
+  }
+}
+
+void grab_node_tree(mudo_channel &ch) {
+  node_state &right = ch.nodes[STEREO_NODE_INDEX];
+  int16_t *right_out = right.out;
+  memset(static_cast<void *>(&right), 0, sizeof right);
+  right.twin = -1;
+  right.echo_prev_delay = right.echo_prev_fb = -1;
+  right.out = right_out;
+  if (ch.instrument < 0 || ch.instrument >= mudo_no_instrument) {
+    for (int i = 0; i < MUDO_INSTRUMENT_NODES; i++) ch.nodes[i].kind = node_kind_silent;
+    ch.inst_flags = 0;
+    ch.stereo = 0;
+    ch.max_depth = 0;
+    return;
+  }
+  const int64_t inst = mudo_wrap(int64_t{ch.base} + mudo_instrument_offset +
+                                 mudo_instrument_size * ch.instrument);
+  ch.inst_addr = static_cast<int32_t>(inst);
+  ch.inst_flags = mudo_u8(inst + mudo_instrument_flags_offset);
+  ch.stereo = (ch.inst_flags & instrument_flag_stereo) ? 1 : 0;
+  ch.max_depth = 0;
+  int twin_source[MUDO_INSTRUMENT_NODES];
+  for (int i = 0; i < MUDO_INSTRUMENT_NODES; i++) {
+    node_state &nd = ch.nodes[i];
+    twin_source[i] = nd.twin_mark - 1;
+    const int64_t rec = mudo_wrap(inst + mudo_node_size * i);
+    const uint8_t b0 = mudo_u8(rec), b1 = mudo_u8(rec + 1);
+    nd.addr = static_cast<int32_t>(rec);
+    nd.parent = b0 & 15;
+    nd.op = b0 >> 4;
+    nd.kind = b1 & 15;
+    nd.wt_index = b1 >> 4;
+    nd.flags = mudo_u8(rec + 2);
+    nd.spare = mudo_u8(rec + 3);
+    nd.twin_mark = 0;
+    nd.twin = -1;
+    nd.depth = nd.parent < i ? ch.nodes[nd.parent].depth + 1 : 0;
+    ch.max_depth = std::max(ch.max_depth, nd.depth);
+    if (nd.kind == node_kind_osc) {
+      const int64_t desc = inst + mudo_wavetable_offset + 4 * (nd.wt_index & 3);
+      nd.wt_addr = int32_t{mudo_u16(desc)} << 8;
+      nd.wt_log2 = std::min<int32_t>(mudo_u8(desc + 2), wave_log2_max);
+      nd.wt_len = 1 << nd.wt_log2;
+      nd.wt_count = mudo_u8(desc + 3) ? mudo_u8(desc + 3) : 256;
+    }
+  }
+  if (!ch.stereo) return;
+  // Each top effect gets a right-side twin in the first free (silent) node after it.
+  for (int i = 0; i < MUDO_INSTRUMENT_NODES - 1; i++) {
+    node_state &src = ch.nodes[i];
+    if (src.depth != 1 || src.kind < node_kind_filter || src.twin_mark) continue;
+    for (int j = i + 1; j < MUDO_INSTRUMENT_NODES; j++) {
+      node_state &twin = ch.nodes[j];
+      if (twin.kind != node_kind_silent) continue;
+      // A twin that was this node's twin before keeps its own effect history
+      // (its filter state and its own echo ring).
+      const node_state kept = twin;
+      twin = src;
+      twin.out = kept.out;
+      if (twin_source[j] == i) {
+        twin.filt_f = kept.filt_f;
+        twin.filt_g = kept.filt_g;
+        twin.filt_h = kept.filt_h;
+        twin.echo_pos = kept.echo_pos;
+        twin.echo_prev_delay = kept.echo_prev_delay;
+        twin.echo_prev_fb = kept.echo_prev_fb;
+      }
+      twin.twin_mark = i + 1;
+      twin.parent = STEREO_NODE_INDEX;
+      twin.twin = -1;
+      src.twin = j;
+      break;
+    }
+  }
+}
+
+void prepare_nodes_for_new_instrument(mudo_channel &ch) {
+  for (node_state &nd : ch.nodes) {
+    nd.echo_prev_delay = nd.echo_prev_fb = -1;
+    if (nd.kind == node_kind_echo) {
+      if (nd.out) clear_buffer(nd.out, mudo_node_buffer_len);
+      nd.echo_pos = 0;
+    }
+  }
+}
+
+void render_channel_tick(mudo_channel &ch, int n) {
+  n = std::min(n, mudo_node_buffer_len);
+  if (n <= 0) return;
+  node_state *nodes = ch.nodes;
+  for (node_state &nd : ch.nodes) nd.mod_input = nullptr;
+  clear_buffer(nodes[0].out, n);
+  clear_buffer(nodes[STEREO_NODE_INDEX].out, n);
+  bool has_echo = false;
+  for (int i = 0; i < MUDO_INSTRUMENT_NODES; i++) has_echo |= nodes[i].kind == node_kind_echo;
+
+  for (int depth = MUDO_INSTRUMENT_NODES - 1; depth >= 0; depth--) {
+    for (int i = 0; i < MUDO_INSTRUMENT_NODES; i++) {
+      node_state &nd = nodes[i];
+      if (nd.depth != depth) continue;
+      const bool muted = nd.flags & node_flag_mute;
+      if (muted || nd.kind == node_kind_silent)
+        clear_buffer(nd.out, n);
+      else if (nd.kind == node_kind_osc)
+        render_node_tick_osc(nd, n);
+
+      // With an echo in the tree, the previous block's oscillator state runs on
+      // for a short ramp so that a tick boundary does not click.
+      if (has_echo && nd.kind == node_kind_osc && !muted && ch.saved[i].addr == nd.addr) {
+        int16_t scratch[mudo_ramp_samples];
+        node_state old = ch.saved[i];
+        old.out = scratch;
+        old.mod_input = nd.mod_input;
+        old.mod_input_shift = nd.mod_input_shift;
+        int m = std::min(n, mudo_ramp_samples);
+        render_node_tick_osc(old, m);
+        for (int k = 0; k < m; k++)
+          nd.out[k] = static_cast<int16_t>(((mudo_ramp_samples - k) * scratch[k] + k * nd.out[k]) >> 6);
+      }
+
+      if (nd.kind == node_kind_osc && !muted && nd.op == node_op_fm && nd.parent < i) {
+        nodes[nd.parent].mod_input = nd.out;
+        nodes[nd.parent].mod_input_shift = nd.mod_shift;
+      }
+
+      for (int j = i + 1; j < MUDO_INSTRUMENT_NODES; j++) {
+        node_state &c = nodes[j];
+        if (c.parent != i || (c.flags & node_flag_mute)) continue;
+        if (c.kind == node_kind_osc) {
+          if (ch.stereo && i == 0) {
+            int p = pan_index(c.val[1]);
+            int32_t gl = stereo_contrib[p + 128], gr = stereo_contrib[128 - p];
+            if (c.op == node_op_add)
+              add_buffer_split(nd.out, nodes[STEREO_NODE_INDEX].out, c.out, gl, gr, n);
+            else if (c.op == node_op_mul)
+              mul_buffer_split(nd.out, nodes[STEREO_NODE_INDEX].out, c.out, gl, gr, n, c.mod_shift);
+            continue;
+          }
+          switch (c.op) {
+            case node_op_add: add_buffer(nd.out, c.out, n); break;
+            case node_op_mul: mul_buffer(nd.out, c.out, n, c.mod_shift); break;
+            case node_op_xor: xor_buffer(nd.out, c.out, n); break;
+            case node_op_or: or_buffer(nd.out, c.out, n); break;
+            default: break;
+          }
+        } else if (c.kind == node_kind_filter || c.kind == node_kind_echo ||
+                   c.kind == node_kind_gain) {
+          apply_fx_node(c, nd.out, n);
+          if (c.twin >= 0) apply_fx_node(nodes[c.twin], nodes[STEREO_NODE_INDEX].out, n);
+        }
+      }
+    }
+  }
+  if (ch.note_on)
+    ch.ticks_on = ch.ticks_on < INT32_MAX ? ch.ticks_on + 1 : INT32_MAX;
+  else
+    ch.ticks_rel = ch.ticks_rel < INT32_MAX ? ch.ticks_rel + 1 : INT32_MAX;
+  memcpy(static_cast<void *>(ch.saved), ch.nodes, sizeof ch.saved);
+}

@@ -1,0 +1,228 @@
+// note, sfx and music from scripts; stat's audio answers; the RAM mirror and
+// its owner; default data in new processes; audio capture; and the mixer on
+// the audio thread while the main thread plays and restarts (under TSan).
+#include <SDL.h>
+
+#include <atomic>
+
+#include "../kernel/script_api_fixture.h"
+#include "../platform/sdl_env.h"
+#include "kernel/messages.h"
+#include "mudo/audio.h"
+#include "mudo/mixer.h"
+#include "mudo/mudo.h"
+#include "pdisk/pfile.h"
+#include "platform/audio_device.h"
+#include "values/crc32.h"
+
+namespace script_api_test {
+namespace {
+
+class Audio : public ScriptApi {
+ protected:
+  void SetUp() override {
+    ScriptApi::SetUp();
+    mudo_init();
+    mudo_clear();
+    app.audio_pid = -2;
+    app.audio_mirror_pid = -3;
+  }
+  // stat with a fresh frame, so cached channel fields are read again.
+  R stat(const std::string &args) {
+    cproc->time++;
+    return run("return stat(" + args + ")");
+  }
+};
+
+TEST_F(Audio, NoteSfxAndMusicAsStatSeesThem) {
+  struct step {
+    const char *code;
+    const char *query;
+    R expected;
+  } steps[] = {
+      {"note(60)", "400, 4", {"f:60"}},
+      {"", "400, 1", {"f:0"}},
+      {"", "400, 2", {"f:64"}},
+      {"", "400, 0", {"f:1"}},
+      {"note(255, 255, 255, 255, 0, 2) note(50, 0, 30, 0, 0, 2) note(255, 255, 255, 255, 0, 2)", "402, 0", {"f:0"}},
+      {"", "402, 1", {"f:0"}},
+      {"", "402, 2", {"f:30"}},
+      {"poke(0x553A, 99) note(48, 0, 64, 0, 0, 3)", "403, 14", {"f:99"}},
+      {"sfx(-4, 3, 128)", "403, 14", {"f:128"}},
+      {"sfx(-4, 3, 999)", "403, 14", {"f:255"}},
+      {"note(60, 0, 64, 0, 0, 99) note(60, 0, 64, 0, 0, -9)", "415, 1", {"f:-1"}},
+      {"note()", "400, 1", {"f:-1"}},
+      {"", "400, -1", {"f:-1"}},
+      {"", "416, 1", {"f:0"}},
+      {"", "464", {"i:0"}},
+      {"", "466", {"i:-1"}},
+      {"", "467", {"i:0"}},
+  };
+  for (const step &s : steps) {
+    if (*s.code) {
+      ASSERT_EQ(run(s.code), R{}) << s.code;
+    }
+    EXPECT_EQ(stat(s.query), s.expected) << s.code << " / stat(" << s.query << ")";
+  }
+}
+
+TEST_F(Audio, MusicFadesAndStops) {
+  run("poke(0x553D, 3) music(0, 0, 1)");
+  EXPECT_EQ(mixer->music.playing, 1);
+  EXPECT_EQ(mixer->music.level, 256);
+  run("music(-1, 500)");
+  EXPECT_EQ(mixer->music.fade_ticks, 60);
+  EXPECT_EQ(mixer->music.fade_target, 0);
+  run("music(-1)");
+  EXPECT_EQ(mixer->music.playing, 0);
+}
+
+TEST_F(Audio, ASecondProcessTakesTheSoundAndAStaleMirrorIsNeverKept) {
+  run("poke(0x40100, 7) note(60)");  // a byte of instrument 0's envelopes
+  EXPECT_EQ(app.audio_pid, root->id);
+  EXPECT_EQ(mixer->ram[0x40100], 7);
+  EXPECT_EQ(mixer->channels[0].note_on, 1);
+
+  process *other = create_process_from_code("", "other", "/other.lua");
+  ASSERT_NE(other, nullptr);
+  cproc = other;
+  run("poke(0x40100, 9) note(50, 0, 64, 0, 0, 5)");
+  EXPECT_EQ(app.audio_pid, other->id);
+  EXPECT_EQ(mixer->ram[0x40100], 9);
+  EXPECT_EQ(mixer->channels[0].note_on, 0);  // the first process's note is gone
+  EXPECT_EQ(mixer->channels[5].pitch, 50);
+  cproc = root;
+  EXPECT_EQ(stat("400, 3"), R{"f:-1"});  // only the owner is answered
+  EXPECT_EQ(stat("464"), R{"i:-1"});
+
+  // The owner restarts: its sound stops, and its fresh RAM is mirrored whole
+  // the next time it plays (no byte of the old instrument survives).
+  restart_process(other);
+  EXPECT_EQ(mixer->channels[5].note_on, 0);
+  EXPECT_EQ(app.audio_pid, -2);
+  cproc = other;
+  run("note(40)");
+  EXPECT_EQ(mixer->ram[0x40100], 0);
+
+  // Its changed pages reach the mirror at the end of the frame.
+  run("poke(0x40101, 5)");
+  EXPECT_EQ(mixer->ram[0x40101], 0);
+  update_processes_after_frame();
+  EXPECT_EQ(mixer->ram[0x40101], 5);
+
+  // Once the owner is gone, the mirror is cleared and the sound stops.
+  kill_process(other);
+  cproc = root;
+  update_processes_after_frame();
+  EXPECT_EQ(app.audio_pid, -2);
+  EXPECT_EQ(mixer->ram[0x40101], 0);
+}
+
+TEST_F(Audio, SampleQueriesLandInTheCallersRam) {
+  run("poke(0x5538, 64) poke(0x553A, 64) poke(0x553C, 3)"
+      "poke(0x40000, 0, 1, 0, 0, 1,0,0,0, 1,0,0,0, 1,0,0,0, 1,0,0,0)"
+      "poke(0x40020, 0, 2, 0, 0, 0,64,0,0, 1,0,0,0, 1,0,0,0, 1,0,0,0)"
+      "note(57)");
+  int16_t stream[2 * 512];
+  mudo_mix(stream, 512);
+  EXPECT_EQ(stat("465, 0, 0x80000"), R{"f:512"});
+  EXPECT_EQ(run("return peek2(0x80000 + 4 * 100), peek2(0x80002 + 4 * 100)"),
+            (R{"i:" + std::to_string(stream[200]), "i:" + std::to_string(stream[201])}));
+  EXPECT_EQ(stat("400, 19, 0x90000"), R{"f:367"});
+  EXPECT_EQ(stat("400, 21, 0x90000"), R{"f:367"});
+  EXPECT_EQ(run("return peek2(0x90000 + 2 * 50)"), R{"i:" + std::to_string(mixer->node_output[0][1][50])});
+  EXPECT_EQ(stat("400, 17"), R{"f:-1"});
+}
+
+TEST_F(Audio, NewProcessesFindTheDefaultWavetablesAndInstrument) {
+  process *other = create_process_from_code("", "other", "/other.lua");
+  ASSERT_NE(other, nullptr);
+  for (process *P : {root, other}) {
+    cproc = P;
+    std::vector<uint8_t> block(0x88000);
+    for (size_t i = 0; i < block.size(); i++) block[i] = uint8_t(peek(int(0xF78000 + i)));
+    EXPECT_EQ(crc32b(block.data(), int64_t(block.size())), 0x214017ccu) << P->id;
+    EXPECT_EQ(run("return peek2(0xF80000 + 2 * 256), peek2(0xF80000 + 2 * (255 * 1024 + 1016)),"
+                  "peek2(0xF80000 + 2 * (255 * 1024 + 1017))"),
+              (R{"i:-32766", "i:-32767", "i:32767"}));
+    EXPECT_EQ(run("return peek4(0x40000), peek4(0x40004), peek4(0x4001C), peek4(0x40020),"
+                  "peek4(0x40024), peek4(0x40028), peek4(0x40030), peek4(0x401E0), peek4(0x401E4),"
+                  "peek4(0x40040), peek4(0x401E8)"),
+              (R{"i:256", "i:8198", "i:512", "i:8194", "i:1", "i:33", "i:16384", "i:-16058368",
+                 "i:17692544", "i:0", "i:0"}));
+  }
+}
+
+TEST_F(Audio, CaptureWritesTheStreamAndTellsTheDisplayProcess) {
+  ASSERT_TRUE(mount_ram_folder("/desktop/host"));
+  ASSERT_NE(create_process_from_code("", "two", "/two.lua"), nullptr);
+  process *three = create_process_from_code("", "three", "/three.lua");
+  ASSERT_NE(three, nullptr);
+  int16_t stream[2 * 441];
+  for (const char *name : {"/desktop/host/audio.raw", "/desktop/host/audio_1.raw"}) {
+    run("_signal(16)");
+    EXPECT_EQ(run("return stat(322)"), R{"f:1"});
+    for (int i = 0; i < 1000; i++) mudo_audio_callback(stream, 441);  // ten seconds
+    run("_signal(16)");
+    EXPECT_EQ(run("return stat(322)"), R{"f:0"});
+    EXPECT_EQ(pfile_size(name, false), 1764000) << name;
+    buffer *m = read_process_message(three, nullptr);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(m->data)),
+              std::string("{event=\"user_notification\",content=\"captured 10.000 seconds: ") + name + "\"}");
+  }
+  // Ending a capture that never started writes nothing.
+  EXPECT_TRUE(audio_capture_end());
+}
+
+}  // namespace
+}  // namespace script_api_test
+
+namespace {
+
+class MixerThreads : public script_api_test::Audio {
+ protected:
+  void SetUp() override {
+    Audio::SetUp();
+    env.set("SDL_AUDIODRIVER", "dummy");
+    os_set_audio_mixer(mudo_audio_callback);
+  }
+  void TearDown() override {
+    os_close_audio();
+    os_set_audio_mixer(nullptr);
+    Audio::TearDown();
+  }
+  scoped_env env;
+};
+
+// The main thread plays, queries, captures and restarts the owner while SDL's
+// audio thread mixes through the dummy driver.
+TEST_F(MixerThreads, NotesMusicAndRestartsWhileTheCallbackMixes) {
+  ASSERT_TRUE(os_open_audio());
+  process *owner = create_process_from_code("", "owner", "/owner.lua");
+  ASSERT_NE(owner, nullptr);
+  const std::string setup =
+      "poke(0x5538, 64) poke(0x553A, 64) poke(0x553C, 3) poke(0x553D, 3)"
+      "poke(0x40000, 0, 1, 0, 0, 1,0,0,0, 1,0,0,0, 1,0,0,0, 1,0,0,0)"
+      "poke(0x40020, 0, 2, 0, 0, 0,64,0,0, 1,0,0,0, 1,0,0,0, 1,0,0,0)"
+      "poke(0x50000, 4, 0, 1, 0, 4) poke(0x30100, 0, 0, 0, 0, 0, 0, 0, 0, 3, 255)";
+  const Uint32 until = SDL_GetTicks() + 1500;
+  int i = 0;
+  while (!SDL_TICKS_PASSED(SDL_GetTicks(), until)) {
+    cproc = owner;
+    ASSERT_EQ(run(setup + "note(" + std::to_string(40 + i % 30) + ") sfx(0) music(0, 100)"),
+              script_api_test::R{});
+    run("return stat(400, 4), stat(464), stat(465, 0, 0x80000), stat(401, 19, 0x90000)");
+    if (i % 4 == 0) run("_signal(16)");
+    update_processes_after_frame();
+    if (i % 7 == 0) restart_process(owner);
+    if (i % 11 == 0) mudo_set_volume(i % 2 ? 0 : 256);
+    owner->time++;
+    SDL_Delay(2);
+    i++;
+  }
+  if (app.audio_capture_on) audio_capture_abandon();
+  EXPECT_GT(i, 50);
+}
+
+}  // namespace

@@ -1,0 +1,278 @@
+// Sound data, parameter evaluation and the node renderer, without a device.
+#include "synth_fixture.h"
+
+namespace synth_test {
+namespace {
+
+TEST(SynthTables, NoteStepsDurationsPansAndFolds) {
+  mudo_init();
+  struct { int pitch; uint64_t step; } steps[] = {{0, 24870}, {48, 397935}, {57, 669566}, {60, 795871}};
+  for (auto &s : steps) EXPECT_EQ(mudo_get_dx_for_note(s.pitch, 0), s.step) << s.pitch;
+  // An octave doubles the step up to truncation; half a semitone lies half-way.
+  EXPECT_NEAR(double(mudo_get_dx_for_note(12, 0)), 2.0 * mudo_get_dx_for_note(0, 0), 2);
+  EXPECT_EQ(mudo_get_dx_for_note(0, 0x800000),
+            (mudo_get_dx_for_note(0, 0) + mudo_get_dx_for_note(1, 0)) / 2);
+  // Extreme pitches are defined: far below is 0, far above stays the highest step.
+  EXPECT_EQ(mudo_get_dx_for_note(-32768, 0), 0u);
+  EXPECT_EQ(mudo_get_dx_for_note(32767, 0), mudo_get_dx_for_note(32767 - 1200, 0));
+
+  struct { int code, ticks; } durations[] = {{0, 0},    {15, 15},   {16, 16},   {31, 46},  {32, 48},
+                                             {64, 176}, {127, 680}, {128, 688}, {255, 2720}};
+  for (auto &d : durations) EXPECT_EQ(mudo_duration(d.code), d.ticks) << d.code;
+
+  struct { int index, gain; } pans[] = {{0, 4096}, {1, 4095}, {128, 3272}, {149, 2888}, {254, 31}, {255, 0}};
+  for (auto &p : pans) EXPECT_EQ(stereo_contrib[p.index], p.gain) << p.index;
+  for (int k = 1; k < 256; k++) ASSERT_LE(stereo_contrib[k], stereo_contrib[k - 1]);
+
+  struct { int index, value; } folds[] = {{0, 32767}, {1, 32763}, {8191, 3}, {8192, 0}, {16383, 32764}};
+  for (auto &f : folds) EXPECT_EQ(gain_tri[f.index], f.value) << f.index;
+}
+
+TEST_F(Synth, EnvelopeValuesByKind) {
+  mudo_channel &c = ch();
+  c.inst_addr = int32_t(instrument_addr(0));
+  c.note_on = 1;
+  const int64_t env = instrument_addr(0) + 0x100;
+  struct row {
+    const char *what;
+    std::vector<uint8_t> bytes;
+    int note_on, tick, ticks_rel;
+    int64_t last;
+    int32_t value;
+  };
+  const row rows[] = {
+      {"adsr attack 0 starts full", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 128, 0}, 1, 0, 0, 0, 65280},
+      {"adsr attack 4, tick 0", {0, 0, 0, 0, 0, 0, 0, 0, 4, 2, 128, 0}, 1, 0, 0, 0, 13056},
+      {"adsr decay half-way", {0, 0, 0, 0, 0, 0, 0, 0, 4, 2, 128, 0}, 1, 5, 0, 0, 32768 + 2 * 32512 / 3},
+      {"adsr sustain", {0, 0, 0, 0, 0, 0, 0, 0, 4, 2, 128, 0}, 1, 8, 0, 0, 32768},
+      {"adsr release 0 drops at once", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 128, 0}, 0, 9, 0, 32768, 0},
+      {"adsr release 4 after 1 tick", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 128, 4}, 0, 9, 1, 32768, 32768 * 3 / 5},
+      {"lfo at phase 0", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 0}, 1, 0, 0, 0, 32640},
+      {"lfo a quarter turn on", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 0}, 1, 4, 0, 0, 65279},
+      {"lfo phase byte (the value of pi is short)", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 128}, 1, 0, 0, 0, 32641},
+      {"data holds a step", {2, 0, 4, 0, 0, 0, 0, 0, 10, 20, 30}, 1, 7, 0, 0, 20 * 256},
+      {"data interpolates", {2, 1, 4, 0, 0, 0, 0, 0, 10, 20, 30}, 1, 6, 0, 0, 20 * 256 + 128 * 10},
+      {"data past 16 values", {2, 0, 1, 0, 0, 0, 0, 0, 10, 20, 30}, 1, 16, 0, 0, 0},
+      {"data step 0 is the speed", {2, 0, 0, 0, 0, 0, 0, 0, 10, 20}, 1, 16, 0, 0, 20 * 256},
+      {"kind 3 is 0", {3, 0, 0, 0, 0, 0, 0, 0, 10, 20}, 1, 1, 0, 0, 0},
+  };
+  for (const row &r : rows) {
+    put_envelope(0, 0, r.bytes);
+    c.note_on = r.note_on;
+    c.ticks_rel = r.ticks_rel;
+    EXPECT_EQ(evaluate_envelope(env, r.tick, c, r.last), r.value) << r.what;
+  }
+}
+
+TEST_F(Synth, MvalsBlendShiftAndJoinTheirParent) {
+  mudo_channel &c = ch();
+  start(c, 0, 48);
+  put_envelope(0, 0, {2, 0, 1, 0, 0, 0, 0, 0, 255, 0});  // data: 65280 at tick 0
+  const int64_t m = instrument_addr(0) + 4;
+  const int32_t parent = (100 << 16) + 0x7FF;
+  struct row {
+    const char *what;
+    mval v;
+    int32_t value;
+  };
+  const row rows[] = {
+      {"fixed 64 ignores the parent", {0, 64, 0, 0}, 64 << 16},
+      {"add parent", {1, 3, 0, 0}, (103 << 16) + 0x7FF},
+      {"multiply by 64 is the parent less its low 11 bits", {2, 64, 0, 0}, 100 << 16},
+      {"both parent bits: neither", {3, 5, 0, 0}, 5 << 16},
+      {"envelope at full gives A", {4, 7, 3, 0}, 7 << 16},
+      {"shift left by 2", {0, 5, 0, 0x40}, 20 << 16},
+      {"shift right by 6", {0, 128, 0, 0xE0}, 2 << 16},
+      {"whole number", {1, 0, 0, 0}, (100 << 16) + 0x7FF},
+      {"whole number drops the fraction", {33, 0, 0, 0}, 100 << 16},
+  };
+  for (const row &r : rows) {
+    uint8_t bytes[4] = {r.v.flags, r.v.a, r.v.b, r.v.b3};
+    mudo_memcpy(m, bytes, 4);
+    EXPECT_EQ(eval_mval(c, 0, 0, m, parent), r.value) << r.what;
+  }
+}
+
+TEST_F(Synth, EnvelopeClocksLoopAndRandomStartsOfZeroStartAtZero) {
+  mudo_channel &c = ch();
+  // Data envelope, one tick a value, looping over values 2-5 while held.
+  put_node(0, 0, 0x00, 0x01, 0, {{4, 255, 0, 0}});
+  put_envelope(0, 0, {2, 0, 1, 2, 6, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7});
+  start(c, 0, 48);
+  std::vector<int> seen;
+  for (int t = 0; t < 12; t++) {
+    evaluate_channel_node_parameters(c);
+    seen.push_back(c.nodes[0].val[0] >> 16);
+  }
+  EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4, 5, 2, 3, 4, 5, 2, 3}));
+  // A random start whose range is 0 starts at tick 0 (no division by 0).
+  put_envelope(0, 0, {2, 8 | 16, 1, 2, 6, 0, 0, 0, 0, 1, 2, 3});
+  start(c, 0, 48);
+  EXPECT_EQ(c.nodes[0].env_tick[0], 0);
+  // A start step of 3 begins three values in.
+  put_envelope(0, 0, {2, 0, 1, 2, 6, 3, 0, 0, 0, 1, 2, 3});
+  start(c, 0, 48);
+  EXPECT_EQ(c.nodes[0].env_tick[0], 3);
+}
+
+TEST_F(Synth, AnOscillatorAtPitch57Sounds440Hz) {
+  put_sine_instrument(0);
+  mudo_channel &c = ch();
+  start(c, 0, 57);
+  std::vector<int16_t> s = run(c, 240);  // two seconds
+  EXPECT_NEAR(zero_crossing_hz(s), 440.0, 0.1);
+  int peak = 0;
+  for (int16_t v : s) peak = std::max(peak, std::abs(int(v)));
+  EXPECT_NEAR(peak, 32000, 40);
+}
+
+TEST_F(Synth, UnityOscillatorReproducesTheWaveAndPhaseModulationBends) {
+  put_sine_instrument(0);
+  mudo_channel &c = ch();
+  start(c, 0, 57);
+  node_state &n = c.nodes[1];
+  n.val[0] = 64 << 16;
+  n.val[5] = -128 << 16;  // no phase offset
+  n.step = 3 << 16;       // three samples a step
+  n.phase = 0;
+  render_node_tick_osc(n, 300);
+  for (int k = 0; k < 300; k++) ASSERT_EQ(n.out[k], mudo_i16(sine_addr + 2 * ((3 * k) % 1024))) << k;
+
+  int16_t mod[300];
+  for (int16_t &m : mod) m = 1000;
+  n.phase = 0;
+  n.mod_input = mod;
+  n.mod_input_shift = 0;  // the sample << 6 joins the step
+  render_node_tick_osc(n, 300);
+  EXPECT_EQ(n.phase, 300 * ((3u << 16) + (1000u << 6)));
+}
+
+TEST_F(Synth, TreesJoinMuteAndSilence) {
+  put_sine_instrument(0);
+  mudo_channel &c = ch();
+  start(c, 0, 57);
+  std::vector<int16_t> plain = run(c, 2);
+
+  // A second, identical oscillator added: twice the signal (clamped).
+  put_node(0, 2, 0x00, 0x02, 0, {fixed(32), parent_v, parent_v, parent_v, fixed(0), fixed(0)});
+  put_node(0, 1, 0x00, 0x02, 0, {fixed(32), parent_v, parent_v, parent_v, fixed(0), fixed(0)});
+  start(c, 0, 57);
+  std::vector<int16_t> halves = run(c, 2);
+  for (size_t k = 0; k < plain.size(); k++) ASSERT_NEAR(halves[k], plain[k], 2) << k;
+
+  // A muted child adds nothing; its own child still renders into it.
+  put_node(0, 2, 0x00, 0x02, node_flag_mute, {fixed(32), parent_v, parent_v, parent_v});
+  put_node(0, 3, 0x02, 0x02, 0, {fixed(64), parent_v, parent_v, parent_v});
+  start(c, 0, 57);
+  std::vector<int16_t> one = run(c, 1);
+  for (int k = 0; k < 367; k++) ASSERT_NEAR(one[k], plain[k] / 2, 1) << k;
+  EXPECT_NE(c.nodes[3].out[5], 0);
+  EXPECT_EQ(c.nodes[2].out[5], c.nodes[3].out[5]);
+
+  // Instrument 255 renders silence.
+  c.instrument = 255;
+  std::vector<int16_t> none = run(c, 1);
+  for (int16_t v : none) ASSERT_EQ(v, 0);
+}
+
+TEST_F(Synth, StereoChildrenSplitByPanAndEffectsGetTwinsWithTheirOwnRings) {
+  put_sine_instrument(0);
+  mudo_channel &c = ch();
+  start(c, 0, 57);
+  std::vector<int16_t> mono = run(c, 1);
+
+  mudo_memset(instrument_addr(0) + 0x1DF, instrument_flag_stereo, 1);
+  start(c, 0, 57);
+  std::vector<int16_t> right;
+  std::vector<int16_t> left = run(c, 1, &right);
+  for (int k = 0; k < 367; k++) {
+    ASSERT_EQ(left[k], mono[k] * 3272 / 4096) << k;
+    ASSERT_EQ(right[k], left[k]) << k;
+  }
+
+  // An echo under node 0 gets a twin in the first silent node after it.
+  put_node(0, 2, 0x00, 0x09, 0, {fixed(1), fixed(128)});
+  start(c, 0, 57);
+  run(c, 4, &right);
+  ASSERT_EQ(c.nodes[2].twin, 3);
+  EXPECT_EQ(c.nodes[3].parent, STEREO_NODE_INDEX);
+  EXPECT_NE(c.nodes[3].out, c.nodes[2].out);
+}
+
+TEST_F(Synth, FilterEchoAndGainOnAKnownInput) {
+  node_state n{};
+  int16_t ring[mudo_node_buffer_len] = {};
+  int16_t buf[367];
+  auto impulse = [&] {
+    for (int16_t &v : buf) v = 0;
+    buf[0] = 10000;
+  };
+  // Echo: delay A = 1 is 126 samples, feedback A = 128 is one half.
+  n.kind = node_kind_echo;
+  n.out = ring;
+  n.echo_prev_delay = n.echo_prev_fb = -1;
+  n.val[0] = 1 << 16;
+  n.val[1] = 128 << 16;
+  impulse();
+  apply_fx_node(n, buf, 367);
+  for (int k = 0; k < 367; k++) {
+    int want = k == 0 ? 10000 : k == 126 ? 5000 : k == 252 ? 2500 : 0;
+    ASSERT_EQ(buf[k], want) << k;
+  }
+  EXPECT_EQ(n.echo_pos, 367);
+  // Delay 0 and feedback 0 leave the signal unchanged.
+  n.val[0] = n.val[1] = 0;
+  n.echo_prev_delay = n.echo_prev_fb = -1;
+  impulse();
+  apply_fx_node(n, buf, 367);
+  EXPECT_EQ(buf[0], 10000);
+
+  // Filter: a step of 1000 through cutoff A = 128 rises 250, 437 ... to 1000.
+  n = node_state{};
+  n.kind = node_kind_filter;
+  n.val[0] = 128 << 16;
+  for (int16_t &v : buf) v = 1000;
+  apply_fx_node(n, buf, 367);
+  EXPECT_EQ(buf[0], 250);
+  EXPECT_EQ(buf[1], 437);
+  EXPECT_NEAR(buf[366], 1000, 4);  // truncation settles a few units short
+  // A negative cutoff value stays finite (its divisor never reaches 0).
+  n.val[2] = -0x7FFFFFFF;
+  apply_fx_node(n, buf, 367);
+
+  // Gain: level 64 and no drive pass the signal; drive 255 multiplies by 8 to the knee.
+  n = node_state{};
+  n.kind = node_kind_gain;
+  n.val[3] = 64 << 16;
+  struct { int32_t drive; int16_t in, out; } gains[] = {
+      {0, 1000, 1000}, {0, -1234, -1234}, {255 << 16, 1000, 8000}, {255 << 16, 10000, 32767},
+      {255 << 16, -10000, -32767}, {-0x7FFFFFFF, 1000, 0}};
+  for (auto &g : gains) {
+    n.val[0] = g.drive;
+    buf[0] = g.in;
+    apply_fx_node(n, buf, 1);
+    EXPECT_EQ(buf[0], g.out) << g.drive << " " << g.in;
+  }
+}
+
+TEST_F(Synth, HostileNumbersStayDefined) {
+  // Wave exponent 255, a wavetable at the top of RAM, pitch ratios that
+  // multiply past 32 bits, huge parameters: all rendered without a fault.
+  for (int i = 0; i < 8; i++)
+    put_node(0, i, uint8_t(i ? (i - 1) | 0x10 : 0), 0x02, 0,
+             {{0, 255, 0, 0xC0}, {1, 0, 0, 0}, {2, 255, 0, 0xC0}, {0, 255, 255, 0xC0}, fixed(255), fixed(127)});
+  put_wavetable(0, 0, 0xFFFF00, 255, 0);
+  mudo_channel &c = ch();
+  start(c, 0, 57);
+  c.cur_pitch = INT32_MAX;
+  c.cur_vol = INT32_MAX;
+  run(c, 3);
+  for (int i = 0; i < 8; i++) {
+    EXPECT_GT(c.nodes[i].ratio_num, 0);
+    EXPECT_GT(c.nodes[i].ratio_den, 0);
+  }
+  EXPECT_EQ(c.nodes[0].wt_log2, 23);
+}
+
+}  // namespace
+}  // namespace synth_test
