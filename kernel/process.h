@@ -75,8 +75,16 @@ struct process {
   uint32_t clip_target_height = 0;
   int32_t inverted_fill = 0;  // colour-word bit 35: the next filled shape draws its outside
 
+  // Buttons (kernel/input.h), by button + 16 x player: last frame's and this
+  // frame's values, wait-for-release flags, frames to btnp's next repeat (-1
+  // never).
+  uint8_t button_previous[128] = {};
+  uint8_t button_current[128] = {};
+  uint8_t button_wait[128] = {};
+  int32_t button_repeat[128] = {};
+
   // Further per-process state arrives with its subsystem: print_context
-  // (gfx), sprite slots, button states (input), audio state cache (mudo).
+  // (gfx), sprite slots, audio state cache (mudo).
 };
 
 // The current process: every RAM, graphics, print and script-API operation
