@@ -104,6 +104,10 @@ static void send_event(const char *opening, const char *text, const char *closin
   send_process_message(target, msg.get());
 }
 
+void send_event_message(const char *text) {
+  send_process_message_string(get_process(event_process_id), text);
+}
+
 int report_error(const char *text) {
   if (!text) text = "unknown error";
   char closing[128];
@@ -118,8 +122,7 @@ void notify(const char *text) {
   send_event("{event=\"user_notification\",content=\"", text ? text : "", "\"}");
 }
 
-// process_dropped_file (the copy of a dropped host file under "/ram/drop/") comes
-// with the file system and ends here.
+// The last step of process_dropped_file (kernel/dropped_file.h).
 void send_drop_items_event(const char *virtual_path) {
   send_event("{event=\"drop_items\",items={{tuk_type=\"file_reference\",fullpath=\"",
              virtual_path ? virtual_path : "", "\"}}}");

@@ -37,6 +37,8 @@ buffer *read_process_message(process *P, buffer *into);
 // dropped when there is none. report_error also logs and always returns 0.
 int report_error(const char *text);
 void notify(const char *text);
+// A ready event message text, to the display process.
+void send_event_message(const char *text);
 // The announcement of a dropped host file, once it has been copied to its
 // virtual path under "/ram/drop/".
 void send_drop_items_event(const char *virtual_path);

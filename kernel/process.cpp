@@ -10,6 +10,7 @@
 
 #include "gfx/boot_clock.h"
 #include "kernel/accounting.h"
+#include "kernel/input.h"
 #include "kernel/maths.h"
 #include "kernel/messages.h"
 #include "kernel/numbers.h"
@@ -558,8 +559,7 @@ void update_processes_after_frame() {
   // The synthesiser's mirror takes the audio process's changed RAM pages.
   audio_op_start(0, 1);
   audio_op_end();
-  // The host layer passes process 3's RAM bytes 0x5F2D, 0x5F28 and 0x5F29 to
-  // os_lock_mouse_cursor here.
+  apply_display_mouse_lock();
 }
 
 std::string filter_system_traceback_lines(std::string_view text) {

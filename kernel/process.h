@@ -82,8 +82,16 @@ struct process {
   int64_t audio_mask_frame = -1;
   int32_t audio_active_mask = 0;
 
+  // Buttons (kernel/input.h), by button + 16 x player: last frame's and this
+  // frame's values, wait-for-release flags, frames to btnp's next repeat (-1
+  // never).
+  uint8_t button_previous[128] = {};
+  uint8_t button_current[128] = {};
+  uint8_t button_wait[128] = {};
+  int32_t button_repeat[128] = {};
+
   // Further per-process state arrives with its subsystem: print_context
-  // (gfx), sprite slots, button states (input).
+  // (gfx), sprite slots.
 };
 
 // The current process: every RAM, graphics, print and script-API operation

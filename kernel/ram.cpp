@@ -271,6 +271,20 @@ void poke_proc(process *P, int addr, int v) {
   if (has_ram(P)) write_byte(P, *P->ram, static_cast<uint32_t>(addr), static_cast<uint8_t>(v));
 }
 
+void ram_write_unflagged(process *P, int64_t addr, const uint8_t *src, int64_t n) {
+  if (!has_ram(P)) return;
+  process_ram &r = *P->ram;
+  for (int64_t i = 0; i < n; i++) {
+    auto a = static_cast<uint32_t>((static_cast<uint64_t>(addr) + static_cast<uint64_t>(i)) &
+                                   ram_address_mask);
+    uint32_t p = page_of(a), off = offset_of(a);
+    if (static_cast<int32_t>(off) < r.mapped_len[p])
+      r.page_map[p][off] = src[i];
+    else
+      own_block(P, r, p, true)[off] = src[i];
+  }
+}
+
 int32_t ram_mapped_len(const process *P, int64_t addr) {
   if (!has_ram(P)) return 0;
   return P->ram->mapped_len[page_of(static_cast<uint32_t>(addr))];

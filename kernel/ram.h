@@ -94,6 +94,11 @@ void poke_proc(process *P, int addr, int v);
 // The mapped length of the page that holds addr (wrapped into 16 MB).
 int32_t ram_mapped_len(const process *P, int64_t addr);
 
+// Writes n bytes from addr on (each address wrapped) without marking the
+// pages written: state the system itself keeps in RAM for scripts to read,
+// which no mirror of the RAM has to follow.
+void ram_write_unflagged(process *P, int64_t addr, const uint8_t *src, int64_t n);
+
 /* ---------------------------------------------------------------------- */
 /* blocks (current process; each returns the cycles for the caller to charge)  */
 /* ---------------------------------------------------------------------- */

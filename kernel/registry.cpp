@@ -4,6 +4,7 @@
 #include "gfx/gfx_api.h"
 #include "kernel/maths_api.h"
 #include "kernel/messages_api.h"
+#include "kernel/input_api.h"
 #include "kernel/process_api.h"
 #include "kernel/ram_api.h"
 #include "kernel/system_api.h"
@@ -107,13 +108,16 @@ const api_function functions[] = {
     {"_get_process_list", lua54__get_process_list},
     {"_apply_system_settings", lua54__apply_system_settings},
     {"_signal", lua54__signal},
-    // _warp_mouse (input), _set_spr (sprites)
+    {"_warp_mouse", lua54__warp_mouse},
+    // _set_spr (sprites)
     {"_map_ram", lua54__map_ram},
     {"_unmap_ram", lua54__unmap_ram},
-    // _update_buttons (input), _set_host_window_icon (graphics' palette)
+    {"_update_buttons", lua54__update_buttons},
+    {"_set_host_window_icon", lua54__set_host_window_icon},
     {"_set_host_window_title", lua54__set_host_window_title},
     {"_strindex", lua54__strindex},
-    // btn, btnp (input)
+    {"btn", lua54_btn},
+    {"btnp", lua54_btnp},
     {"peek", lua54_peek},
     {"poke", lua54_poke},
     {"peek2", lua54_peek2},

@@ -9,6 +9,7 @@
 #include "kernel/numbers.h"
 #include "gfx/draw_state.h"
 #include "gfx/video_output.h"
+#include "kernel/input.h"
 #include "kernel/process.h"
 #include "mudo/audio.h"
 #include "mudo/mixer.h"
@@ -278,7 +279,7 @@ void system_frame() {
     os_system_init();
     system_inited = true;
   }
-  // Host events become event messages here once the event pump lands.
+  pump_host_events();
   prepare_processes_for_frame();
   run_process_slice(root_process, 1.0);
   update_processes_after_frame();

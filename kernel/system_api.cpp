@@ -10,6 +10,7 @@
 #include "gfx/boot_clock.h"
 #include "kernel/accounting.h"
 #include "kernel/buffer.h"
+#include "kernel/input.h"
 #include "kernel/maths.h"
 #include "kernel/messages.h"
 #include "kernel/numbers.h"
@@ -18,10 +19,14 @@
 #include "kernel/system.h"
 #include "mudo/audio.h"
 #include "mudo/audio_api.h"
+#include "gfx/draw_state.h"
 #include "pdisk/pfile.h"
 #include "platform/frame_pacing.h"
+#include "platform/event_pump.h"
 #include "platform/host_paths.h"
+#include "platform/mouse.h"
 #include "platform/window.h"
+#include "values/userdata.h"
 
 std::string userland_clipboard_text;
 
@@ -42,6 +47,12 @@ constexpr const char *date_options =
     "EcECExEXEyEY"
     "OdOeOHOIOmOMOSOuOUOVOwOWOy";
 constexpr int64_t seconds_per_day = 86400;
+constexpr int left_ctrl_scancode = 224, right_ctrl_scancode = 228;
+constexpr int icon_bitmap_size = 16;
+// Host round trips (a pump of the host's events, a pointer warp, a new window
+// icon) cost the caller this much.
+constexpr int64_t host_round_trip_cycles = 4096;
+constexpr int64_t window_icon_cycles = 16384;
 
 stat_value number(double x) { return {stat_value::is_number, x, 0, {}}; }
 stat_value integer(int64_t i) { return {stat_value::is_integer, 0, i, {}}; }
@@ -132,7 +143,11 @@ std::vector<stat_value> system_stat(process *P, int64_t n, int64_t a, int64_t b)
       return {text("")};
     case 301:
       return {number(total_frame_cycles / frame_budget)};
-    // 302 (host key names) waits for the event pump.
+    case 302: {
+      const char *name = os_key_from_scancode(a);
+      if (!name) return {stat_value{stat_value::is_nil, 0, 0, {}}};
+      return {text(name)};
+    }
     case 307:
       return {number(P->system_flag)};
     case 308:
@@ -169,7 +184,10 @@ std::vector<stat_value> system_stat(process *P, int64_t n, int64_t a, int64_t b)
       return {number(app.signal_36_flag)};
     case 987:
       return {number(boot_get_time())};
-    // 988 (both Ctrl keys, after one more event pump) waits for the event pump.
+    case 988:
+      spend_cpu(host_round_trip_cycles);
+      pump_host_events();
+      return {number(os_key_state(left_ctrl_scancode) && os_key_state(right_ctrl_scancode) ? 1 : 0)};
     default:
       break;
   }
@@ -187,8 +205,10 @@ void system_signal(process *P, int64_t n) {
         app.audio_capture_on = audio_capture_running();
       }
       break;
-    // 18, 19 (GIF recording) and 21 (screenshot) wait for the captures; 23
-    // (buttons wait for release) for input.
+    // 18, 19 (GIF recording) and 21 (screenshot) wait for the captures.
+    case 23:
+      buttons_wait_for_release(P);
+      break;
     case 22:
       app.last_activity_ms = os_get_time();
       break;
@@ -419,8 +439,25 @@ int lua54__signal(lua_State *L) {
   return 0;
 }
 
-// _warp_mouse waits for the event pump's pointer warp; _set_host_window_icon
-// for the graphics' system palette.
+int lua54__warp_mouse(lua_State *L) {
+  spend_cpu(host_round_trip_cycles);
+  os_warp_mouse_pointer(kvt_intp(L, 1, 0), kvt_intp(L, 2, 0));
+  return 0;
+}
+
+int lua54__set_host_window_icon(lua_State *L) {
+  if (lua_type(L, 1) != LUA_TUSERDATA) {
+    os_set_window_icon(nullptr, nullptr);
+    return 0;
+  }
+  const userdata *ud = to_userdata(L, 1);
+  if (!ud || (ud->utype & utype_mask) != utype_u8 || ud->width != icon_bitmap_size ||
+      ud->height != icon_bitmap_size || ud->depth != 1)
+    return 0;
+  spend_cpu(window_icon_cycles);
+  os_set_window_icon(ud_elements(ud), system_palette);
+  return 0;
+}
 
 int lua54__set_host_window_title(lua_State *L) {
   int type = lua_type(L, 1);

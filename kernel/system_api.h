@@ -62,6 +62,8 @@ int lua54_time(lua_State *L);  // also t
 int lua54_stat(lua_State *L);
 int lua54_date(lua_State *L);
 int lua54__signal(lua_State *L);
+int lua54__warp_mouse(lua_State *L);
+int lua54__set_host_window_icon(lua_State *L);
 int lua54__set_host_window_title(lua_State *L);
 int lua54__get_userland_clipboard_text(lua_State *L);
 int lua54__set_userland_clipboard_text(lua_State *L);

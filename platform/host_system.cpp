@@ -5,13 +5,14 @@
 
 #include "kernel/system.h"
 #include "platform/audio_device.h"
+#include "platform/controllers.h"
+#include "platform/event_pump.h"
 #include "platform/host_log.h"
 
 void os_system_init() {
   SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
-  // SDL turns SIGINT and SIGTERM into quit events, which only the event pump
-  // serves; until it does, the host's own handlers must still stop the program.
-  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+  // SDL turns SIGINT and SIGTERM into quit events: the event pump serves
+  // them as an orderly exit.
   // One at a time: SDL undoes a whole batch when one member fails, and a host
   // without, say, haptics must still get video and events.
   static const struct {
@@ -26,9 +27,9 @@ void os_system_init() {
   for (const auto &s : subsystems)
     if (SDL_InitSubSystem(s.flag) < 0)
       hovi_debugf("SDL %s did not start: %s\n", s.name, SDL_GetError());
-  // Controller mappings are loaded here once the controller layer lands.
+  hovi_joystick_init();
   if (config.sdl_render_driver == 1) SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
-  // The key table is cleared here once the keyboard layer lands.
+  os_clear_key_tables();
   os_open_audio();
 }
 

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build clang libclang-rt-14-dev patch git python3
   lua5.4 python3-lz4 python3-pil qoi
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsdl2-dev libcurl4-openssl-dev liblz4-dev libgif-dev liblodepng-dev libqoi-dev xvfb
+  libsdl2-dev libcurl4-openssl-dev liblz4-dev libgif-dev liblodepng-dev libqoi-dev xvfb xdotool
   ca-certificates dpkg-dev
 )
 

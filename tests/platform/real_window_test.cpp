@@ -26,6 +26,7 @@
 #include "platform/host_system.h"
 #include "platform/window.h"
 #include "sdl_env.h"
+#include "xvfb_server.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -39,65 +40,10 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
-extern char **environ;
-
 namespace {
 
-/* ---------------------------------------------------------------------- */
-/* an Xvfb server of our own                                              */
-/* ---------------------------------------------------------------------- */
-
-constexpr int screen_w = 1280, screen_h = 1024;  // 5:4, so fullscreen letterboxes
-constexpr int xvfb_ready_ms = 15000;
-
-// Xvfb picks a free display itself and writes its number to -displayfd once it
-// accepts clients, so parallel test runs never race for a display number.
-struct xvfb_server {
-  pid_t pid = -1;
-  std::string display;  // ":N" once running
-
-  bool start() {
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    std::string fd_text = std::to_string(fds[1]);
-    std::string screen = std::to_string(screen_w) + "x" + std::to_string(screen_h) + "x24";
-    const char *argv[] = {"Xvfb", "-displayfd", fd_text.c_str(), "-screen", "0", screen.c_str(),
-                          "-nolisten", "tcp", nullptr};
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-    int failed = posix_spawnp(&pid, "Xvfb", &quiet, nullptr, const_cast<char **>(argv), environ);
-    posix_spawn_file_actions_destroy(&quiet);
-    close(fds[1]);
-    if (failed) {  // not installed
-      pid = -1;
-      close(fds[0]);
-      return false;
-    }
-    std::string number;
-    pollfd p = {fds[0], POLLIN, 0};
-    char c = 0;
-    while (poll(&p, 1, xvfb_ready_ms) == 1 && read(fds[0], &c, 1) == 1 && c != '\n')
-      number += c;
-    close(fds[0]);
-    if (c != '\n' || number.empty()) {  // it ended, or never became ready
-      stop();
-      return false;
-    }
-    display = ":" + number;
-    return true;
-  }
-
-  void stop() {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
-  }
-  ~xvfb_server() { stop(); }
-};
+// The Xvfb screen: 5:4, so fullscreen letterboxes.
+constexpr int screen_w = 1280, screen_h = 1024;
 
 /* ---------------------------------------------------------------------- */
 /* the test userland                                                      */
@@ -332,7 +278,7 @@ class RealWindow : public testing::TestWithParam<bool> {
   }
 
   scoped_env env;
-  xvfb_server xvfb;
+  xvfb_server xvfb{screen_w, screen_h};
   config_record saved_config;
   app_record saved_app;
   bool saved_inited = false;

@@ -20,9 +20,44 @@ local display = [[
     end
     rrectfill(170 + 60 * sin(t / 3), 105, 80, 60, 12, 7)
     rectfill(0, 262, (t * 60) % 480, 269, 11)
+    input_demo()
     flip()
   end
 ]]
+
+-- Input, in the display process: the arrow keys (or a pad's stick) move a
+-- square, a left click leaves a ring where it was made, a right click clears
+-- the rings, and the host pointer (hidden by the system) is drawn as a cross.
+local input_demo = [[
+  local px, py = 232, 127
+  local mx, my, mb = -10, -10, 0
+  local rings = {}
+  function input_demo()
+    _update_buttons(true)
+    if btn(0) then px = max(px - 3, 0) end
+    if btn(1) then px = min(px + 3, 464) end
+    if btn(2) then py = max(py - 3, 0) end
+    if btn(3) then py = min(py + 3, 254) end
+    local m = _read_message()
+    while m do
+      if m.event == "mouse" then
+        if m.mb & 1 == 1 and mb & 1 == 0 then
+          add(rings, { m.mx, m.my })
+          if #rings > 40 then deli(rings, 1) end
+        end
+        if m.mb & 2 == 2 then rings = {} end
+        mx, my, mb = m.mx, m.my, m.mb
+      end
+      m = _read_message()
+    end
+    for i = 1, #rings do circ(rings[i][1], rings[i][2], 6, 10) end
+    rectfill(px, py, px + 15, py + 15, 8)
+    rect(px, py, px + 15, py + 15, 7)
+    line(mx - 4, my, mx + 4, my, 7)
+    line(mx, my - 4, mx, my + 4, 7)
+  end
+]]
+display = input_demo .. display
 _create_process_from_code("while true do flip() end", "idle", "/system/idle.lua")  -- id 2
 _create_process_from_code(display, "display", "/system/display.lua")              -- id 3
 _apply_system_settings({ fullscreen = false, pixel_scale = 2 })

@@ -1,0 +1,126 @@
+// The event pump: 1,000 queued host events (wheel moves and typed text) made
+// into event messages for the display process, per event, beside a script's
+// send_message of the same text to the same queue (target: pumping no dearer
+// than sending).
+#include <SDL.h>
+#include <benchmark/benchmark.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "kernel/accounting.h"
+#include "kernel/input.h"
+#include "kernel/messages.h"
+#include "kernel/process.h"
+#include "kernel/system.h"
+#include "lua.hpp"
+
+namespace {
+
+constexpr int events_per_frame = 1000;
+
+// Three processes, the third the display process; SDL's event queue alone.
+struct input_world {
+  process *display = nullptr;
+  bool ok = false;
+  input_world() {
+    setenv("SDL_VIDEODRIVER", "dummy", 1);
+    config.headless = 1;
+    if (SDL_InitSubSystem(SDL_INIT_EVENTS) != 0 || !processes_init()) return;
+    for (const char *name : {"[root]", "idle", "display"})
+      if (!create_process_from_code("", name, name)) return;
+    display = get_process(3);
+    set_current_process(get_process(1));
+    ok = display != nullptr;
+  }
+  ~input_world() {
+    processes_init();
+    SDL_Quit();
+  }
+  void empty_queue() const { bclear(display->message_queue.get()); }
+};
+
+input_world &world() {
+  static input_world w;
+  return w;
+}
+
+void push_events(SDL_EventType type) {
+  SDL_Event e{};
+  e.type = type;
+  if (type == SDL_MOUSEWHEEL) {
+    e.wheel.x = 1;
+    e.wheel.y = -1;
+  } else {
+    strcpy(e.text.text, "hello");
+  }
+  for (int i = 0; i < events_per_frame; i++) SDL_PushEvent(&e);
+}
+
+void bm_pump(benchmark::State &state, SDL_EventType type) {
+  input_world &w = world();
+  if (!w.ok) {
+    state.SkipWithError("no event queue or processes");
+    return;
+  }
+  for (auto _ : state) {
+    state.PauseTiming();
+    w.empty_queue();
+    push_events(type);
+    state.ResumeTiming();
+    pump_host_events();
+  }
+  if (count_process_messages(w.display) != events_per_frame) state.SkipWithError("lost events");
+  state.SetItemsProcessed(state.iterations() * events_per_frame);
+}
+
+// The same texts from a script: one table sent again and again (send_message
+// adds _from, _sent_t and _flags to it).
+void bm_send(benchmark::State &state, const char *table) {
+  input_world &w = world();
+  if (!w.ok) {
+    state.SkipWithError("no processes");
+    return;
+  }
+  lua_State *L = get_process(1)->lua_state;
+  std::string code = "local m = " + std::string(table) + " return function() for i = 1, " +
+                     std::to_string(events_per_frame) + " do send_message(3, m) end end";
+  if (luaL_dostring(L, code.c_str()) != LUA_OK) {
+    state.SkipWithError(lua_tostring(L, -1));
+    return;
+  }
+  cpu_cycles_max = INT_MAX;
+  for (auto _ : state) {
+    state.PauseTiming();
+    w.empty_queue();
+    cpu_cycles = 0;
+    lua_pushvalue(L, -1);
+    state.ResumeTiming();
+    if (lua_pcall(L, 0, 0, 0) != LUA_OK) {
+      state.SkipWithError(lua_tostring(L, -1));
+      break;
+    }
+  }
+  lua_settop(L, 0);
+  if (count_process_messages(w.display) != events_per_frame) state.SkipWithError("lost messages");
+  state.SetItemsProcessed(state.iterations() * events_per_frame);
+}
+
+void bm_pump_wheel_events(benchmark::State &state) { bm_pump(state, SDL_MOUSEWHEEL); }
+void bm_send_message_wheel_text(benchmark::State &state) {
+  bm_send(state, "{event=\"mousewheel\",wheel_x=1,wheel_y=-1}");
+}
+void bm_pump_text_events(benchmark::State &state) { bm_pump(state, SDL_TEXTINPUT); }
+void bm_send_message_text_text(benchmark::State &state) {
+  bm_send(state, "{event=\"textinput\",text=\"hello\"}");
+}
+
+BENCHMARK(bm_pump_wheel_events);
+BENCHMARK(bm_send_message_wheel_text);
+BENCHMARK(bm_pump_text_events);
+BENCHMARK(bm_send_message_text_text);
+
+}  // namespace
+
+BENCHMARK_MAIN();
