@@ -2,6 +2,8 @@
 // the draw target, reads its arguments, runs one primitive and charges it.
 #include "gfx/sprite_api.h"
 
+#include <algorithm>
+
 #include "gfx/binding.h"
 #include "gfx/sprites.h"
 #include "gfx/tline.h"
@@ -31,6 +33,14 @@ userdata *sprite_arg(lua_State *L, int i) {
 }
 
 bool flag_arg(lua_State *L, int i) { return lua_gettop(L) >= i && lua_toboolean(L, i); }
+
+// Whether a box (ends inclusive, a pixel of slack for truncation) can meet the
+// clip: a call that cannot is charged without building its canvas.
+bool box_meets_clip(double x0, double y0, double x1, double y1) {
+  const process *P = cproc;
+  return !(std::max(x0, x1) < P->clip_x0 - 1 || std::min(x0, x1) > P->clip_x1 ||
+           std::max(y0, y1) < P->clip_y0 - 1 || std::min(y0, y1) > P->clip_y1);
+}
 
 // A number argument as it is (not floored); anything else 0.
 double number_arg(lua_State *L, int i) { return lua_type(L, i) == LUA_TNUMBER ? lua_tonumber(L, i) : 0; }
@@ -70,6 +80,10 @@ int lua54_spr(lua_State *L) {
   const userdata *s = sprite_arg(L, 1);
   int64_t x = arg_x(L, 2), y = arg_y(L, 3);
   if (!s) return 0;
+  if (!box_meets_clip(double(x), double(y), double(x + s->width - 1), double(y + int64_t{s->height} * s->depth - 1))) {
+    spend_cpu(0);
+    return 0;
+  }
   spend_cpu(draw_spr(s, sprite_canvas(cproc), x, y, flag_arg(L, 4), flag_arg(L, 5)) / 3);
   return 0;
 }
@@ -118,6 +132,10 @@ int lua54_tline3d(lua_State *L) {
   e.v1 = lua_type(L, 9) == LUA_TNUMBER ? lua_tonumber(L, 9) : e.v0 + (e.y1 - e.y0);
   e.w0 = lua_type(L, 10) == LUA_TNUMBER ? lua_tonumber(L, 10) : 1;
   e.w1 = lua_type(L, 11) == LUA_TNUMBER ? lua_tonumber(L, 11) : 1;
+  if (!box_meets_clip(e.x0, e.y0, e.x1, e.y1)) {
+    spend_cpu(0);
+    return 0;
+  }
   spend_cpu(draw_tline3d(cproc, tex, sprite_canvas(cproc), kvt_intp(L, 12, 0), e));
   return 0;
 }
@@ -180,8 +198,9 @@ int lua54__blit_process_video(lua_State *L) {
     return 1;
   }
   auto mask = static_cast<uint8_t>(peek_proc(S, ram_blit_mask));
-  int64_t n = blit_from_ram(S, video_address, size.width, shape_canvas(cproc), sx, sy, dx, dy, w, h, mask);
-  // A full-screen copy is charged like any other, so no copy is free.
-  spend_cpu(mask ? n / 8 : n / 64);
+  ram_blit b = blit_from_ram(S, video_address, size.width, shape_canvas(cproc), sx, sy, dx, dy, w, h, mask);
+  // Every copy is charged, a full-screen one too, and each row as well as its
+  // pixels, so that no shape of window copies more than its charge buys.
+  if (b.rows) spend_cpu((mask ? b.cost / 8 : b.cost / 64) + b.rows);
   return 0;
 }

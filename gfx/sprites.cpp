@@ -163,15 +163,38 @@ int64_t blit(const userdata *src, userdata *dst, int64_t sx, int64_t sy, int64_t
   return dy == sy ? h * (4 * bytes + 256) : h * (bytes + 64);
 }
 
-int64_t blit_from_ram(const process *from, int64_t address, int64_t stride, const canvas &c,
-                      int64_t sx, int64_t sy, int64_t dx, int64_t dy, int64_t w, int64_t h,
-                      uint8_t mask) {
-  if (!c.pixels) return 0;
+namespace {
+
+// Copies the source bytes that share a bit with the mask, eight at a time.
+void copy_masked(uint8_t *out, const uint8_t *in, int64_t n, uint8_t mask) {
+  constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL, ones = 0x0101010101010101ULL;
+  uint64_t m8 = ones * mask;
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t s, d;
+    memcpy(&s, in + i, 8);
+    memcpy(&d, out + i, 8);
+    uint64_t x = s & m8;
+    uint64_t nonzero = (((x & low7) + low7) | x) & ~low7;  // bit 7 of each byte
+    uint64_t keep = (nonzero >> 7) * 0xFF;
+    d = (d & ~keep) | (s & keep);
+    memcpy(out + i, &d, 8);
+  }
+  for (; i < n; i++)
+    if (in[i] & mask) out[i] = in[i];
+}
+
+}  // namespace
+
+ram_blit blit_from_ram(const process *from, int64_t address, int64_t stride, const canvas &c,
+                       int64_t sx, int64_t sy, int64_t dx, int64_t dy, int64_t w, int64_t h,
+                       uint8_t mask) {
+  if (!c.pixels) return {};
   if (dx < c.cx0) sx += c.cx0 - dx, w -= c.cx0 - dx, dx = c.cx0;
   if (dy < c.cy0) sy += c.cy0 - dy, h -= c.cy0 - dy, dy = c.cy0;
   w = std::min(w, c.cx1 - dx);
   h = std::min(h, c.cy1 - dy);
-  if (w <= 0 || h <= 0) return 0;
+  if (w <= 0 || h <= 0) return {};
   const process_ram *ram = from ? from->ram.get() : nullptr;
   // Every operand is within about 2^34, so the start stays far inside 64 bits;
   // addresses wrap into the 16 MB space as byte addresses do.
@@ -192,15 +215,14 @@ int64_t blit_from_ram(const process *from, int64_t address, int64_t stride, cons
       if (!mask) {
         // memmove: a process may copy its own video memory onto itself.
         if (mapped) memmove(out, in, static_cast<size_t>(mapped));
-      } else {
-        for (int64_t i = 0; i < mapped; i++)
-          if (in[i] & mask) out[i] = in[i];
+      } else if (mapped) {
+        copy_masked(out, in, mapped, mask);
       }
       if (chunk > mapped) memset(out + mapped, 8, static_cast<size_t>(chunk - mapped));
       out += chunk, a += chunk, left -= chunk;
     }
   }
-  return w * h / 4;
+  return {w * h / 4, h};
 }
 
 /* ---------------------------------------------------------------------- */

@@ -59,8 +59,13 @@ int64_t blit(const userdata *src, userdata *dst, int64_t sx, int64_t sy, int64_t
 // from address + sx + stride x sy (wrapping in 16 MB), into the canvas at
 // (dx, dy) without any pixel rule. Bytes beyond a page's mapped length come as
 // 8; with a non-zero mask, source bytes that share no bit with it are not
-// written. Never allocates a page of `from`. Returns visible width x rows / 4.
-int64_t blit_from_ram(const process *from, int64_t address, int64_t stride, const canvas &c,
+// written. Never allocates a page of `from`. Returns visible width x rows / 4
+// and the rows copied.
+struct ram_blit {
+  int64_t cost = 0;
+  int64_t rows = 0;
+};
+ram_blit blit_from_ram(const process *from, int64_t address, int64_t stride, const canvas &c,
                       int64_t sx, int64_t sy, int64_t dx, int64_t dy, int64_t w, int64_t h,
                       uint8_t mask);
 

@@ -21,6 +21,14 @@ int64_t inside(double t, int64_t size) {
   return static_cast<int64_t>(t);
 }
 
+// floor_to_i64 without a library call where the value allows (every sample
+// of a sane texture): a truncation moved down for negative fractions.
+inline int64_t fast_floor(double x) {
+  if (!(std::fabs(x) < 0x1p62)) return floor_to_i64(x);
+  auto i = static_cast<int64_t>(x);
+  return i - (x < static_cast<double>(i));
+}
+
 // The texture registers at 0x5530: offsets and the masks the wraps give.
 struct wraps {
   int64_t uoff, voff, umask, vmask;
@@ -41,8 +49,10 @@ bool short_loop_applies(const canvas &c) {
 
 }  // namespace
 
-int64_t draw_tline3d(const process *P, const userdata *texture, const canvas &c, int64_t flags,
+int64_t draw_tline3d(const process *P, const userdata *texture, const canvas &canvas_in, int64_t flags,
                      const tline_ends &end) {
+  // A local copy: the pixel stores cannot alias it, so its fields stay in registers.
+  const canvas c = canvas_in;
   if (!texture || !c.pixels) return 0;
   uint8_t type = texture->utype & utype_mask;
   if (type != utype_u8 && type != utype_i16) return 0;
@@ -76,21 +86,21 @@ int64_t draw_tline3d(const process *P, const userdata *texture, const canvas &c,
   int64_t count = wk.hi - wk.lo + 1;
 
   auto texel_u8 = [&](double U, double V) -> uint8_t {
-    int64_t col = (tw - 1) & (wr.uoff + (floor_to_i64(U) & wr.umask));
-    int64_t row = (th - 1) & (wr.voff + (floor_to_i64(V) & wr.vmask));
+    int64_t col = (tw - 1) & (wr.uoff + (fast_floor(U) & wr.umask));
+    int64_t row = (th - 1) & (wr.voff + (fast_floor(V) & wr.vmask));
     return tex[row * tw + col];
   };
   auto texel_map = [&](double U, double V) -> uint8_t {
-    int64_t col = (tw - 1) & (wr.uoff + (floor_to_i64(U) & wr.umask));
-    int64_t row = (th - 1) & (wr.voff + (floor_to_i64(V) & wr.vmask));
+    int64_t col = (tw - 1) & (wr.uoff + (fast_floor(U) & wr.umask));
+    int64_t row = (th - 1) & (wr.voff + (fast_floor(V) & wr.vmask));
     uint16_t cell;
     memcpy(&cell, tex + 2 * (row * tw + col), 2);
     const userdata *s = sprite_slot(P, cell & sprite_number_mask);
     if (!s) return 0;
     int64_t sw = s->width, sh = rows_of(s);
     int64_t flip_x = cell & 0x4000 ? -1 : 0, flip_y = cell & 0x8000 ? -1 : 0;
-    int64_t sc = (floor_to_i64(U * static_cast<double>(sw)) ^ flip_x) & (sw - 1);
-    int64_t sr = (floor_to_i64(V * static_cast<double>(sh)) ^ flip_y) & (sh - 1);
+    int64_t sc = (fast_floor(U * static_cast<double>(sw)) ^ flip_x) & (sw - 1);
+    int64_t sr = (fast_floor(V * static_cast<double>(sh)) ^ flip_y) & (sh - 1);
     return ud_elements(s)[sr * sw + sc];
   };
 
@@ -99,11 +109,17 @@ int64_t draw_tline3d(const process *P, const userdata *texture, const canvas &c,
   if (short_loop) {
     // Masks 0x3F and no pattern: table 0, row texel & 63, column old & 63.
     const uint8_t *t0 = c.tab[0];
-    for (int64_t i = 0; i < count; i++, fx += wk.sx, fy += wk.sy) {
-      uint8_t s = affine ? texel_u8(u, v) : texel_u8(u / w, v / w);
-      uint8_t *px = c.pixels + (fy >> 16) * c.width + (fx >> 16);
+    uint8_t *pixels = c.pixels;
+    int64_t width = c.width;
+    auto put = [&](uint8_t s) {
+      uint8_t *px = pixels + (fy >> 16) * width + (fx >> 16);
       *px = static_cast<uint8_t>((t0[(s & 63) * 64 + (*px & 63)] & 0x3F) | (*px & 0xC0));
-      u += du, v += dv, w += dw;
+      fx += wk.sx, fy += wk.sy;
+    };
+    if (affine) {
+      for (int64_t i = 0; i < count; i++, u += du, v += dv) put(texel_u8(u, v));
+    } else {
+      for (int64_t i = 0; i < count; i++, u += du, v += dv, w += dw) put(texel_u8(u / w, v / w));
     }
     return count / 2;
   }
@@ -118,8 +134,9 @@ int64_t draw_tline3d(const process *P, const userdata *texture, const canvas &c,
   return count;
 }
 
-int64_t draw_tline_sspr(const userdata *sprite, const canvas &c, int64_t x0, int64_t y0, int64_t x1,
+int64_t draw_tline_sspr(const userdata *sprite, const canvas &canvas_in, int64_t x0, int64_t y0, int64_t x1,
                         int64_t y1, double u0, double v0, double u1, double v1) {
+  const canvas c = canvas_in;  // kept in registers across the pixel stores
   if (!sprite || !c.pixels || (sprite->utype & utype_mask) != utype_u8) return 0;
   if (y0 > y1) std::swap(x0, x1), std::swap(y0, y1), std::swap(u0, u1), std::swap(v0, v1);
   line_walk wk = clip_line_walk(c, x0, y0, x1, y1);
@@ -132,11 +149,24 @@ int64_t draw_tline_sspr(const userdata *sprite, const canvas &c, int64_t x0, int
   const uint8_t *px = ud_elements(sprite);
   int64_t fx = wk.fx + wk.lo * wk.sx, fy = wk.fy + wk.lo * wk.sy;
   int64_t count = wk.hi - wk.lo + 1;
-  for (int64_t i = 0; i < count; i++, fx += wk.sx, fy += wk.sy) {
+  // Where both ends of the walk sample inside the sprite (with room for the
+  // rounding of the steps), no sample needs keeping inside.
+  double last = static_cast<double>(count - 1);
+  auto within = [](double a, double b, int64_t size) {
+    return std::min(a, b) > -0.5 && std::max(a, b) < static_cast<double>(size) - 1e-6;
+  };
+  if (within(u, u + last * du, sw) && within(v, v + last * dv, sh)) {
+    for (int64_t i = 0; i < count; i++, fx += wk.sx, fy += wk.sy, u += du, v += dv) {
+      int64_t x = fx >> 16, y = fy >> 16;
+      uint8_t *out = c.pixels + y * c.width + x;
+      *out = sprite_pixel(c, x, y, px[static_cast<int64_t>(v) * sw + static_cast<int64_t>(u)], *out);
+    }
+    return count;
+  }
+  for (int64_t i = 0; i < count; i++, fx += wk.sx, fy += wk.sy, u += du, v += dv) {
     int64_t x = fx >> 16, y = fy >> 16;
     uint8_t *out = c.pixels + y * c.width + x;
     *out = sprite_pixel(c, x, y, px[inside(v, sh) * sw + inside(u, sw)], *out);
-    u += du, v += dv;
   }
   return count;
 }

@@ -213,12 +213,23 @@ TEST(BlitFromRam, WrapsAnyStrideAndNeverAllocates) {
   };
   for (Case k : {Case{0xFFFFF0, 16}, Case{-16, 0}, Case{0xFFFFF8, -16}, Case{0x1FFFFF0, 32767}}) {
     std::fill(out.begin(), out.end(), 0);
-    EXPECT_EQ(blit_from_ram(&P, k.address, k.stride, c, 0, 0, 0, 0, 16, 4, 0), 16);
+    EXPECT_EQ(blit_from_ram(&P, k.address, k.stride, c, 0, 0, 0, 0, 16, 4, 0).cost, 16);
     for (int64_t y = 0; y < 4; y++)
       for (int64_t x = 0; x < 16; x++) {
         int64_t a = (k.address + y * k.stride + x) & 0xFFFFFF;
         uint8_t want = a >> 12 == 4095 ? page[size_t(a & 0xFFF)] : 8;
         ASSERT_EQ(out[size_t(y * 16 + x)], want) << k.address << " " << k.stride << " " << x << "," << y;
+      }
+  }
+  // Masked: eight bytes a step and the tail one by one, as a byte loop would.
+  for (uint8_t mask : {0x0F, 0x80, 0x01}) {
+    std::fill(out.begin(), out.end(), 0x55);
+    blit_from_ram(&P, 0xFFF000, 16, c, 3, 0, 0, 0, 13, 4, mask);
+    for (int64_t y = 0; y < 4; y++)
+      for (int64_t x = 0; x < 16; x++) {
+        uint8_t in = page[size_t(3 + y * 16 + x)];
+        uint8_t want = x < 13 ? ((in & mask) ? in : 0x55) : 0x55;
+        ASSERT_EQ(out[size_t(y * 16 + x)], want) << int(mask) << " " << x << "," << y;
       }
   }
   for (int p = 0; p < 4095; p++) ASSERT_EQ(P.ram->own_page[p], nullptr);
