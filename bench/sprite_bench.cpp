@@ -128,7 +128,7 @@ void BM_Tline3d(benchmark::State &state) {
     for (int y = 0; y < H; y += 9) {
       tline_ends e{0, double(y), double(W - 1), double(y), 0.5, double(y) / 3, 190.5, double(y) / 3 + 7,
                    1, persp ? 3.0 : 1.0};
-      pixels += draw_tline3d(nullptr, t.ud(), c, 0, e) * (persp || state.range(0) == 1 ? 1 : 2);
+      pixels += draw_tline3d(nullptr, t.ud(), c, 0, e) * (state.range(0) == 0 ? 2 : 1);
     }
   if (pixels) state.counters["ns_px"] = (cpu_ns() - t0) / double(pixels);
 }

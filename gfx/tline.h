@@ -23,7 +23,7 @@ struct tline_ends {
 // tline3d into the canvas (the sprite masks) from a u8 bitmap or an i16 map
 // whose cells name sprites of P. Ends that are not finite draw nothing. Returns
 // the pixels visited, or half of them on the short loop (u8 texture, the three
-// masks 0x3F, no pattern).
+// masks 0x3F, no pattern) of an affine line.
 int64_t draw_tline3d(const process *P, const userdata *texture, const canvas &c, int64_t flags,
                      const tline_ends &e);
 
