@@ -135,6 +135,28 @@ canvas shape_canvas(process *P) {
   return c;
 }
 
+void get_masks_sprite() {
+  get_masks_shape();
+  target_mask = static_cast<uint8_t>(peek(ram_sprite_target_mask));
+}
+
+canvas sprite_canvas(process *P) {
+  canvas c = shape_canvas(P);
+  get_masks_sprite();
+  c.tmask = target_mask;
+  return c;
+}
+
+canvas canvas_for_bitmap(canvas c, userdata *bitmap) {
+  c.pixels = bitmap ? ud_elements(bitmap) : nullptr;
+  c.width = bitmap ? bitmap->width : 0;
+  c.height = bitmap ? int64_t{bitmap->height} * bitmap->depth : 0;
+  c.cx0 = c.cy0 = 0;
+  c.cx1 = c.width;
+  c.cy1 = c.height;
+  return c;
+}
+
 void putpixel(const canvas &c, int64_t x, int64_t y, int colour) {
   if (x < c.cx0 || x >= c.cx1 || y < c.cy0 || y >= c.cy1) return;
   putpixel_noclip(c, x, y, colour);

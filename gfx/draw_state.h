@@ -80,6 +80,14 @@ void get_masks_shape();
 // The canvas of P's draw target (pixels null when there is none). Call
 // refresh_clip first; the masks are those of get_masks_shape.
 canvas shape_canvas(process *P);
+// Loads the masks with the sprite target mask (RAM 0x550A) instead.
+void get_masks_sprite();
+// The canvas of P's draw target under the sprite masks.
+canvas sprite_canvas(process *P);
+// The canvas c with another bitmap as its pixels: the clip becomes the whole
+// bitmap (a copy into a bitmap that is not the draw target ignores the draw
+// target's clip). A null bitmap gives a canvas without pixels.
+canvas canvas_for_bitmap(canvas c, userdata *bitmap);
 
 inline uint8_t shape_pixel(const canvas &c, int64_t x, int64_t y, int colour, uint8_t old) {
   int p = (c.pattern[y & 7] >> (x & 7)) & 1;
@@ -87,6 +95,17 @@ inline uint8_t shape_pixel(const canvas &c, int64_t x, int64_t y, int colour, ui
   auto src = static_cast<uint8_t>(c.rmask & (p ? col >> 8 : col));
   auto dst = static_cast<uint8_t>(c.tmask & old);
   uint8_t v = c.tab[(src | dst) >> 6][(src & 63) * 64 + (dst & 63)];
+  return static_cast<uint8_t>((v & c.wmask) | (old & ~c.wmask));
+}
+
+// The sprite pixel rule (sprites, map tiles, textured lines): the source byte s
+// is a whole texel; a set pattern bit of the destination pixel moves the look-up
+// to table 2 or 3. The canvas carries the sprite target mask (sprite_canvas).
+inline uint8_t sprite_pixel(const canvas &c, int64_t x, int64_t y, uint8_t s, uint8_t old) {
+  int p = (c.pattern[y & 7] >> (x & 7)) & 1;
+  auto src = static_cast<uint8_t>(s & c.rmask);
+  auto dst = static_cast<uint8_t>(old & c.tmask);
+  uint8_t v = c.tab[(p << 1) | ((src | dst) >> 6)][(src & 63) * 64 + (dst & 63)];
   return static_cast<uint8_t>((v & c.wmask) | (old & ~c.wmask));
 }
 

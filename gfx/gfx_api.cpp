@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "gfx/binding.h"
 #include "gfx/draw_state.h"
 #include "gfx/shapes.h"
 #include "kernel/accounting.h"
@@ -19,56 +20,29 @@ namespace {
 
 const char draw_target_anchor = 0;
 constexpr int32_t sprite_flags = 0xC000;
-constexpr int64_t batch_records_max = 262144;
 
-// Steps 1 and 2 of every drawing binding: the target with a fresh clip.
-userdata *target() { return cproc ? refresh_clip(cproc) : nullptr; }
-
-// Integer arguments are cut to 32 bits before any arithmetic, so no product
-// of coordinates can overflow and no loop runs past the clip.
-int64_t arg32(lua_State *L, int i, int64_t def) { return saturate_i32(kvt_intp(L, i, def)); }
-int64_t arg_x(lua_State *L, int i, int64_t def = 0) { return arg32(L, i, def) - peek4(ram_camera_x); }
-int64_t arg_y(lua_State *L, int i, int64_t def = 0) { return arg32(L, i, def) - peek4(ram_camera_y); }
-
-// Step 4: a numeric colour argument is a colour word; the draw colour after it.
-int colour_arg(lua_State *L, int i) {
-  if (lua_type(L, i) == LUA_TNUMBER) set_colp(kvt_intp(L, i, 0));
-  return draw_colour();
-}
+using gfx_binding::arg32;
+using gfx_binding::arg_x;
+using gfx_binding::arg_y;
+using gfx_binding::colour_arg;
+using gfx_binding::f64_batch;
+using gfx_binding::target;
 
 void charge(int64_t n) { spend_cpu(n); }
 
-// Batch forms: one shape per record of an f64 array (argument 1). vals gets the
-// record's values floored (missing ones 0): the last value a record can carry
-// is its colour word, kept whole; the others are coordinates, saturated to 32
-// bits. draw(vals, carried) draws one.
+// Batch forms of the shapes: vals gets the record's values floored (missing
+// ones 0): the last value a record can carry is its colour word, kept whole;
+// the others are coordinates, saturated to 32 bits. draw(vals, carried) draws one.
 template <typename Draw>
 int64_t for_each_record(lua_State *L, const userdata *ud, int64_t cap, Draw draw) {
-  int64_t total = ud_count(ud);
-  int64_t off = kvt_intp(L, 2, 0);
-  int64_t count = std::min(kvt_intp(L, 3, ud->height), batch_records_max);
-  int64_t per = std::clamp<int64_t>(kvt_intp(L, 4, ud->width), 0, cap);
-  int64_t stride = kvt_intp(L, 5, ud->width);
-  int64_t done = 0;
-  for (int64_t i = 0; i < count; i++) {
-    int64_t step = 0, start = 0;
-    if (__builtin_mul_overflow(i, stride, &step) || __builtin_add_overflow(off, step, &start)) break;
-    // Both ends: a negative offset or stride never reads before the array.
-    if (start < 0 || start > total - per) break;
+  return gfx_binding::for_each_batch_record(L, ud, cap, [&](int64_t start, int64_t per) {
     int64_t vals[5] = {};
     for (int64_t j = 0; j < per; j++) {
       int64_t v = floor_to_i64(ud_get_number(ud, start + j));
       vals[j] = j == cap - 1 ? v : saturate_i32(v);
     }
     draw(vals, per);
-    done++;
-  }
-  return done;
-}
-
-userdata *f64_batch(lua_State *L) {
-  userdata *ud = to_userdata(L, 1);
-  return ud && (ud->utype & utype_mask) == utype_f64 ? ud : nullptr;
+  });
 }
 
 // The colour of a record: its own colour word when it carries one.

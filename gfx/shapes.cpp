@@ -303,16 +303,24 @@ int64_t draw_line(const canvas &c, int64_t x0, int64_t y0, int64_t x1, int64_t y
   if (y0 > y1) std::swap(x0, x1), std::swap(y0, y1);
   if (y1 < c.cy0 || y0 >= c.cy1 || (x0 < c.cx0 && x1 < c.cx0) || (x0 >= c.cx1 && x1 >= c.cx1))
     return 0;
+  line_walk w = clip_line_walk(c, x0, y0, x1, y1);
+  if (w.lo > w.hi) return 0;
+  for (int64_t i = w.lo; i <= w.hi; i++)
+    putpixel_noclip(c, (w.fx + i * w.sx) >> 16, (w.fy + i * w.sy) >> 16, colour);
+  return w.hi - w.lo + 1;
+}
+
+line_walk clip_line_walk(const canvas &c, int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
+  line_walk w{};
   int64_t dx = x1 - x0, dy = y1 - y0;
-  int64_t n = std::max(std::abs(dx), std::abs(dy));
-  int64_t sx = n ? dx * 65536 / n : 0, sy = n ? dy * 65536 / n : 0;
-  int64_t fx = x0 * 65536 + 0x8000, fy = y0 * 65536 + 0x8000;
-  int64_t lo = 0, hi = n;
-  narrow_steps(fx, sx, c.cx0, c.cx1, lo, hi);
-  narrow_steps(fy, sy, c.cy0, c.cy1, lo, hi);
-  if (lo > hi) return 0;
-  for (int64_t i = lo; i <= hi; i++) putpixel_noclip(c, (fx + i * sx) >> 16, (fy + i * sy) >> 16, colour);
-  return hi - lo + 1;
+  w.n = std::max(std::abs(dx), std::abs(dy));
+  w.sx = w.n ? dx * 65536 / w.n : 0, w.sy = w.n ? dy * 65536 / w.n : 0;
+  w.fx = x0 * 65536 + 0x8000, w.fy = y0 * 65536 + 0x8000;
+  w.lo = 0, w.hi = w.n;
+  if (!c.pixels) w.lo = 1, w.hi = 0;
+  narrow_steps(w.fx, w.sx, c.cx0, c.cx1, w.lo, w.hi);
+  narrow_steps(w.fy, w.sy, c.cy0, c.cy1, w.lo, w.hi);
+  return w;
 }
 
 /* ---------------------------------------------------------------------- */

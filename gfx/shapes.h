@@ -31,6 +31,16 @@ int64_t draw_rect(const canvas &c, int64_t x0, int64_t y0, int64_t x1, int64_t y
 
 int64_t draw_line(const canvas &c, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour);
 
+// The pixel walk of draw_line, for the lines that sample textures as well:
+// from (x0, y0) (y0 <= y1: the caller orders the ends) n + 1 steps of (sx, sy)
+// in 16.16 from the pixel centre; step i is pixel ((fx + i sx) >> 16,
+// (fy + i sy) >> 16). Only the steps lo..hi fall inside the clip (none when
+// lo > hi).
+struct line_walk {
+  int64_t fx, fy, sx, sy, n, lo, hi;
+};
+line_walk clip_line_walk(const canvas &c, int64_t x0, int64_t y0, int64_t x1, int64_t y1);
+
 // Ellipse cores: centre, radii, and offsets that move the right and lower
 // halves further out. Negative radii draw nothing.
 int64_t draw_ellipse_1(const canvas &c, int64_t cx, int64_t cy, int64_t a, int64_t b, int64_t ox,

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "gfx/draw_state.h"
+#include "gfx/sprites.h"
 #include "kernel/process.h"
 #include "kernel/ram.h"
 #include "lkernel.h"
@@ -69,6 +70,7 @@ void *l_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int last_try, siz
     if (owner && block) {
       ram_block_freed(owner, ptr, osize);
       draw_target_block_freed(owner, ptr, osize);
+      sprite_slots_block_freed(owner, ptr, osize);
     }
     free(block);
     if (owner) owner->heap_bytes -= static_cast<int64_t>(old);

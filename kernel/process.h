@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kernel/buffer.h"
 #include "kernel/ram.h"
@@ -89,6 +91,12 @@ struct process {
   uint8_t button_current[128] = {};
   uint8_t button_wait[128] = {};
   int32_t button_repeat[128] = {};
+
+  // Sprite slots (gfx/sprites.h): empty until the first _set_spr, then 16,384
+  // bitmaps (null: none). Every bitmap a slot names is anchored in the
+  // process's registry while it is set; sprite_refs counts the slots naming it.
+  std::vector<userdata *> sprite_slots;
+  std::map<const userdata *, int32_t> sprite_refs;
 
   // Further per-process state arrives with its subsystem: print_context
   // (gfx), sprite slots.

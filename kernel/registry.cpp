@@ -2,6 +2,8 @@
 #include "kernel/registry.h"
 
 #include "gfx/gfx_api.h"
+#include "gfx/print_api.h"
+#include "gfx/sprite_api.h"
 #include "kernel/maths_api.h"
 #include "kernel/messages_api.h"
 #include "kernel/input_api.h"
@@ -46,7 +48,13 @@ const api_function functions[] = {
     {"rrect", lua54_rrect},
     {"rrectfill", lua54_rrectfill},
     {"line", lua54_line},
-    // tline3d, sspr, spr, _draw_map, blit, _print_m7scii, _printh (graphics)
+    {"tline3d", lua54_tline3d},
+    {"sspr", lua54_sspr},
+    {"spr", lua54_spr},
+    {"_draw_map", lua54__draw_map},
+    {"blit", lua54_blit},
+    {"_print_m7scii", lua54__print_m7scii},
+    {"_printh", lua54__printh},
     {"cursor", lua54_cursor},
     {"color", lua54_color},
     {"pal", lua54_pal},
@@ -102,14 +110,14 @@ const api_function functions[] = {
     // _pwd, _cd, pwd, cd,
     // _normalise_userland_path, norm, _is_well_formed_bbs_path (files)
     {"load", lua54_load},
-    // _blit_process_video (graphics)
+    {"_blit_process_video", lua54__blit_process_video},
     {"_process_state", lua54__process_state},
     {"_get_process_display_size", lua54__get_process_display_size},
     {"_get_process_list", lua54__get_process_list},
     {"_apply_system_settings", lua54__apply_system_settings},
     {"_signal", lua54__signal},
     {"_warp_mouse", lua54__warp_mouse},
-    // _set_spr (sprites)
+    {"_set_spr", lua54__set_spr},
     {"_map_ram", lua54__map_ram},
     {"_unmap_ram", lua54__unmap_ram},
     {"_update_buttons", lua54__update_buttons},

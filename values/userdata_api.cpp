@@ -8,6 +8,7 @@
 #include <iterator>
 #include <string>
 
+#include "gfx/sprite_api.h"
 #include "kernel/accounting.h"
 #include "kernel/maths.h"
 #include "kernel/ram.h"
@@ -95,7 +96,7 @@ const luaL_Reg userdata_methods[] = {
     {"__newindex", lua54_ud_newindex},
     {"set", lua54_set},
     {"get", lua54_get},
-    // blit: the sprite and blit functions.
+    {"blit", lua54_blit},
     {"peek", lua54_ud_peek},
     {"poke", lua54_ud_poke},
     {"width", lua54_ud_width},
