@@ -24,7 +24,7 @@ double slice_fraction(bool is_number, double value) {
 display_size process_display_size(int64_t id) {
   process *P = get_process(id);
   if (!P) return {0, 0};
-  return {peek2_proc(P, display_width_address), peek2_proc(P, display_height_address)};
+  return {ppeek2_proc(P, display_width_address), ppeek2_proc(P, display_height_address)};
 }
 
 slice_report run_slice_for_script(int64_t id, double fraction, lua_State *from) {

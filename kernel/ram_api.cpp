@@ -144,14 +144,14 @@ int lua54_poke8(lua_State *L) {
 int lua54__ppeek(lua_State *L) {
   process *P = get_process(integer_value(L, 1));
   if (!P) return 0;
-  lua_pushinteger(L, peek_proc(P, ram_address(kvt_truncp(L, 2, 0), 0)));
+  lua_pushinteger(L, ppeek_proc(P, ram_address(kvt_truncp(L, 2, 0), 0)));
   return 1;
 }
 
 int lua54__ppeek4(lua_State *L) {
   process *P = get_process(integer_value(L, 1));
   if (!P) return 0;
-  lua_pushinteger(L, peek4_proc(P, ram_address(kvt_truncp(L, 2, 0), 0)));
+  lua_pushinteger(L, ppeek4_proc(P, ram_address(kvt_truncp(L, 2, 0), 0)));
   return 1;
 }
 
