@@ -88,12 +88,15 @@ std::string clipped(const char *text, size_t max) {
   return s;
 }
 
+// The root designates the first record, whichever process that is now.
+void designate_root() { root_process = table.empty() ? nullptr : table.front().get(); }
+
 // Drops a record whose state has been closed. Nothing keeps naming it.
 void destroy_record(int index) {
   process *P = table[static_cast<size_t>(index)].get();
   if (cproc == P) cproc = nullptr;
-  if (root_process == P) root_process = nullptr;
   table.erase(table.begin() + index);
+  designate_root();
 }
 
 // Closes the record's state with the record current, so that the frees are
@@ -365,6 +368,7 @@ process *create_process_from_code(std::string_view code, const char *name, const
   hovi_debugf("creating process %" PRId64 " %s %s\n", id, name ? name : "", path ? path : "");
   table_change change;
   table.push_back(std::make_unique<process>());
+  designate_root();
   process *P = table.back().get();
   next_id++;  // used up even when the code does not compile
   if (init_process(P, id, std::string(code), name, path) != init_ok) {
