@@ -72,8 +72,10 @@ int64_t key_index(lua_State *L, const userdata *ud, bool floor_numbers) {
       break;
     }
     case LUA_TNUMBER:
-      // Both sides floor a fractional key (and compare all 64 bits).
+      // Both sides floor a fractional key; a read takes the key's low 32 bits
+      // as a signed index (so u[2^32] is element 0), a write the whole key.
       i = floor_numbers || !lua_isinteger(L, 2) ? kvt_intp(L, 2, -1) : lua_tointeger(L, 2);
+      if (!floor_numbers) i = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(i)));
       break;
     default:
       break;
