@@ -112,13 +112,20 @@ void close_lua_state(process *P) {
   cproc = previous.get();
 }
 
+// The record's copy of its code is host memory held for it.
+void set_source(process *P, std::string code) {
+  P->host_bytes -= static_cast<int64_t>(P->source.size());
+  P->source = std::move(code);
+  P->source.shrink_to_fit();
+  P->host_bytes += static_cast<int64_t>(P->source.size());
+}
+
 // Releases what the record owns; the record stays in the table.
 void free_process(process *P) {
   close_lua_state(P);
   ram_release(P);  // own pages; pages mapped onto userdata were theirs
   P->message_queue.reset();
-  P->source.clear();
-  P->source.shrink_to_fit();
+  set_source(P, std::string());
 }
 
 struct setup_job {
@@ -160,12 +167,12 @@ int init_process(process *P, int64_t id, std::string code, const char *name, con
   process_ref previous(cproc);
   bool had_current = cproc != nullptr;
   cproc = P;
-  P->source = std::move(code);
+  set_source(P, std::move(code));
 
   auto fail = [&](int result) {
     close_lua_state(P);
     P->message_queue.reset();
-    P->source.clear();
+    set_source(P, std::string());
     cproc = previous.get();
     return result;
   };

@@ -31,6 +31,15 @@ constexpr int64_t lz4_slack = 65536;
 constexpr int64_t base64_bytes_per_cycle = 4;
 // Charges are spent (and the cpu limit checked) each time this many gather.
 constexpr int64_t charge_step = 4096;
+// Cycles beyond the format's own (1 a value, a quarter of a string's bytes,
+// bits / 32 a userdata element), so no text buys much more than 10 ns of
+// host time a cycle: making each value, converting a number, making a table,
+// setting a keyed entry, making a string.
+constexpr int64_t value_cycles = 4;
+constexpr int64_t number_cycles = 16;
+constexpr int64_t table_cycles = 24;
+constexpr int64_t key_cycles = 16;
+constexpr int64_t string_cycles = 8;
 
 bool is_letter(uint8_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
@@ -115,7 +124,7 @@ struct reader {
 
   cursor get_value(cursor p, cursor end, int depth) {
     if (!p || depth > tuk_depth_max || !lua_checkstack(L, 4)) return nullptr;
-    charge(1);
+    charge(1 + value_cycles);
     while (p < end && ((*p >= 1 && *p <= 32) || *p >= 128)) p++;
     if (p >= end) return nullptr;
     if (*p == '"') return get_string(p, end);
@@ -165,6 +174,7 @@ struct reader {
       n++;
     }
     if (n == 0) return nullptr;
+    charge(number_cycles);
     text[n] = 0;
     if (lua_stringtonumber(L, text) != n + 1) return nullptr;
     return p + n;
@@ -199,7 +209,7 @@ struct reader {
       }
     }
     if (static_cast<int64_t>(scratch.size()) > tuk_string_max) return nullptr;
-    charge(static_cast<int64_t>(scratch.size()) / 4);
+    charge(static_cast<int64_t>(scratch.size()) / 4 + string_cycles);
     lua_pushlstring(L, scratch.data(), scratch.size());
     return p + 1;
   }
@@ -260,6 +270,7 @@ struct reader {
 
   cursor get_table(cursor p, cursor end, int depth) {
     if (depth > tuk_depth_max || !lua_checkstack(L, 6)) return nullptr;
+    charge(table_cycles);
     lua_newtable(L);
     int table = lua_gettop(L);
     lua_Integer next_index = 1;
@@ -271,6 +282,7 @@ struct reader {
       if (c == '}') return p + 1;
       if (c == ']') return p;
       if (starts_key(p, end)) {
+        charge(key_cycles);
         if (c == '[') {
           p = get_value(p + 1, end, depth);
           if (!p || at(p, end) != ']') return nullptr;

@@ -1,5 +1,6 @@
 // tuk writer: the text form of a value, its binary items and the wrappers.
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <climits>
 #include <cmath>
@@ -22,20 +23,36 @@ namespace {
 
 // Cycles beyond the format's own charges (2 a value, a quarter of each
 // string's bytes, bits / 32 a userdata element), so that no value buys much
-// more than 10 ns of host time a cycle: formatting a number, collecting and
-// sorting a table's keys, printing a float element.
+// more than 10 ns of host time a cycle: reading a value out of its table,
+// formatting a number, collecting, sorting and anchoring a table's keys,
+// printing a float element.
+constexpr int64_t value_cycles = 12;
 constexpr int64_t integer_cycles = 4;
-constexpr int64_t float_cycles = 24;
-constexpr int64_t key_cycles = 8;
-constexpr int64_t f64_element_cycles = 24;
+constexpr int64_t float_cycles = 16;
+constexpr int64_t table_cycles = 16;
+constexpr int64_t key_cycles = 48;
+constexpr int64_t f64_element_cycles = 16;
 // The LZ4 wrapper's compressor (high compression, level 1) and the base64
 // encoder, per input byte.
 constexpr int64_t lz4_bytes_per_cycle = 1;
 constexpr int64_t base64_bytes_per_cycle = 8;
 // Charges are spent (and the cpu limit checked) each time this many gather.
 constexpr int64_t charge_step = 4096;
+// A table with at most this many keys keeps them in stack slots while written.
+constexpr int64_t stack_keys_max = 32;
 // Userdata elements are formatted this many bytes at a time.
 constexpr size_t text_chunk = 4096;
+
+// "%.14g" of a finite number.
+char *format_float(char *out, double d) {
+  return std::to_chars(out, out + 32, d, std::chars_format::general, 14).ptr;
+}
+
+// An f64 element as "%0.14g" writes it, "inf" and "nan" included.
+char *format_element(char *out, double d) {
+  if (std::isfinite(d)) return format_float(out, d);
+  return out + snprintf(out, 8, "%0.14g", d);
+}
 
 // A key is written bare when it is an identifier: letters, digits and '_',
 // not starting with a digit. The empty key is not (it would not read back).
@@ -117,6 +134,13 @@ struct writer {
   }
   void put(const void *p, size_t n) {
     if (!n || !fits(static_cast<int64_t>(n))) return;
+    // Most pieces are short and fit: no call into the buffer's writer.
+    if (static_cast<uint64_t>(buf->position) + n < buf->capacity) {
+      memcpy(buf->data + buf->position, p, n);
+      buf->position += static_cast<int32_t>(n);
+      if (buf->length < buf->position) buf->length = buf->position;
+      return;
+    }
     if (bwrite(p, 1, static_cast<int64_t>(n), buf) != static_cast<int64_t>(n)) ok = false;
   }
   void put(std::string_view s) { put(s.data(), s.size()); }
@@ -134,17 +158,18 @@ struct writer {
   // non-finite ones, which get forms that read back (here and in Lua itself).
   void put_number(int index) {
     char s[64];
+    char *end;
     if (lua_isinteger(L, index)) {
-      snprintf(s, sizeof s, "%" PRId64, static_cast<int64_t>(lua_tointeger(L, index)));
+      end = std::to_chars(s, s + sizeof s, static_cast<int64_t>(lua_tointeger(L, index))).ptr;
       charge(integer_cycles);
     } else {
       double d = lua_tonumber(L, index);
-      if (std::isnan(d)) snprintf(s, sizeof s, "0/0");
-      else if (std::isinf(d)) snprintf(s, sizeof s, d > 0 ? "1e999" : "-1e999");
-      else snprintf(s, sizeof s, "%.14g", d);
+      if (std::isnan(d)) return put("0/0");
+      if (std::isinf(d)) return put(d > 0 ? "1e999" : "-1e999");
+      end = format_float(s, d);
       charge(float_cycles);
     }
-    put(s);
+    put(s, static_cast<size_t>(end - s));
   }
 
   void put_string(int index) {
@@ -168,8 +193,8 @@ struct writer {
     size_t used = 0;
     if ((ud->utype & utype_mask) == utype_f64) {
       for (int64_t i = 0; i < count && ok; i++) {
-        int n = snprintf(text + used, 64, i ? ",%0.14g" : "%0.14g", ud_get_number(ud, i));
-        used += static_cast<size_t>(n);
+        if (i) text[used++] = ',';
+        used = static_cast<size_t>(format_element(text + used, ud_get_number(ud, i)) - text);
         charge(f64_element_cycles);
         if (used >= text_chunk) {
           put(text, used);
@@ -201,8 +226,10 @@ struct writer {
     charge((count << utype_log2_bits(ud->utype)) >> 5);
     uint8_t type = ud->utype & utype_mask;
     if ((flags & tuk_flag_zqu) && ud->utype == utype_u8) {
-      // The coded form is never longer than twice the elements.
+      // The coded form is never longer than twice the elements; finding its
+      // runs costs as much again as the bits.
       if (!fits(2 * count + 32)) return;
+      charge(count >> 2);
       int width = (flags & tuk_flag_raw_zqu) ? 0 : zqu_tuk_width;
       if (write_binary_zqu(ud, buf, width) <= 0 || buf->position > limit) ok = false;
       return;
@@ -253,14 +280,26 @@ struct writer {
       count += keyed(L, n);
       lua_pop(L, 1);
     }
-    charge(count * key_cycles);
-    // The keys go into a table of their own, made at full size first so the
-    // traversal that fills it allocates nothing; the host's list of them is
-    // charged like any memory held for the process.
+    charge(table_cycles + count * key_cycles);
+    // The keys are anchored while the table is written: a few in stack slots,
+    // more in a table of their own made at full size first, so the traversal
+    // that stores them allocates nothing. The host's list of them is charged
+    // like any memory held for the process.
     memory_hold hold;
     if (count > INT_MAX || !hold.hold(count * static_cast<int64_t>(sizeof(key_entry)))) return false;
-    lua_createtable(L, static_cast<int>(count), 0);
-    int anchor = lua_gettop(L);
+    bool on_stack = count <= stack_keys_max && lua_checkstack(L, static_cast<int>(count) + 8);
+    int anchor;
+    if (on_stack) {
+      anchor = lua_gettop(L) + 1;
+      lua_settop(L, anchor - 1 + static_cast<int>(count));
+    } else {
+      lua_createtable(L, static_cast<int>(count), 0);
+      anchor = lua_gettop(L);
+    }
+    auto push_anchored = [&](lua_Integer slot) {
+      if (on_stack) lua_pushvalue(L, anchor + static_cast<int>(slot) - 1);
+      else lua_rawgeti(L, anchor, slot);
+    };
     std::vector<key_entry> keys;
     keys.reserve(static_cast<size_t>(count));
     lua_pushnil(L);
@@ -282,7 +321,8 @@ struct writer {
           k.d = lua_tonumber(L, -2);
         }
         lua_pushvalue(L, -2);
-        lua_rawseti(L, anchor, k.slot);
+        if (on_stack) lua_replace(L, anchor + static_cast<int>(k.slot) - 1);
+        else lua_rawseti(L, anchor, k.slot);
         keys.push_back(k);
       }
       lua_pop(L, 1);
@@ -296,7 +336,7 @@ struct writer {
       first = false;
       put_key(k);
       put("=");
-      lua_rawgeti(L, anchor, k.slot);
+      push_anchored(k.slot);
       lua_rawget(L, index);
       bool fine = put_value(-1, depth + 1);
       lua_pop(L, 1);
@@ -317,7 +357,7 @@ struct writer {
   }
 
   bool put_value(int index, int depth) {
-    charge(2);
+    charge(2 + value_cycles);
     switch (lua_type(L, index)) {
       case LUA_TSTRING: put_string(index); break;
       case LUA_TNUMBER: put_number(index); break;

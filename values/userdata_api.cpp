@@ -160,7 +160,7 @@ int lua54_get(lua_State *L) {
   int64_t k = std::min(n, ud_count(ud) - at);
   for (int64_t i = 0; i < k; i++) push_ud_element(L, ud, at + i);
   for (int64_t i = k; i < n; i++) lua_pushinteger(L, 0);
-  spend_cpu(n / 2);
+  spend_cpu_or_stop(L, n / 2);
   return static_cast<int>(n);
 }
 
@@ -269,7 +269,7 @@ bool read_ram_span(lua_State *L, ram_span *s) {
 
 // Charges the elements moved and returns the userdata.
 int finish_ram_span(lua_State *L, const ram_span &s) {
-  if (s.count > 0) spend_cpu(s.count >> 2);
+  if (s.count > 0) spend_cpu_or_stop(L, s.count >> 2);
   lua_settop(L, 1);
   return 1;
 }
@@ -346,7 +346,7 @@ int lua54_ud_sort(lua_State *L) {
   bool descending = lua_gettop(L) >= 3 && lua_toboolean(L, 3);
   int64_t compares = userdata_sort(ud, kvt_intp(L, 2, 0), descending);
   if (compares < 0) return 0;
-  spend_cpu(compares);
+  spend_cpu_or_stop(L, compares);
   lua_pushinteger(L, compares);
   return 1;
 }
@@ -368,21 +368,21 @@ int lua54_ud_convert(lua_State *L) {
       if (src_type == utype_f64) ud_set_f64(colours, at, static_cast<double>(palette[i]));
       else ud_set_int(colours, at, palette[i]);
     }
-    spend_cpu(ud_count(src));
+    spend_cpu_or_stop(L, ud_count(src));
     return 2;
   }
   userdata *dst = create_userdata(L, get_utype_string(str_to_utype(type)), src->dims, src->width,
                                   src->height, src->depth);
   if (!dst) return 0;
   int64_t cost = userdata_convert(src, dst);
-  if (dst->utype != src->utype) spend_cpu(cost);
+  if (dst->utype != src->utype) spend_cpu_or_stop(L, cost);
   return 1;
 }
 
 int lua54_ud_clear(lua_State *L) {
   userdata *ud = to_userdata(L, 1);
   if (!ud) return 0;
-  spend_cpu(userdata_clear(ud));
+  spend_cpu_or_stop(L, userdata_clear(ud));
   return 0;
 }
 

@@ -256,6 +256,26 @@ TEST_F(Tuk, NestingLimits) {
             (R{"s:table", "s:table", "s:table"}));
 }
 
+TEST_F(Tuk, AFinalizerThatEmptiesTheTableBeingWrittenFreesNothingTheWriterReads) {
+  // Keys no one else holds, under values whose writing allocates (so the
+  // collector runs mid-write); a finalizer takes every entry out, and the
+  // collector, stepping hard, then frees the keys of the entries it dropped.
+  const std::string attack =
+      "local t = {} "
+      "for i = 1, 100 do local c = {} for j = 1, 40 do c['c' .. j] = j end "
+      "  t[string.rep('k', 20000) .. i] = c end "
+      "local armed = true "
+      "local function arm() setmetatable({}, {__gc = function() "
+      "  if armed then armed = false for k in pairs(t) do t[k] = nil end end arm() end}) end "
+      "arm() collectgarbage('incremental', 1, 1000) ";
+  EXPECT_EQ(run(attack + "local s = tuk(t) collectgarbage('incremental', 200, 100) "
+                         "return type(s), #s > 100, armed"),
+            (R{"s:string", "b:true", "b:false"}));
+  EXPECT_EQ(run(attack + "send_message(pid(), t) collectgarbage('incremental', 200, 100) "
+                         "return type(_read_message()), armed"),
+            (R{"s:table", "b:false"}));
+}
+
 TEST_F(Tuk, NumberReaderIsLinear) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(run("return math.type(untuk(string.rep('1', 5000000)))"), R{"s:float"})

@@ -130,11 +130,13 @@ TEST_F(Userdata, DecimalTextIsReadInLinearTime) {
 }
 
 TEST_F(Userdata, DataTextCharge) {
-  // count x bits / 32, beyond what the allocation itself costs
+  // count x bits / 32, beyond what the allocation itself costs; and each
+  // decimal number read 16 more
   int64_t u8_block = charge_of("userdata", "'u8', 64");
   int64_t f64_block = charge_of("userdata", "'f64', 16");
   EXPECT_EQ(charge_of("userdata", "'u8', 64, '00'") - u8_block, 16);
-  EXPECT_EQ(charge_of("userdata", "'f64', 16, '1'") - f64_block, 32);
+  EXPECT_EQ(charge_of("userdata", "'f64', 16, '1'") - f64_block, 32 + 16);
+  EXPECT_EQ(charge_of("userdata", "'f64', 16, '1,2,3'") - f64_block, 32 + 3 * 16);
   EXPECT_EQ(charge_of("userdata", "'u8', 64, ''") - u8_block, 16) << "an empty text still counts";
 }
 
