@@ -159,17 +159,26 @@ void set_userdata_metatable(lua_State *L) {
   else lua_pop(L, 1);
 }
 
-int64_t fill_userdata_from_text(userdata *ud, std::string_view text, bool pixels) {
+int64_t userdata_text_cost(const userdata *ud, std::string_view text, bool pixels) {
   text = text.substr(0, text.find('\0'));
   int64_t cost = (ud_count(ud) << utype_log2_bits(ud->utype)) >> 5;
-  if (pixels) {
-    fill_pixels(ud, text);
-  } else if ((ud->utype & utype_mask) == utype_f64) {
-    // Reading decimal numbers costs far more than the bits they fill.
-    cost += fill_decimal(ud, text) * decimal_element_cycles;
-  } else {
-    fill_hex(ud, text);
+  if (pixels || (ud->utype & utype_mask) != utype_f64) return cost;
+  // Reading decimal numbers costs far more than the bits they fill: one for
+  // every ',' the reader will pass (it stops at a '"' or ')').
+  int64_t numbers = 1;
+  for (char c : text) {
+    if (c == '"' || c == ')') break;
+    numbers += c == ',';
   }
+  return cost + std::min(numbers, ud_count(ud)) * decimal_element_cycles;
+}
+
+int64_t fill_userdata_from_text(userdata *ud, std::string_view text, bool pixels) {
+  int64_t cost = userdata_text_cost(ud, text, pixels);
+  text = text.substr(0, text.find('\0'));
+  if (pixels) fill_pixels(ud, text);
+  else if ((ud->utype & utype_mask) == utype_f64) fill_decimal(ud, text);
+  else fill_hex(ud, text);
   return cost;
 }
 
@@ -206,7 +215,11 @@ userdata *create_userdata(lua_State *L, std::string_view type, int dims, int64_t
   ud->width = static_cast<uint32_t>(width);
   ud->height = static_cast<uint32_t>(height);
   ud->depth = static_cast<uint32_t>(depth);
-  if (data) spend_cpu_or_stop(L, fill_userdata_from_text(ud, *data, pixels));
+  if (data) {
+    // Charged before the fill, so an endless text stops before it is read.
+    spend_cpu_or_stop(L, userdata_text_cost(ud, *data, pixels));
+    fill_userdata_from_text(ud, *data, pixels);
+  }
   return ud;
 }
 
