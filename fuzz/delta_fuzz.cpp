@@ -1,4 +1,5 @@
-// apply_diff on arbitrary bytes, and generate_diff / apply_diff round trips.
+// apply_diff on arbitrary bytes (also with almost no room to hold its
+// result), and generate_diff / apply_diff round trips; nothing stays held.
 // The first byte picks the mode; the others are the delta or the two strings.
 #include <lz4.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "kernel/buffer.h"
+#include "kernel/held_memory.h"
 #include "platform/host_log.h"
 #include "values/crc32.h"
 #include "values/delta.h"
@@ -31,6 +33,14 @@ const uint8_t *bytes_of(const std::string &s) {
 }
 
 void check_applied(const std::string &src, const std::vector<uint8_t> &delta) {
+  {
+    // With almost no room left, a delta fails cleanly.
+    memory_hold taken;
+    if (!taken.hold(unowned_memory_room - 2048)) abort();
+    buffer_owner tight(apply_diff(bytes_of(src), int64_t(src.size()), delta.data(),
+                                  int64_t(delta.size())));
+    if (tight && int64_t(tight->capacity) > 2048) abort();
+  }
   buffer_owner out(apply_diff(bytes_of(src), int64_t(src.size()), delta.data(),
                               int64_t(delta.size())));
   if (!out) return;
@@ -97,5 +107,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   case 2: check_applied(src, wrapped(with_source_crc(p, n, src))); break;
   default: round_trip(p, n); break;
   }
+  if (process_memory_room(nullptr) != unowned_memory_room) abort();  // nothing stays held
   return 0;
 }

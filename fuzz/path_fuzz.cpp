@@ -15,7 +15,12 @@ void check(bool ok) {
 
 void check_normalised(const std::string &v) {
   check(!v.empty() && v[0] == '/');
-  check(v.find("//") == std::string::npos);
+  // "//" only in a protocol kept whole after the '#'
+  size_t twice = v.find("//");
+  if (twice != std::string::npos) {
+    check(v.find('#') < twice && v[twice - 1] == ':');
+    check(v.find("//", twice + 1) == std::string::npos);
+  }
   check(v == "/" || v.back() != '/');
   check(v.find("/./") == std::string::npos && v.find("/../") == std::string::npos);
   check(is_legal_kestrune_path(v));

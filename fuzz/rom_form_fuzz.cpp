@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kernel/buffer.h"
+#include "kernel/held_memory.h"
 #include "pdisk/rom_form.h"
 
 // Re-encoding runs LZ4 HC; past this the round trip costs more than it finds.
@@ -13,6 +14,7 @@ static constexpr size_t max_round_trip = 1 << 20;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<cart_entry> entries;
   kvt_rom_kind kind = decode_kvt_rom(data, int64_t(size), "/fuzz", &entries);
+  if (process_memory_room(nullptr) != unowned_memory_room) std::abort();  // nothing stays held
   if (kind != kvt_rom_kind::cart && kind != kvt_rom_kind::cart_damaged) return 0;
 
   size_t total = 0;

@@ -29,37 +29,10 @@ uint64_t pair_words[4][64 * 64];
 uint32_t pair_source[4][64];
 bool pair_built[4];
 
-// A byte by the address rule, without allocating: an own page never touched reads 0.
-uint8_t ram_byte(const process_ram *r, uint32_t addr) {
-  if (!r) return 0;
-  uint32_t p = (addr >> 12) & 0xFFF, off = addr & 0xFFF;
-  if (static_cast<int32_t>(off) < r->mapped_len[p]) return r->page_map[p][off];
-  return r->own_page[p] ? r->own_page[p][off] : 0;
-}
-
-// n bytes from addr, a page's run at a time, by the same rule.
-void ram_read(const process_ram *r, uint32_t addr, uint8_t *dst, int n) {
-  while (n > 0) {
-    uint32_t p = (addr >> 12) & 0xFFF;
-    auto off = static_cast<int32_t>(addr & 0xFFF);
-    int run = std::min(n, ram_page_size - off);
-    int mapped = r ? std::clamp(r->mapped_len[p] - off, 0, run) : 0;
-    if (mapped > 0) memcpy(dst, r->page_map[p] + off, static_cast<size_t>(mapped));
-    const uint8_t *own = r ? r->own_page[p] : nullptr;
-    if (own)
-      memcpy(dst + mapped, own + off + mapped, static_cast<size_t>(run - mapped));
-    else
-      memset(dst + mapped, 0, static_cast<size_t>(run - mapped));
-    addr += static_cast<uint32_t>(run);
-    dst += run;
-    n -= run;
-  }
-}
-
 // Palettes, selectors and remap are read in one go: 0x5000 up to 0x54C0.
 void resolve_palettes(const process_ram *r) {
   uint8_t b[0x4C0];
-  ram_read(r, video_palette_address, b, sizeof b);
+  ram_read_untouched(r, video_palette_address, b, sizeof b);
   const uint8_t *selectors = b + (video_selector_address - video_palette_address);
   const uint8_t *remap = b + (video_remap_address - video_palette_address);
   for (uint32_t j = 0; j < display_pal_colours; j++) {
@@ -188,10 +161,10 @@ bool use_wide_video_lookups(bool on) {
 
 const uint32_t *make_video_frame(const process *S) {
   const process_ram *r = S ? S->ram.get() : nullptr;
-  if (ram_byte(r, video_flags_address) & 2) return nullptr;
+  if (ram_byte_untouched(r, video_flags_address) & 2) return nullptr;
   resolve_palettes(r);
   // The scaled modes read only the top-left of video memory, so only that is converted.
-  switch (ram_byte(r, video_mode_address)) {
+  switch (ram_byte_untouched(r, video_mode_address)) {
   case 3:
     convert_video_memory(r, video_out_width / 2, video_out_height / 2);
     scale_in_place<2>();

@@ -46,7 +46,7 @@ void spend_cpu_or_stop(lua_State *L, int64_t n) {
 }
 
 int64_t process_memory_in_use(const process *P) {
-  return P->ram_bytes + P->heap_bytes - P->heap_baseline + process_memory_reserve;
+  return P->ram_bytes + P->heap_bytes + P->host_bytes - P->heap_baseline + process_memory_reserve;
 }
 
 bool process_over_memory_cap(const process *P) {

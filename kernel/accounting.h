@@ -23,7 +23,8 @@ constexpr int32_t frame_cycle_budget = 279620;
 // yield, still have room before the 32-bit count would wrap.
 constexpr int32_t cpu_cycles_ceiling = 0x3FFFFFFF;
 
-// Memory in use is RAM pages + charged heap - baseline + this reserve.
+// Memory in use is RAM pages + charged heap + held host memory - baseline +
+// this reserve.
 constexpr int64_t process_memory_reserve = 0x80000;
 constexpr int64_t process_memory_cap = 0x2000000;
 // A single allocation that would take a process past this is refused outright,
@@ -53,8 +54,8 @@ void spend_cpu_or_stop(lua_State *L, int64_t n);
 // each block carries its charged size in an 8-byte header.
 void *l_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int last_try, size_t charged);
 
-// RAM pages + charged heap - baseline + the reserve (what the cap, stat(0) and
-// the process list report).
+// RAM pages + charged heap + held host memory - baseline + the reserve (what
+// the cap, stat(0) and the process list report).
 int64_t process_memory_in_use(const process *P);
 bool process_over_memory_cap(const process *P);
 

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/held_memory.h"
+
 // Atomic because the audio capture buffer grows on the audio thread while the
 // main thread creates and destroys others. Plain statistics: relaxed is enough.
 static std::atomic<int64_t> total_buffer_allocation{0};
@@ -35,6 +37,7 @@ static buffer *new_buffer(int64_t capacity, int group) {
   buf->capacity = static_cast<uint64_t>(capacity);
   buf->group = group;
   buf->length = buf->position = 0;
+  buf->charged_to = 0;
   total_buffer_allocation.fetch_add(capacity, std::memory_order_relaxed);
   total_num_buffers.fetch_add(1, std::memory_order_relaxed);
   if (auto *c = group_counter(group)) c->fetch_add(1, std::memory_order_relaxed);
@@ -50,9 +53,20 @@ static int64_t write_end(int64_t from, int64_t n) {
 // Out of line, so that the byte writers' common path stays a few instructions.
 [[gnu::noinline]] static bool grow(buffer *buf, int64_t need, int64_t want) {
   int64_t cap = std::clamp(want, need, max_capacity);
+  int64_t had = static_cast<int64_t>(buf->capacity);
+  if (buf->charged_to != 0) {
+    // A charged buffer grows only as far as its holder may still hold.
+    int64_t room = host_memory_room(buf->charged_to);
+    if (need - had > room) return false;
+    cap = std::min(cap, had + room);
+    if (!charge_host_memory(buf->charged_to, cap - had)) return false;
+  }
   auto *data = static_cast<uint8_t *>(realloc(buf->data, static_cast<size_t>(cap)));
-  if (!data) return false;
-  int64_t added = cap - static_cast<int64_t>(buf->capacity);
+  if (!data) {
+    charge_host_memory(buf->charged_to, had - cap);
+    return false;
+  }
+  int64_t added = cap - had;
   memset(data + buf->capacity, 0, static_cast<size_t>(added));
   buf->data = data;
   buf->capacity = static_cast<uint64_t>(cap);
@@ -149,11 +163,21 @@ buffer *create_buffer_from_file(const char *host_path) {
 
 void destroy_buffer(buffer *buf) {
   if (!buf) return;
+  charge_host_memory(buf->charged_to, -static_cast<int64_t>(buf->capacity));
   total_buffer_allocation.fetch_sub(static_cast<int64_t>(buf->capacity), std::memory_order_relaxed);
   total_num_buffers.fetch_sub(1, std::memory_order_relaxed);
   if (auto *c = group_counter(buf->group)) c->fetch_sub(1, std::memory_order_relaxed);
   free(buf->data);
   free(buf);
+}
+
+bool bcharge_to_current(buffer *buf) {
+  if (!buf) return false;
+  if (buf->charged_to != 0) return true;
+  int64_t holder = current_memory_holder();
+  if (!charge_host_memory(holder, static_cast<int64_t>(buf->capacity))) return false;
+  buf->charged_to = holder;
+  return true;
 }
 
 bool ballocate(buffer *buf, int64_t n) {

@@ -15,6 +15,7 @@ struct buffer {
   int32_t group;
   int32_t length;
   int32_t position;
+  int64_t charged_to;  // holder its capacity is charged to (kernel/held_memory.h); 0: none
 };
 
 // Largest content a buffer may hold (its i32 length, less the NUL).
@@ -27,6 +28,11 @@ buffer *create_buffer_from_buffer(const buffer *src);
 buffer *create_buffer_from_buffer_2(const buffer *src, int group);
 buffer *create_buffer_from_file(const char *host_path);
 void destroy_buffer(buffer *buf);
+// Charges the buffer's capacity to the current process (kernel/held_memory.h)
+// from now until it is destroyed: it then never grows past what that process
+// may still hold (such a write is refused like one past the size limit).
+// False, with nothing charged, when even its present capacity does not fit.
+bool bcharge_to_current(buffer *buf);
 bool ballocate(buffer *buf, int64_t n);
 void bclear(buffer *buf);
 char *to_cstr(buffer *buf);

@@ -111,10 +111,15 @@ void split_by_set(std::string_view text, std::string_view separators, F &&piece)
     for (size_t i = 0; i < text.size(); i++) piece(text.substr(i, 1));
     return;
   }
+  // One look-up per byte, however many separators there are.
+  bool cuts[256] = {};
+  for (char c : separators) cuts[static_cast<unsigned char>(c)] = true;
   size_t from = 0;
-  for (size_t cut; (cut = text.find_first_of(separators, from)) != std::string_view::npos;
-       from = cut + 1)
-    piece(text.substr(from, cut - from));
+  for (size_t i = 0; i < text.size(); i++) {
+    if (!cuts[static_cast<unsigned char>(text[i])]) continue;
+    piece(text.substr(from, i - from));
+    from = i + 1;
+  }
   piece(text.substr(from));
 }
 

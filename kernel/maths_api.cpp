@@ -14,6 +14,9 @@
 
 namespace {
 
+// What one piece of split costs beyond the byte it was charged for.
+constexpr int64_t split_piece_cycles = 40;
+
 /* the table library's argument check: a table, or a value whose metatable
    has the metamethods the operation needs */
 constexpr int tab_r = 1, tab_w = 2, tab_l = 4;
@@ -85,7 +88,7 @@ int lua54_add(lua_State *L) {
   }
   lua_pushvalue(L, 2);
   lua_seti(L, 1, static_cast<lua_Integer>(pos));
-  spend_cpu(static_cast<int64_t>(first_empty - pos));
+  spend_cpu_or_stop(L, static_cast<int64_t>(first_empty - pos));
   lua_pushvalue(L, 2);
   return 1;
 }
@@ -102,7 +105,7 @@ int lua54_deli(lua_State *L) {
   }
   lua_pushnil(L);
   lua_seti(L, 1, size);
-  spend_cpu(size - pos);
+  spend_cpu_or_stop(L, size - pos);
   return 1;
 }
 
@@ -110,7 +113,7 @@ int lua54_del(lua_State *L) {
   check_table(L, 1, tab_r | tab_w | tab_l);
   if (lua_type(L, 1) != LUA_TTABLE || lua_gettop(L) < 2) return 0;
   lua_Integer size = luaL_len(L, 1);
-  spend_cpu(size);
+  spend_cpu_or_stop(L, size);
   for (lua_Integer i = 1; i <= size; i++) {
     lua_rawgeti(L, 1, i);
     if (lua_compare(L, -1, 2, LUA_OPEQ)) {
@@ -135,7 +138,7 @@ int lua54_count(lua_State *L) {
     lua_pushinteger(L, size);
     return 1;
   }
-  spend_cpu(size);
+  spend_cpu_or_stop(L, size);
   lua_Integer n = 0;
   for (lua_Integer i = 1; i <= size; i++) {
     lua_rawgeti(L, 1, i);
@@ -151,7 +154,7 @@ int lua54_count(lua_State *L) {
 /* ---------------------------------------------------------------------- */
 
 int lua54_rnd(lua_State *L) {
-  spend_cpu(4);
+  spend_cpu_or_stop(L, 4);
   if (lua_type(L, 1) == LUA_TTABLE) {
     lua_len(L, 1);
     int isnum = 0;
@@ -220,7 +223,7 @@ int lua54_mid(lua_State *L) {
 }
 
 int lua54_sqrt(lua_State *L) {
-  spend_cpu(6);
+  spend_cpu_or_stop(L, 6);
   lua_pushnumber(L, std::sqrt(kvt_number(L, 1, 0)));
   return 1;
 }
@@ -258,7 +261,7 @@ int lua54_chr(lua_State *L) {
   int n = lua_gettop(L);
   std::string bytes(static_cast<size_t>(n), '\0');
   for (int i = 0; i < n; i++) bytes[static_cast<size_t>(i)] = static_cast<char>(kvt_intp(L, i + 1, 0));
-  spend_cpu(n);
+  spend_cpu_or_stop(L, n);
   lua_pushlstring(L, bytes.data(), bytes.size());
   return 1;
 }
@@ -270,7 +273,7 @@ int lua54_ord(lua_State *L) {
   int64_t first = number_int(L, 2, 1);
   int64_t n = number_int(L, 3, 1);
   if (n < 1 || n > 65536 || !lua_checkstack(L, static_cast<int>(n))) return 0;
-  spend_cpu(n);
+  spend_cpu_or_stop(L, n);
   for (int64_t k = 0; k < n; k++) {
     int64_t pos = saturating_add(first, k);
     if (s && pos >= 1 && static_cast<uint64_t>(pos) <= len)
@@ -300,10 +303,13 @@ int lua54_split(lua_State *L) {
   const char *s = lua_tolstring(L, 1, &len);
   std::string_view text(s, len);
   bool convert = args < 3 || lua_toboolean(L, 3);
-  spend_cpu(static_cast<int64_t>(std::min<size_t>(len, INT64_MAX)));
+  spend_cpu_or_stop(L, static_cast<int64_t>(std::min<size_t>(len, INT64_MAX)));
   lua_newtable(L);
   lua_Integer index = 0;
+  // Each piece is a string (and maybe a number) and a table slot: charged as
+  // it is made, so a text of a million pieces cannot run on past the limit.
   auto piece = [&](std::string_view p) {
+    spend_cpu_or_stop(L, split_piece_cycles);
     push_piece(L, p, convert);
     lua_rawseti(L, -2, ++index);
   };
@@ -327,7 +333,7 @@ int lua54_tokenoid(lua_State *L) {
   int64_t state = kvt_intp(L, 3, 0);
   if (pos < 1 || static_cast<uint64_t>(pos) > len) return 0;
   token t = scan_token(std::string_view(s, len), static_cast<size_t>(pos - 1), state);
-  spend_cpu(static_cast<int64_t>(t.length));
+  spend_cpu_or_stop(L, static_cast<int64_t>(t.length));
   lua_pushlstring(L, s + t.start, t.length);
   lua_pushinteger(L, static_cast<lua_Integer>(t.start + t.length + 1));
   lua_pushinteger(L, t.kind);

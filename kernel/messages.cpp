@@ -24,7 +24,16 @@ bool process_takes_messages(const process *P) {
 }
 
 // Appends n bytes and keeps the head; all or nothing.
-static void append_to_queue(buffer *q, const char *text, int64_t n) {
+static void append_to_queue(process *P, const char *text, int64_t n) {
+  buffer *q = P->message_queue.get();
+  if (int64_t{q->length} - q->position + n + 1 > message_queue_max) {
+    if (!P->queue_overflow_logged) {
+      P->queue_overflow_logged = true;
+      hovi_debugf("message queue of process %" PRId64 " is full: messages to it are dropped\n",
+                  P->id);
+    }
+    return;
+  }
   int32_t head = q->position;
   int32_t before = q->length;
   if (bappend_bytes(q, text, n) != n || bappend_bytes(q, "", 1) != 1) {
@@ -39,12 +48,12 @@ void send_process_message(process *P, const buffer *msg) {
   if (!process_takes_messages(P) || !msg) return;
   const char *text = reinterpret_cast<const char *>(msg->data);
   auto n = static_cast<int64_t>(strnlen(text, static_cast<size_t>(msg->length)));
-  append_to_queue(P->message_queue.get(), text, n);
+  append_to_queue(P, text, n);
 }
 
 void send_process_message_string(process *P, const char *text) {
   if (!process_takes_messages(P) || !text) return;
-  append_to_queue(P->message_queue.get(), text, static_cast<int64_t>(strlen(text)));
+  append_to_queue(P, text, static_cast<int64_t>(strlen(text)));
 }
 
 bool send_message_to_id(int64_t id, const buffer *msg) {

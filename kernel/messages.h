@@ -12,9 +12,15 @@ struct process;
 // head and compact the buffer only now and then, so a queue drains in time
 // linear in its size.
 
+// Unread bytes a queue holds at most: a message that would pass it is dropped
+// (the first drop to each process is logged), so a flood cannot take host
+// memory. A message is never longer than this.
+constexpr int64_t message_queue_max = 0x400000;
+
 // Appends the text (up to its first NUL) and one NUL to the process's queue.
 // A null process, one without a queue, and one that will never run again
-// (finished, failed, without a state, or about to be removed) get nothing.
+// (finished, failed, without a state, or about to be removed) get nothing;
+// nor does a full queue.
 void send_process_message(process *P, const buffer *msg);
 void send_process_message_string(process *P, const char *text);
 

@@ -53,17 +53,21 @@ int lua54_send_message(lua_State *L) {
   // cannot lose or gain records, and the target is looked up again at the end.
   process_table_guard guard;
   stamp_sender(L, 2);
+  // Written as tuk text, no longer than a queue may hold and within what
+  // the sender may still hold.
   buffer_owner msg(create_buffer_2(256, buffer_group_send));
-  if (!msg || !stringify_object(L, 2, msg.get(), 0, 0)) return 0;
+  if (!msg || !stringify_object(L, 2, msg.get(), 0, 0, message_queue_max - 1)) return 0;
+  spend_cpu_or_stop(L, msg->length);
   send_message_to_id(id, msg.get());
-  spend_cpu(msg->length);
   return 0;
 }
 
 int lua54__read_message(lua_State *L) {
   // A copy of its own: the parse can run finalizers that read messages too.
+  // Held for the reader while it is parsed.
   buffer_owner copy(create_buffer_2(256, 114));
-  if (!copy || !read_process_message(cproc, copy.get())) return 0;
+  if (!copy || !bcharge_to_current(copy.get()) || !read_process_message(cproc, copy.get()))
+    return 0;
   // The text without the NUL that ended it in the queue.
   return destringify_object(L, reinterpret_cast<const char *>(copy->data),
                             static_cast<size_t>(std::max(copy->length - 1, 0)));

@@ -91,12 +91,15 @@ std::string clipped(const char *text, size_t max) {
   return s;
 }
 
+// The root designates the first record, whichever process that is now.
+void designate_root() { root_process = table.empty() ? nullptr : table.front().get(); }
+
 // Drops a record whose state has been closed. Nothing keeps naming it.
 void destroy_record(int index) {
   process *P = table[static_cast<size_t>(index)].get();
   if (cproc == P) cproc = nullptr;
-  if (root_process == P) root_process = nullptr;
   table.erase(table.begin() + index);
+  designate_root();
 }
 
 // Closes the record's state with the record current, so that the frees are
@@ -112,13 +115,20 @@ void close_lua_state(process *P) {
   cproc = previous.get();
 }
 
+// The record's copy of its code is host memory held for it.
+void set_source(process *P, std::string code) {
+  P->host_bytes -= static_cast<int64_t>(P->source.size());
+  P->source = std::move(code);
+  P->source.shrink_to_fit();
+  P->host_bytes += static_cast<int64_t>(P->source.size());
+}
+
 // Releases what the record owns; the record stays in the table.
 void free_process(process *P) {
   close_lua_state(P);
   ram_release(P);  // own pages; pages mapped onto userdata were theirs
   P->message_queue.reset();
-  P->source.clear();
-  P->source.shrink_to_fit();
+  set_source(P, std::string());
 }
 
 struct setup_job {
@@ -160,12 +170,12 @@ int init_process(process *P, int64_t id, std::string code, const char *name, con
   process_ref previous(cproc);
   bool had_current = cproc != nullptr;
   cproc = P;
-  P->source = std::move(code);
+  set_source(P, std::move(code));
 
   auto fail = [&](int result) {
     close_lua_state(P);
     P->message_queue.reset();
-    P->source.clear();
+    set_source(P, std::string());
     cproc = previous.get();
     return result;
   };
@@ -371,6 +381,7 @@ process *create_process_from_code(std::string_view code, const char *name, const
   hovi_debugf("creating process %" PRId64 " %s %s\n", id, name ? name : "", path ? path : "");
   table_change change;
   table.push_back(std::make_unique<process>());
+  designate_root();
   process *P = table.back().get();
   next_id++;  // used up even when the code does not compile
   if (init_process(P, id, std::string(code), name, path) != init_ok) {

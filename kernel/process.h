@@ -98,6 +98,11 @@ struct process {
   std::vector<userdata *> sprite_slots;
   std::map<const userdata *, int32_t> sprite_refs;
 
+  // Host memory the kernel holds for it (kernel/held_memory.h: decoders'
+  // buffers, its source copy); counted in its memory in use.
+  int64_t host_bytes = 0;
+  bool queue_overflow_logged = false;  // a full message queue is logged once
+
   // Further per-process state arrives with its subsystem: print_context
   // (gfx), sprite slots.
 };
@@ -105,8 +110,9 @@ struct process {
 // The current process: every RAM, graphics, print and script-API operation
 // works on it. Null when none.
 extern process *cproc;
-// The first record created into an empty table; null once that record is gone.
-// (Defined with the start-up code.)
+// The first record of the table, whichever process that is now (the next one
+// takes its place when it goes); null when the table is empty. (Defined with
+// the start-up code.)
 extern process *root_process;
 // Cycles of all slices of the current frame.
 extern int32_t total_frame_cycles;

@@ -24,7 +24,7 @@ double slice_fraction(bool is_number, double value) {
 display_size process_display_size(int64_t id) {
   process *P = get_process(id);
   if (!P) return {0, 0};
-  return {peek2_proc(P, display_width_address), peek2_proc(P, display_height_address)};
+  return {ppeek2_proc(P, display_width_address), ppeek2_proc(P, display_height_address)};
 }
 
 slice_report run_slice_for_script(int64_t id, double fraction, lua_State *from) {
@@ -60,6 +60,14 @@ void flip_process(process *P, int64_t flags) {
 /* script API                                                             */
 /* ---------------------------------------------------------------------- */
 
+namespace {
+
+// Bytes of code one cycle pays the compiler for (its allocations are charged
+// besides).
+constexpr size_t compile_bytes_per_cycle = 1;
+
+}  // namespace
+
 int lua54_pid(lua_State *L) {
   lua_pushinteger(L, current_process_id());
   return 1;
@@ -70,8 +78,11 @@ int lua54__create_process_from_code(lua_State *L) {
     if (!lua_isstring(L, i)) return 0;  // strings, or numbers made strings
   size_t n = 0;
   const char *code = lua_tolstring(L, 1, &n);
-  process *P = create_process_from_code(std::string_view(code, n), lua_tostring(L, 2),
-                                        lua_tostring(L, 3));
+  const char *name = lua_tostring(L, 2);
+  const char *path = lua_tostring(L, 3);
+  // Compiling is the creator's work: charged by the code's length first.
+  spend_cpu_or_stop(L, static_cast<int64_t>(n / compile_bytes_per_cycle));
+  process *P = create_process_from_code(std::string_view(code, n), name, path);
   if (!P) return 0;
   lua_pushinteger(L, P->id);
   return 1;

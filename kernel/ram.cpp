@@ -285,6 +285,47 @@ void ram_write_unflagged(process *P, int64_t addr, const uint8_t *src, int64_t n
   }
 }
 
+uint8_t ram_byte_untouched(const process_ram *r, uint32_t addr) {
+  if (!r) return 0;
+  uint32_t p = page_of(addr), off = offset_of(addr);
+  if (static_cast<int32_t>(off) < r->mapped_len[p]) return r->page_map[p][off];
+  return r->own_page[p] ? r->own_page[p][off] : 0;
+}
+
+void ram_read_untouched(const process_ram *r, uint32_t addr, uint8_t *dst, int n) {
+  while (n > 0) {
+    uint32_t p = page_of(addr);
+    auto off = static_cast<int32_t>(offset_of(addr));
+    int run = std::min(n, ram_page_size - off);
+    int mapped = r ? std::clamp(r->mapped_len[p] - off, 0, run) : 0;
+    if (mapped > 0) memcpy(dst, r->page_map[p] + off, static_cast<size_t>(mapped));
+    const uint8_t *own = r ? r->own_page[p] : nullptr;
+    if (own)
+      memcpy(dst + mapped, own + off + mapped, static_cast<size_t>(run - mapped));
+    else
+      memset(dst + mapped, 0, static_cast<size_t>(run - mapped));
+    addr += static_cast<uint32_t>(run);
+    dst += run;
+    n -= run;
+  }
+}
+
+static uint32_t read_untouched_le(const process *P, int addr, int k) {
+  uint8_t b[4] = {};
+  const process_ram *r = P ? P->ram.get() : nullptr;
+  for (int i = 0; i < k; i++)
+    b[i] = ram_byte_untouched(r, static_cast<uint32_t>(addr) + static_cast<uint32_t>(i));
+  return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+}
+
+int ppeek_proc(const process *P, int addr) { return static_cast<int>(read_untouched_le(P, addr, 1)); }
+int ppeek2_proc(const process *P, int addr) {
+  return static_cast<int16_t>(read_untouched_le(P, addr, 2));
+}
+int ppeek4_proc(const process *P, int addr) {
+  return static_cast<int32_t>(read_untouched_le(P, addr, 4));
+}
+
 int32_t ram_mapped_len(const process *P, int64_t addr) {
   if (!has_ram(P)) return 0;
   return P->ram->mapped_len[page_of(static_cast<uint32_t>(addr))];

@@ -91,6 +91,17 @@ int peek2_proc(process *P, int addr);
 int peek4_proc(process *P, int addr);
 void poke_proc(process *P, int addr, int v);
 
+// Another process's RAM as the video output reads it: by the address rule, but
+// nothing is allocated or charged, and a page never touched reads 0. A null
+// page map reads 0 everywhere.
+uint8_t ram_byte_untouched(const process_ram *r, uint32_t addr);
+void ram_read_untouched(const process_ram *r, uint32_t addr, uint8_t *dst, int n);
+// The same on a process record, little-endian and signed: _ppeek, _ppeek4 and
+// the display size of another process.
+int ppeek_proc(const process *P, int addr);
+int ppeek2_proc(const process *P, int addr);
+int ppeek4_proc(const process *P, int addr);
+
 // The mapped length of the page that holds addr (wrapped into 16 MB).
 int32_t ram_mapped_len(const process *P, int64_t addr);
 

@@ -62,7 +62,7 @@ int push_peeks(lua_State *L, int64_t addr, int bytes) {
       default: lua_pushinteger(L, peek8(a)); break;
     }
   }
-  if (n > 1) spend_cpu(n - 1);
+  if (n > 1) spend_cpu_or_stop(L, n - 1);
   return static_cast<int>(n);
 }
 
@@ -72,7 +72,7 @@ int store_pokes(lua_State *L, int64_t addr, int bytes, Read read, Store store) {
   int count = lua_gettop(L) - 1;
   if (count < 1 || count > poke_count_max) return 0;
   for (int k = 0; k < count; k++) store(ram_address(addr, int64_t{k} * bytes), read(L, k + 2));
-  if (count > 1) spend_cpu(count - 1);
+  if (count > 1) spend_cpu_or_stop(L, count - 1);
   return 0;
 }
 
@@ -112,7 +112,7 @@ int lua54_peek(lua_State *L) {
   int64_t n = kvt_intp(L, 2, 1);
   if (n < 1 || n > peek_count_max || !lua_checkstack(L, static_cast<int>(n))) return 0;
   for (int64_t i = 0; i < n; i++) lua_pushinteger(L, peek(ram_address(addr, i)));
-  spend_cpu(n - 1);
+  spend_cpu_or_stop(L, n - 1);
   return static_cast<int>(n);
 }
 
@@ -144,14 +144,14 @@ int lua54_poke8(lua_State *L) {
 int lua54__ppeek(lua_State *L) {
   process *P = get_process(integer_value(L, 1));
   if (!P) return 0;
-  lua_pushinteger(L, peek_proc(P, ram_address(kvt_truncp(L, 2, 0), 0)));
+  lua_pushinteger(L, ppeek_proc(P, ram_address(kvt_truncp(L, 2, 0), 0)));
   return 1;
 }
 
 int lua54__ppeek4(lua_State *L) {
   process *P = get_process(integer_value(L, 1));
   if (!P) return 0;
-  lua_pushinteger(L, peek4_proc(P, ram_address(kvt_truncp(L, 2, 0), 0)));
+  lua_pushinteger(L, ppeek4_proc(P, ram_address(kvt_truncp(L, 2, 0), 0)));
   return 1;
 }
 
@@ -159,7 +159,7 @@ int lua54_memcpy(lua_State *L) {
   int64_t len = kvt_truncp(L, 3, 0);
   if (len < 0) return 0;
   len = std::min(len, ram_space_size);
-  spend_cpu(kvt_memcpy(kvt_truncp(L, 1, 0), kvt_truncp(L, 2, 0), len));
+  spend_cpu_or_stop(L, kvt_memcpy(kvt_truncp(L, 1, 0), kvt_truncp(L, 2, 0), len));
   return 0;
 }
 
@@ -168,7 +168,7 @@ int lua54_memset(lua_State *L) {
   if (len < 0) return 0;
   len = std::min(len, ram_space_size);
   int value = static_cast<int>(kvt_truncp(L, 2, 0) & 0xFF);
-  spend_cpu(kvt_memset(kvt_truncp(L, 1, 0), value, len));
+  spend_cpu_or_stop(L, kvt_memset(kvt_truncp(L, 1, 0), value, len));
   return 0;
 }
 
@@ -203,7 +203,7 @@ int lua54__unmap_ram(lua_State *L) {
   std::vector<const void *> released;
   bool none_stayed = ram_unmap(cproc, w, addr, len, released);
   release_windows(L, released);
-  spend_cpu(unmap_cycles);
+  spend_cpu_or_stop(L, unmap_cycles);
   lua_pushboolean(L, none_stayed);
   return 1;
 }

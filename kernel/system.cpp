@@ -253,6 +253,15 @@ void reset_app_state() {
   }
 }
 
+// A table left with no process has nothing more to run: the program ends
+// rather than idling.
+static void end_when_no_process_left() {
+  if (get_process_count() > 0) return;
+  hovi_debug("no process left\n");
+  kestrune_exit();
+  kestrune_fatal("no process left", 0);
+}
+
 void kestrune_exit() {
   for (int i = 0; i < exit_slices_max && shutdown_hold_active(); i++) {
     prepare_processes_for_frame();
@@ -283,6 +292,7 @@ void system_frame() {
   prepare_processes_for_frame();
   run_process_slice(root_process, 1.0);
   update_processes_after_frame();
+  end_when_no_process_left();
   // Changed cartridges are written back and mounts pruned here once
   // cartridge mounting lands.
   app.frame_count++;

@@ -53,6 +53,15 @@ constexpr int icon_bitmap_size = 16;
 // icon) cost the caller this much.
 constexpr int64_t host_round_trip_cycles = 4096;
 constexpr int64_t window_icon_cycles = 16384;
+// A full collection walks the whole heap: stat(0) and stat(3) pay a cycle for
+// this many bytes of it.
+constexpr int64_t collect_bytes_per_cycle = 16;
+// date pays this for every byte of its format (a byte may be a conversion).
+constexpr int64_t date_format_byte_cycles = 8;
+// _apply_system_settings pays this for every pair of its table.
+constexpr int64_t setting_cycles = 4;
+// Copying the userland clipboard's text: bytes a cycle.
+constexpr int64_t clipboard_bytes_per_cycle = 64;
 
 stat_value number(double x) { return {stat_value::is_number, x, 0, {}}; }
 stat_value integer(int64_t i) { return {stat_value::is_integer, 0, i, {}}; }
@@ -359,6 +368,7 @@ int lua54__apply_system_settings(lua_State *L) {
   }
   lua_pushnil(L);
   while (lua_next(L, 1)) {
+    spend_cpu_or_stop(L, setting_cycles);
     // lua_tostring on a number key would change it under lua_next: only real strings count.
     if (lua_type(L, -2) == LUA_TSTRING)
       kestrune_apply_setting(lua_tostring(L, -2), setting_value(L, -1));
@@ -376,8 +386,9 @@ int lua54_time(lua_State *L) {
 
 int lua54_stat(lua_State *L) {
   if (!cproc) return 0;
-  std::vector<stat_value> values =
-      system_stat(cproc, kvt_intp(L, 1, 0), kvt_intp(L, 2, 0), kvt_intp(L, 3, 0));
+  int64_t n = kvt_intp(L, 1, 0);
+  if (n == 0 || n == 3) spend_cpu_or_stop(L, cproc->heap_bytes / collect_bytes_per_cycle);
+  std::vector<stat_value> values = system_stat(cproc, n, kvt_intp(L, 2, 0), kvt_intp(L, 3, 0));
   for (const stat_value &v : values) {
     switch (v.kind) {
       case stat_value::is_nil: lua_pushnil(L); break;
@@ -404,6 +415,7 @@ int lua54_date(lua_State *L) {
   }
   if (!lua_isnoneornil(L, 3) && __builtin_add_overflow(when, luaL_checkinteger(L, 3), &when))
     return luaL_error(L, "time result cannot be represented in this installation");
+  spend_cpu_or_stop(L, static_cast<int64_t>(format_length) * date_format_byte_cycles);
 
   date_result d = format_date({format, format_length}, when);
   switch (d.kind) {
@@ -466,6 +478,7 @@ int lua54__set_host_window_title(lua_State *L) {
 }
 
 int lua54__get_userland_clipboard_text(lua_State *L) {
+  spend_cpu_or_stop(L, static_cast<int64_t>(userland_clipboard_text.size()) / clipboard_bytes_per_cycle);
   lua_pushlstring(L, userland_clipboard_text.data(), userland_clipboard_text.size());
   return 1;
 }
@@ -475,6 +488,7 @@ int lua54__set_userland_clipboard_text(lua_State *L) {
   if (type != LUA_TSTRING && type != LUA_TNUMBER) return 0;
   size_t n;
   const char *s = lua_tolstring(L, 1, &n);
+  spend_cpu_or_stop(L, static_cast<int64_t>(n) / clipboard_bytes_per_cycle);
   userland_clipboard_text.assign(s, n);
   return 0;
 }

@@ -48,10 +48,10 @@ int process_config() {
     std::optional<host_mount_line> m = parse_host_mount_line(text);
     if (!m) continue;
     hovi_debugf("mount: [%s] [%s]\n", m->mount_point.c_str(), m->host_folder.c_str());
-    // An empty part would stand for the host's root or match every path:
-    // a half-written line mounts nothing.
-    if (m->mount_point.empty() || m->host_folder.empty() ||
-        m->mount_point.size() > host_mount_point_max) {
+    // An empty mount point matches every path, like the root mount ("mount
+    // /x /y" with two blanks mounts the folder "/x /y" so); an empty host
+    // folder would stand for the host's own root, so such a line mounts nothing.
+    if (m->host_folder.empty() || m->mount_point.size() > host_mount_point_max) {
       hovi_debugf("mount: ignored\n");
       continue;
     }

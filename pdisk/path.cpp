@@ -21,8 +21,19 @@ size_t protocol_length(std::string_view text) {
   return colon + 3;
 }
 
-// A protocol is only kept for the userland's own normaliser: virtual paths
-// never have one, and keeping one after a '#' would leave "//" in a path.
+// Where a protocol prefix that follows the first '#' ends ("/a#http://x":
+// just past "://"), else 0. Its name holds no '/', so the segment holding the
+// '#' is never ".." and the segments before it are split as usual.
+size_t protocol_after_hash_end(std::string_view text) {
+  size_t hash = text.find('#');
+  if (hash == std::string_view::npos) return 0;
+  size_t n = protocol_length(text.substr(hash + 1));
+  if (n == 0 || text.substr(hash + 1, n - 3).find('/') != std::string_view::npos) return 0;
+  return hash + 1 + n;
+}
+
+// The userland's own normaliser keeps a protocol prefix at the start; a
+// virtual path (which cannot start with one) keeps one after its '#' whole.
 std::string collapse(std::string_view text, bool keep_protocol, bool trace) {
   if (trace) std::printf(":: collapse: [%s]\n", std::string(text).c_str());
   std::string out;
@@ -37,9 +48,26 @@ std::string collapse(std::string_view text, bool keep_protocol, bool trace) {
     floor = 1;
   }
   std::vector<size_t> starts; // where each kept segment (with its separator) begins
+  size_t glued = keep_protocol ? 0 : protocol_after_hash_end(text);
+  size_t hash = text.find('#');
+  bool kept_protocol = false;
   while (at < text.size()) {
     size_t end = text.find('/', at);
     if (end == std::string_view::npos) end = text.size();
+    if (glued > 0 && at <= hash && end > hash) {
+      // The segment holding the '#', with its protocol's "://", stays whole:
+      // a prefix that no later ".." folds into.
+      std::string_view seg = text.substr(at, glued - at);
+      at = glued;
+      if (seg.size() - 2 > path_segment_max) continue;
+      if (out.size() > floor) out += '/';
+      out += seg;
+      floor = out.size();
+      starts.clear();
+      kept_protocol = true;
+      if (trace) std::printf("skipping prot: %s\n", out.c_str());
+      continue;
+    }
     std::string_view seg = text.substr(at, end - at);
     at = end + 1;
     if (seg.empty()) continue;
@@ -61,6 +89,9 @@ std::string collapse(std::string_view text, bool keep_protocol, bool trace) {
     out += seg;
     if (trace) std::printf("  left segment: %s  -> %s\n", std::string(seg).c_str(), out.c_str());
   }
+  // Nothing after the protocol: its "//" would not survive normalising again
+  // (a trailing '/' goes first), so it goes now.
+  if (kept_protocol && out.size() == floor) out.resize(out.size() - 2);
   if (out.empty()) out = "/";
   if (trace) std::printf("  --> [%s]\n", out.c_str());
   return out;

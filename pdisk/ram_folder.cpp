@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kernel/buffer.h"
+#include "pdisk/path.h"
 #include "pdisk/pfile.h"
 #include "pdisk/text_form.h"
 #include "pdisk/zqx.h"
@@ -31,7 +32,11 @@ int store_cart_entries_in_ram_folder(std::string_view folder, const std::vector<
     std::string path(folder);
     path += '/';
     path += e.name;
-    if (path.size() > cart_entry_path_max) continue;
+    // A name the path rules would change (a segment too long to keep, say)
+    // is left out rather than stored under another name.
+    std::string_view plain(path);
+    if (plain.size() > 1 && plain.back() == '/') plain.remove_suffix(1);
+    if (path.size() > cart_entry_path_max || normalise_kestrune_path(path) != plain) continue;
     if (!e.name.empty() && e.name.back() == '/') {
       int made = pmkdir(path);
       stored += made == 0;

@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "kernel/buffer.h"
+#include "kernel/held_memory.h"
+#include "platform/host_log.h"
 
 namespace {
 
@@ -45,20 +47,40 @@ bool is_label_image(const std::string &name) {
   return name == "label.png" || name == "label.qoi";
 }
 
+// Why the reader would not give an entry back as it is, or null.
+const char *name_fault(const std::string &name) {
+  if (name.empty()) return "an empty name";
+  if (name.size() > size_t(kvt_rom_max_name)) return "a name longer than 400 characters";
+  if (name.find("..") != std::string::npos) return "a name holding \"..\"";
+  if (name.find('\0') != std::string::npos) return "a name holding a NUL";
+  return nullptr;
+}
+
+// Refuses to write, before anything is written.
+bool refuse(const char *why, const std::string &name) {
+  std::string shown = name.substr(0, 64);
+  for (char &c : shown)
+    if (static_cast<unsigned char>(c) < ' ') c = '?';
+  std::printf("** cartridge not written (rom form): %s: %s\n", why, shown.c_str());
+  hovi_debugf("** cartridge not written (rom form): %s: %s\n", why, shown.c_str());
+  return false;
+}
+
 // The payload: per entry the name, a NUL, and for files a length (one byte up
 // to 254, else 255 and a u32) and the bytes.
 bool build_payload(const std::vector<cart_entry> &entries, int options,
                    std::string *payload) {
   payload->reserve(65536);
+  int count = 0;
   for (const cart_entry &e : entries) {
     if ((options & kvt_rom_skip_labels) && is_label_image(e.name)) continue;
     // kvt_rom_label_text: the label drawing is not built yet.
-    if (e.name.find('\0') != std::string::npos) return false;
-    bool folder = !e.name.empty() && e.name.back() == '/';
+    if (const char *why = name_fault(e.name)) return refuse(why, e.name);
+    if (++count > kvt_rom_max_entries) return refuse("more than 16384 entries", e.name);
+    bool folder = e.name.back() == '/';
     uint64_t body = folder ? 0 : e.data.size();
-    if (body > UINT32_MAX) return false;
     uint64_t need = uint64_t(payload->size()) + e.name.size() + 1 + (folder ? 0 : 5) + body;
-    if (need > uint64_t(LZ4_MAX_INPUT_SIZE)) return false;
+    if (need > uint64_t(kvt_rom_max_payload)) return refuse("more than 64 MiB in all", e.name);
     payload->append(e.name);
     payload->push_back('\0');
     if (folder) continue;
@@ -113,9 +135,13 @@ kvt_rom_kind decode_kvt_rom(const uint8_t *data, int64_t size, const char *where
   int64_t stated = take_u32(in);
   int64_t packed = std::min<int64_t>(stated, in.n - in.at);
   packed = std::min<int64_t>(packed, INT_MAX);
-  // LZ4 expands at most 255 times, so room beyond that is never used.
-  int64_t room = std::min<int64_t>(kvt_rom_max_payload, packed * 255 + 64);
-  std::vector<char> payload(static_cast<size_t>(room));
+  // LZ4 expands at most 255 times, so room beyond that is never used; nor is
+  // more than the process that mounts the cartridge may still hold (a payload
+  // larger than that fails to decompress).
+  memory_hold hold;
+  int64_t room = std::min<int64_t>({kvt_rom_max_payload, packed * 255 + 64, hold.room()});
+  hold.hold(room);
+  std::vector<char> payload(static_cast<size_t>(std::max<int64_t>(room, 1)));
   int got = LZ4_decompress_safe(reinterpret_cast<const char *>(data + in.at),
                                 payload.data(), int(packed), int(room));
   if (got <= 0) {

@@ -36,7 +36,10 @@ enum class kvt_rom_kind {
 
 // Appends the rom form of the entries to out at its position, leaving the
 // position and the length at the end of what was written. Refuses (false,
-// out unchanged) entries whose payload the form or LZ4 cannot describe.
+// out unchanged, the reason on standard output and in the host log) entries
+// the reader would not give back whole: a name empty, longer than
+// kvt_rom_max_name, holding ".." or a NUL; more than kvt_rom_max_entries
+// entries; a payload past kvt_rom_max_payload.
 bool write_kvt_rom_entries(buffer *out, const std::vector<cart_entry> &entries,
                            int options);
 

@@ -7,6 +7,7 @@
 
 #include "kernel/buffer.h"
 #include "pdisk/path.h"
+#include "platform/host_log.h"
 #include "values/base64.h"
 
 namespace {
@@ -85,11 +86,15 @@ std::string_view entry_name(std::string_view line) {
   return name_token(line.size() > 3 ? line.substr(3) : std::string_view());
 }
 
-// A control byte would split the name's line; "[eoc]" would end the cartridge.
-bool fits_text_form(std::string_view name) {
-  for (char c : name)
-    if (static_cast<unsigned char>(c) < ' ') return false;
-  return name_token(name) != "[eoc]";
+// Why the reader would not give an entry's name back as it is, or null: it
+// reads a name up to its first blank or control byte, skips names holding
+// "..", and takes "[eoc]" for the end.
+const char *name_fault(std::string_view name) {
+  if (name.empty()) return "an empty name";
+  if (name_token(name) != name) return "a name holding a blank or a control byte";
+  if (name.find("..") != std::string_view::npos) return "a name holding \"..\"";
+  if (name == "[eoc]") return "the name [eoc]";
+  return nullptr;
 }
 
 kvt_text_kind read_version_2(line_cursor &in, const char *where,
@@ -276,8 +281,16 @@ std::string encode_kvt_text(const std::vector<cart_entry> &entries, bool hex) {
 
 bool write_kvt_text_entries(buffer *out, const std::vector<cart_entry> &entries, bool hex) {
   if (!out) return false;
-  for (const cart_entry &e : entries)
-    if (!fits_text_form(e.name)) return false;
+  for (const cart_entry &e : entries) {
+    if (const char *why = name_fault(e.name)) {
+      std::string shown = e.name.substr(0, 64);
+      for (char &c : shown)
+        if (static_cast<unsigned char>(c) < ' ') c = '?';
+      std::printf("** cartridge not written (text form): %s: %s\n", why, shown.c_str());
+      hovi_debugf("** cartridge not written (text form): %s: %s\n", why, shown.c_str());
+      return false;
+    }
+  }
   std::string text = encode_kvt_text(entries, hex);
   int64_t end = int64_t(out->position) + int64_t(text.size());
   if (out->position < 0 || end > buffer_max_length || !ballocate(out, end)) return false;

@@ -40,9 +40,10 @@ bool is_writeable_as_ascii(std::string_view name, std::string_view data);
 std::string encode_kvt_text(const std::vector<cart_entry> &entries, bool hex);
 
 // Appends the text form to out at its position, leaving the position and the
-// length at the end. Refuses (false, out unchanged) a name that would break
-// the line structure (a control byte, or "[eoc]"), or output past a buffer's
-// size. A name holding a blank is written but reads back cut at the blank.
+// length at the end. Refuses (false, out unchanged, the reason on standard
+// output and in the host log) a name the reader would not give back as it is
+// (empty, holding a blank, a control byte or "..", or "[eoc]"), and output
+// past a buffer's size.
 bool write_kvt_text_entries(buffer *out, const std::vector<cart_entry> &entries, bool hex);
 
 // Decodes untrusted text, appending the entries found to *entries. Names

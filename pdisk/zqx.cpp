@@ -105,8 +105,10 @@ int64_t zqx_decompress(const uint8_t *input, int64_t input_length, uint8_t *outp
     int64_t distance = int64_t(u) + 1;
     int64_t count = take_copy_length(r);
     if (count < 0 || distance > len) break;
-    // byte by byte, so an overlapping copy repeats its pattern
-    for (int64_t end = std::min(limit, len + count); len < end; len++)
+    // Byte by byte, so an overlapping copy repeats its pattern. A copy runs
+    // to the output's capacity, past the stated length; only a raw block
+    // stops there.
+    for (int64_t end = std::min(capacity, len + count); len < end; len++)
       output[len] = output[len - distance];
   }
   output[len] = 0;

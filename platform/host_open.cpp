@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pdisk/pfile.h"
+#include "platform/window.h"
 
 extern char **environ;
 
@@ -66,7 +67,7 @@ bool os_open_host_path(std::string_view text) {
   std::optional<std::string> argument = host_open_argument(text);
   if (!argument) return false;
   os_host_opener(*argument);
-  // Minimising the window in fullscreen happens here once the window layer lands.
+  os_minimise_window_in_fullscreen();
   return true;
 }
 

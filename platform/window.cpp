@@ -244,6 +244,12 @@ bool get_dest_rect(SDL_Rect *out) {
   return host.window && w >= 1 && h >= 1;
 }
 
+bool os_minimise_window_in_fullscreen() {
+  if (!host.window || !config.fullscreen) return false;
+  SDL_MinimizeWindow(host.window);
+  return true;
+}
+
 void os_set_window_title(const char *text) {
   if (!text || strnlen(text, window_title_max) >= size_t(window_title_max)) return;
   host.title = text;

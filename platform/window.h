@@ -61,6 +61,10 @@ void blit_to_sdl_window_hardware(const uint32_t *pixels, int pitch_in_pixels);
 // still non-empty) when there is no window or it has no area.
 bool get_dest_rect(SDL_Rect *out);
 
+// Minimises the window when it is fullscreen, so what the host opened shows
+// (after _open_host_path). True when it did; nothing without a window.
+bool os_minimise_window_in_fullscreen();
+
 void os_set_window_title(const char *text);
 // bitmap null: the host's default icon from the next window creation on.
 void os_set_window_icon(const uint8_t *bitmap16x16, const uint32_t *palette);

@@ -7,6 +7,15 @@
 
 namespace {
 
+// Bytes of a delta's work (scanning, CRCs, decompressing, copying) a cycle
+// pays for, beyond the format's own charge of a quarter of the result.
+constexpr int64_t work_bytes_per_cycle = 4;
+
+// Charges the work as it goes: past the ceiling the call ends in the cpu limit error.
+delta_progress charge_work(lua_State *L) {
+  return [L](int64_t bytes) { spend_cpu_or_stop(L, bytes / work_bytes_per_cycle); };
+}
+
 // Reads two string arguments; false when either is not a string.
 bool two_strings(lua_State *L, const uint8_t **a, size_t *na, const uint8_t **b, size_t *nb) {
   if (lua_type(L, 1) != LUA_TSTRING || lua_type(L, 2) != LUA_TSTRING) return false;
@@ -19,7 +28,7 @@ bool two_strings(lua_State *L, const uint8_t **a, size_t *na, const uint8_t **b,
 int push_result(lua_State *L, buffer *result) {
   buffer_owner owned(result);
   if (!owned) return 0;
-  spend_cpu(owned->length / 4);
+  spend_cpu_or_stop(L, owned->length / 4);
   lua_pushlstring(L, reinterpret_cast<const char *>(owned->data), size_t(owned->length));
   return 1;
 }
@@ -30,12 +39,12 @@ int lua54_create_diff(lua_State *L) {
   const uint8_t *a, *b;
   size_t na, nb;
   if (!two_strings(L, &a, &na, &b, &nb)) return 0;
-  return push_result(L, generate_diff(a, int64_t(na), b, int64_t(nb)));
+  return push_result(L, generate_diff(a, int64_t(na), b, int64_t(nb), charge_work(L)));
 }
 
 int lua54_apply_diff(lua_State *L) {
   const uint8_t *a, *d;
   size_t na, nd;
   if (!two_strings(L, &a, &na, &d, &nd)) return 0;
-  return push_result(L, apply_diff(a, int64_t(na), d, int64_t(nd)));
+  return push_result(L, apply_diff(a, int64_t(na), d, int64_t(nd), charge_work(L)));
 }

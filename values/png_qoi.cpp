@@ -4,7 +4,15 @@
 
 #include <cstring>
 
+#include "kernel/held_memory.h"
+
 namespace {
+
+// Measured against the codecs (bench/charge_bench.cpp): deflate and its
+// filters cost far more a pixel than QOI's single pass. A whole screen's PNG
+// (2 M cycles) stays within the ten-frame ceiling of one call.
+constexpr int64_t png_pixel_cycles = 16;
+constexpr int64_t qoi_pixels_per_cycle = 1;
 
 bool too_many_pixels(uint64_t width, uint64_t height, int64_t max_pixels) {
   return max_pixels < 0 || width * height > static_cast<uint64_t>(max_pixels);
@@ -77,3 +85,11 @@ image_pixels decode_qoi(const uint8_t *data, int64_t size, qoi_desc *desc, int64
   if (too_many_pixels(read_u32_be(data + 4), read_u32_be(data + 8), max_pixels)) return nullptr;
   return image_pixels(static_cast<uint8_t *>(qoi_decode(data, static_cast<int>(size), desc, 0)));
 }
+
+int64_t png_coding_cycles(int64_t pixels) { return pixels > 0 ? pixels * png_pixel_cycles : 0; }
+
+int64_t qoi_coding_cycles(int64_t pixels) {
+  return pixels > 0 ? pixels / qoi_pixels_per_cycle : 0;
+}
+
+int64_t rgba_pixels_within_room() { return host_memory_room(current_memory_holder()) / 4; }

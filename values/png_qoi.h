@@ -38,6 +38,15 @@ unsigned LodePNG_encode_pbuffer(const uint8_t *pixels, unsigned width, unsigned 
 unsigned LodePNG_encode32_pbuffer(const uint8_t *pixels, unsigned width, unsigned height,
                                   buffer *buf);
 
+// The cycles a caller on behalf of a script charges (spend_cpu_or_stop,
+// before the work) for coding an image of that many pixels, either way: no
+// more than about 10 ns of host time a cycle.
+int64_t png_coding_cycles(int64_t pixels);
+int64_t qoi_coding_cycles(int64_t pixels);
+// The max_pixels for a decode on behalf of the current process: as many RGBA
+// pixels as it may still hold (kernel/held_memory.h).
+int64_t rgba_pixels_within_room();
+
 // The one QOI image the system writes and reads: a 480 x 270 RGBA cartridge
 // label, all channels linear.
 constexpr qoi_desc label_qoi_desc = {480, 270, 4, QOI_LINEAR};

@@ -1,6 +1,7 @@
 // Script API of the tuk text form: argument readers around values/tuk.
 #include "values/tuk_api.h"
 
+#include "kernel/accounting.h"
 #include "kernel/maths.h"
 #include "values/tuk.h"
 
@@ -13,7 +14,10 @@ int lua54_stringify(lua_State *L) {
   if (t == LUA_TSTRING || t == LUA_TNUMBER) {
     size_t n;
     const char *s = lua_tolstring(L, 3, &n);
-    if (bwrite(s, 1, static_cast<int64_t>(n), out.get()) != static_cast<int64_t>(n)) return 0;
+    spend_cpu_or_stop(L, static_cast<int64_t>(n / 64));
+    if (!bcharge_to_current(out.get()) ||
+        bwrite(s, 1, static_cast<int64_t>(n), out.get()) != static_cast<int64_t>(n))
+      return 0;
   }
   // A value nested too deep (or cyclic) gives no result.
   if (!stringify_object(L, 1, out.get(), 0, flags)) return 0;

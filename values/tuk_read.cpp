@@ -8,6 +8,7 @@
 #include <lz4.h>
 
 #include "kernel/accounting.h"
+#include "kernel/held_memory.h"
 #include "lua.hpp"
 #include "platform/host_log.h"
 #include "values/base64.h"
@@ -23,6 +24,22 @@ constexpr std::string_view raw_marker = "--[[tuk_format=\"raw\"";
 // not believed (and nothing is allocated for it).
 constexpr int64_t lz4_max_ratio = 255;
 constexpr size_t number_text_max = 44;
+// Room the LZ4 wrapper's body is decompressed into beyond its stated size.
+constexpr int64_t lz4_slack = 65536;
+// Cycles per decoded byte of a base64 body (the format's own charge is 1/12,
+// which buys more host time than a cycle is worth).
+constexpr int64_t base64_bytes_per_cycle = 4;
+// Charges are spent (and the cpu limit checked) each time this many gather.
+constexpr int64_t charge_step = 4096;
+// Cycles beyond the format's own (1 a value, a quarter of a string's bytes,
+// bits / 32 a userdata element), so no text buys much more than 10 ns of
+// host time a cycle: making each value, converting a number, making a table,
+// setting a keyed entry, making a string.
+constexpr int64_t value_cycles = 4;
+constexpr int64_t number_cycles = 16;
+constexpr int64_t table_cycles = 24;
+constexpr int64_t key_cycles = 16;
+constexpr int64_t string_cycles = 8;
 
 bool is_letter(uint8_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
@@ -45,9 +62,31 @@ struct reader {
   int64_t cycles = 0;
   int wraps = 0;
   std::string scratch;  // strings are decoded here, one at a time
+  memory_hold scratch_hold;
 
+  // As spend_cpu would charge it; spent as it gathers, so a text too costly
+  // to read ends with the cpu limit error.
   void charge(int64_t n) {
-    if (n >= 0) cycles += std::max<int64_t>(n, 1);
+    if (n < 0) return;
+    cycles += std::max<int64_t>(n, 1);
+    if (cycles >= charge_step) flush();
+  }
+  void flush() {
+    int64_t n = cycles;
+    cycles = 0;
+    if (n > 0) spend_cpu_or_stop(L, n);
+  }
+
+  // Room in the scratch string for `more` bytes, held for the process.
+  bool scratch_room(size_t more) {
+    size_t need = scratch.size() + more;
+    if (need <= scratch.capacity()) return true;
+    auto want = static_cast<int64_t>(std::max(need, 2 * scratch.capacity()));
+    auto held = scratch_hold.held();
+    want = std::min(want, held + scratch_hold.room());
+    if (want < static_cast<int64_t>(need) || !scratch_hold.hold(want)) return false;
+    scratch.reserve(static_cast<size_t>(want));
+    return true;
   }
 
   // Does the text at p (ending at end) start with s?
@@ -85,7 +124,7 @@ struct reader {
 
   cursor get_value(cursor p, cursor end, int depth) {
     if (!p || depth > tuk_depth_max || !lua_checkstack(L, 4)) return nullptr;
-    charge(1);
+    charge(1 + value_cycles);
     while (p < end && ((*p >= 1 && *p <= 32) || *p >= 128)) p++;
     if (p >= end) return nullptr;
     if (*p == '"') return get_string(p, end);
@@ -135,6 +174,7 @@ struct reader {
       n++;
     }
     if (n == 0) return nullptr;
+    charge(number_cycles);
     text[n] = 0;
     if (lua_stringtonumber(L, text) != n + 1) return nullptr;
     return p + n;
@@ -146,8 +186,10 @@ struct reader {
     for (;;) {
       cursor run = p;
       while (p < end && *p != '"' && *p != '\\' && *p != 0) p++;
+      if (static_cast<int64_t>(scratch.size() + static_cast<size_t>(p - run)) > tuk_string_max ||
+          !scratch_room(static_cast<size_t>(p - run) + 1))
+        return nullptr;
       scratch.append(reinterpret_cast<const char *>(run), static_cast<size_t>(p - run));
-      if (static_cast<int64_t>(scratch.size()) > tuk_string_max) return nullptr;
       if (p >= end || *p == 0) return nullptr;  // no closing quote
       if (*p == '"') break;
       p++;  // the backslash
@@ -167,7 +209,7 @@ struct reader {
       }
     }
     if (static_cast<int64_t>(scratch.size()) > tuk_string_max) return nullptr;
-    charge(static_cast<int64_t>(scratch.size()) / 4);
+    charge(static_cast<int64_t>(scratch.size()) / 4 + string_cycles);
     lua_pushlstring(L, scratch.data(), scratch.size());
     return p + 1;
   }
@@ -228,6 +270,7 @@ struct reader {
 
   cursor get_table(cursor p, cursor end, int depth) {
     if (depth > tuk_depth_max || !lua_checkstack(L, 6)) return nullptr;
+    charge(table_cycles);
     lua_newtable(L);
     int table = lua_gettop(L);
     lua_Integer next_index = 1;
@@ -239,6 +282,7 @@ struct reader {
       if (c == '}') return p + 1;
       if (c == ']') return p;
       if (starts_key(p, end)) {
+        charge(key_cycles);
         if (c == '[') {
           p = get_value(p + 1, end, depth);
           if (!p || at(p, end) != ']') return nullptr;
@@ -271,13 +315,30 @@ struct reader {
     }
   }
 
+  // A nested body's bytes: held for the process while its value is read.
+  struct body {
+    memory_hold hold;
+    std::string bytes;
+    bool make(int64_t n) {
+      if (n < 0 || !hold.hold(n)) return false;
+      bytes.resize(static_cast<size_t>(n));
+      return true;
+    }
+  };
+
   cursor get_b64(cursor p, cursor end, int depth) {
-    cursor body = p;
+    cursor text = p;
     while (p < end && *p != '"' && *p != 0) p++;
-    std::string bytes =
-        base64_decode({reinterpret_cast<const char *>(body), static_cast<size_t>(p - body)});
-    charge(static_cast<int64_t>(bytes.size()) / 12);
-    if (!parse_one(bytes.data(), bytes.size(), depth)) return nullptr;
+    body b;
+    if (!b.make(base64_decode_block_bound(p - text))) return nullptr;
+    charge((p - text) / base64_bytes_per_cycle);
+    base64_decodestate state;
+    base64_init_decodestate(&state);
+    int64_t n = base64_decode_block(reinterpret_cast<const char *>(text), p - text,
+                                    reinterpret_cast<uint8_t *>(b.bytes.data()), &state);
+    b.bytes.resize(static_cast<size_t>(n));
+    charge(n / 12);
+    if (!parse_one(b.bytes.data(), b.bytes.size(), depth)) return nullptr;
     return p;
   }
 
@@ -286,11 +347,16 @@ struct reader {
     uint32_t packed = read_u32(p + 4);
     uint32_t size = read_u32(p + 8);
     if (static_cast<uint64_t>(end - p - 12) < packed || packed > INT32_MAX) return nullptr;
-    if (size > int64_t{packed} * lz4_max_ratio + 16 || size > INT32_MAX - 65536) return nullptr;
-    std::string text(size_t{size} + 65536, '\0');
+    if (size > int64_t{packed} * lz4_max_ratio + 16 || size > INT32_MAX - lz4_slack) return nullptr;
+    // Nested wrappers each expand up to 255 times: every level's text is
+    // held until its value is read, so the whole nest stays within what the
+    // process may still hold.
+    body b;
+    if (!b.make(int64_t{size} + lz4_slack)) return nullptr;
+    charge(size / 12);
+    std::string &text = b.bytes;
     int n = LZ4_decompress_safe(reinterpret_cast<const char *>(p + 12), text.data(),
                                 static_cast<int>(packed), static_cast<int>(text.size()));
-    charge(n / 12);
     if (n != static_cast<int>(size)) {
       hovi_debugf("reading corrupt lz4 value // sizes do not match: %d %d\n", n,
                   static_cast<int>(size));
@@ -351,7 +417,7 @@ int destringify_object(lua_State *L, const char *text, size_t length) {
   if (!text) return 0;
   reader r{L};
   int n = r.parse_whole(text, length, 0);
-  spend_cpu(r.cycles);
+  r.flush();
   return n;
 }
 
@@ -361,6 +427,6 @@ int destringify_object_metadata(lua_State *L, const char *text, size_t length) {
   auto p = reinterpret_cast<cursor>(text);
   if (!text || !r.get_table(p + std::min<size_t>(4, length), p + length, 1))
     lua_settop(L, base + 1);  // the entries read before the error, or nil
-  spend_cpu(r.cycles);
+  r.flush();
   return 1;
 }

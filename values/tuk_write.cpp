@@ -1,6 +1,8 @@
 // tuk writer: the text form of a value, its binary items and the wrappers.
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <lz4hc.h>
 
 #include "kernel/accounting.h"
+#include "kernel/held_memory.h"
 #include "lua.hpp"
 #include "values/base64.h"
 #include "values/tuk.h"
@@ -18,31 +21,60 @@
 
 namespace {
 
-// Key texts that would not read back as key=value, or not load as Lua.
-const char *const reserved_words[] = {"and",   "break", "do",     "else", "elseif", "end",
-                                      "false", "for",   "function", "goto", "if",     "in",
-                                      "local", "nil",   "not",    "or",   "repeat", "return",
-                                      "then",  "true",  "until",  "while"};
+// Cycles beyond the format's own charges (2 a value, a quarter of each
+// string's bytes, bits / 32 a userdata element), so that no value buys much
+// more than 10 ns of host time a cycle: reading a value out of its table,
+// formatting a number, collecting, sorting and anchoring a table's keys,
+// printing a float element.
+constexpr int64_t value_cycles = 12;
+constexpr int64_t integer_cycles = 4;
+constexpr int64_t float_cycles = 16;
+constexpr int64_t table_cycles = 16;
+constexpr int64_t key_cycles = 48;
+constexpr int64_t f64_element_cycles = 16;
+// The LZ4 wrapper's compressor (high compression, level 1) and the base64
+// encoder, per input byte.
+constexpr int64_t lz4_bytes_per_cycle = 1;
+constexpr int64_t base64_bytes_per_cycle = 8;
+// Charges are spent (and the cpu limit checked) each time this many gather.
+constexpr int64_t charge_step = 4096;
+// A table with at most this many keys keeps them in stack slots while written.
+constexpr int64_t stack_keys_max = 32;
+// Userdata elements are formatted this many bytes at a time.
+constexpr size_t text_chunk = 4096;
 
+// "%.14g" of a finite number.
+char *format_float(char *out, double d) {
+  return std::to_chars(out, out + 32, d, std::chars_format::general, 14).ptr;
+}
+
+// An f64 element as "%0.14g" writes it, "inf" and "nan" included.
+char *format_element(char *out, double d) {
+  if (std::isfinite(d)) return format_float(out, d);
+  return out + snprintf(out, 8, "%0.14g", d);
+}
+
+// A key is written bare when it is an identifier: letters, digits and '_',
+// not starting with a digit. The empty key is not (it would not read back).
 bool is_identifier(std::string_view s) {
   if (s.empty() || (s[0] >= '0' && s[0] <= '9')) return false;
   for (char c : s)
     if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'))
       return false;
-  for (const char *w : reserved_words)
-    if (s == w) return false;
   return true;
 }
 
-// One key of a table's keyed part. Strings point into the table's own keys,
-// which stay alive and unchanged while the table is written (no script code
-// runs meanwhile).
+// One key of a table's keyed part. A string key's bytes belong to the key,
+// which is kept alive by the table of keys the writer anchors (slot is its
+// place there): a finalizer run meanwhile may take the entry out of the table
+// being written.
 struct key_entry {
   bool is_string;
   bool is_int;
   lua_Integer i;
   double d;
   std::string_view s;
+  lua_Integer slot;
 };
 
 // Numbers before strings; each kind ascending (numbers by value, strings by bytes).
@@ -59,26 +91,65 @@ bool key_less(const key_entry &a, const key_entry &b) {
   return false;
 }
 
+// Whether the key on top of the stack (under its value) belongs to the keyed
+// part of a table whose array part is 1..n; boolean, table, function and
+// userdata keys have no text and are left out.
+bool keyed(lua_State *L, lua_Integer n) {
+  switch (lua_type(L, -2)) {
+    case LUA_TNUMBER:
+      if (!lua_isinteger(L, -2)) return true;
+      return lua_tointeger(L, -2) < 1 || lua_tointeger(L, -2) > n;
+    case LUA_TSTRING:
+      return true;
+    default:
+      return false;
+  }
+}
+
 struct writer {
   lua_State *L;
   buffer *buf;
   int flags;
+  int64_t limit;  // the buffer's content may not pass this length
   int64_t cycles = 0;
   bool ok = true;
 
-  // As spend_cpu would charge it, summed and spent once at the end.
+  // As spend_cpu would charge it; spent as it gathers, so an endless
+  // structure ends with the cpu limit error rather than running on.
   void charge(int64_t n) {
-    if (n >= 0) cycles += std::max<int64_t>(n, 1);
+    if (n < 0) return;
+    cycles += std::max<int64_t>(n, 1);
+    if (cycles >= charge_step) flush();
+  }
+  void flush() {
+    int64_t n = cycles;
+    cycles = 0;
+    if (n > 0) spend_cpu_or_stop(L, n);
+  }
+
+  // Refuses (without writing) what cannot fit below the limit.
+  bool fits(int64_t n) {
+    if (ok && int64_t{buf->position} + n > limit) ok = false;
+    return ok;
   }
   void put(const void *p, size_t n) {
-    if (n && bwrite(p, 1, static_cast<int64_t>(n), buf) != static_cast<int64_t>(n)) ok = false;
+    if (!n || !fits(static_cast<int64_t>(n))) return;
+    // Most pieces are short and fit: no call into the buffer's writer.
+    if (static_cast<uint64_t>(buf->position) + n < buf->capacity) {
+      memcpy(buf->data + buf->position, p, n);
+      buf->position += static_cast<int32_t>(n);
+      if (buf->length < buf->position) buf->length = buf->position;
+      return;
+    }
+    if (bwrite(p, 1, static_cast<int64_t>(n), buf) != static_cast<int64_t>(n)) ok = false;
   }
   void put(std::string_view s) { put(s.data(), s.size()); }
 
   void put_quoted(std::string_view s) {
     put("\"");
+    if (!fits(static_cast<int64_t>(s.size()))) return;
     int64_t n = bwrite_escaped_string(s.data(), buf, static_cast<int64_t>(s.size()));
-    if (!s.empty() && n == 0) ok = false;
+    if ((!s.empty() && n == 0) || buf->position > limit) ok = false;
     put("\"");
     charge(n / 4);
   }
@@ -87,21 +158,25 @@ struct writer {
   // non-finite ones, which get forms that read back (here and in Lua itself).
   void put_number(int index) {
     char s[64];
+    char *end;
     if (lua_isinteger(L, index)) {
-      snprintf(s, sizeof s, "%" PRId64, static_cast<int64_t>(lua_tointeger(L, index)));
+      end = std::to_chars(s, s + sizeof s, static_cast<int64_t>(lua_tointeger(L, index))).ptr;
+      charge(integer_cycles);
     } else {
       double d = lua_tonumber(L, index);
-      if (std::isnan(d)) snprintf(s, sizeof s, "0/0");
-      else if (std::isinf(d)) snprintf(s, sizeof s, d > 0 ? "1e999" : "-1e999");
-      else snprintf(s, sizeof s, "%.14g", d);
+      if (std::isnan(d)) return put("0/0");
+      if (std::isinf(d)) return put(d > 0 ? "1e999" : "-1e999");
+      end = format_float(s, d);
+      charge(float_cycles);
     }
-    put(s);
+    put(s, static_cast<size_t>(end - s));
   }
 
   void put_string(int index) {
     size_t n;
     const char *s = lua_tolstring(L, index, &n);
     if (flags & tuk_flag_binary_strings) {
+      if (!fits(static_cast<int64_t>(n) + 8)) return;
       put("str", 4);
       bwrite_uint32(static_cast<uint32_t>(n), buf);
       put(s, n);
@@ -109,6 +184,36 @@ struct writer {
       return;
     }
     put_quoted({s, n});
+  }
+
+  // The elements' text, a chunk at a time: nothing of it is held outside
+  // the buffer.
+  void put_elements(const userdata *ud, int64_t count) {
+    char text[text_chunk + 64];
+    size_t used = 0;
+    if ((ud->utype & utype_mask) == utype_f64) {
+      for (int64_t i = 0; i < count && ok; i++) {
+        if (i) text[used++] = ',';
+        used = static_cast<size_t>(format_element(text + used, ud_get_number(ud, i)) - text);
+        charge(f64_element_cycles);
+        if (used >= text_chunk) {
+          put(text, used);
+          used = 0;
+        }
+      }
+    } else {
+      static const char hex[] = "0123456789abcdef";
+      int digits = static_cast<int>(2 * ud_element_size(ud));
+      for (int64_t i = 0; i < count && ok; i++) {
+        auto v = static_cast<uint64_t>(ud_get_int(ud, i));
+        for (int k = digits - 1; k >= 0; k--) text[used++] = hex[(v >> (4 * k)) & 15];
+        if (used >= text_chunk) {
+          put(text, used);
+          used = 0;
+        }
+      }
+    }
+    put(text, used);
   }
 
   void put_userdata(int index) {
@@ -121,8 +226,12 @@ struct writer {
     charge((count << utype_log2_bits(ud->utype)) >> 5);
     uint8_t type = ud->utype & utype_mask;
     if ((flags & tuk_flag_zqu) && ud->utype == utype_u8) {
+      // The coded form is never longer than twice the elements; finding its
+      // runs costs as much again as the bits.
+      if (!fits(2 * count + 32)) return;
+      charge(count >> 2);
       int width = (flags & tuk_flag_raw_zqu) ? 0 : zqu_tuk_width;
-      if (write_binary_zqu(ud, buf, width) <= 0) ok = false;
+      if (write_binary_zqu(ud, buf, width) <= 0 || buf->position > limit) ok = false;
       return;
     }
     char head[128];
@@ -135,24 +244,7 @@ struct writer {
       snprintf(head, sizeof head, "userdata(\"%s\",%u,%u,%u,\"", name, ud->width, ud->height,
                ud->depth);
     put(head);
-    std::string text;
-    if (type == utype_f64) {
-      char s[64];
-      for (int64_t i = 0; i < count; i++) {
-        int n = snprintf(s, sizeof s, i ? ",%0.14g" : "%0.14g", ud_get_number(ud, i));
-        text.append(s, static_cast<size_t>(n));
-      }
-    } else {
-      static const char hex[] = "0123456789abcdef";
-      int digits = static_cast<int>(2 * ud_element_size(ud));
-      text.resize(static_cast<size_t>(count * digits));
-      char *o = text.data();
-      for (int64_t i = 0; i < count; i++) {
-        auto v = static_cast<uint64_t>(ud_get_int(ud, i));
-        for (int k = digits - 1; k >= 0; k--) *o++ = hex[(v >> (4 * k)) & 15];
-      }
-    }
-    put(text);
+    put_elements(ud, count);
     put("\")");
   }
 
@@ -168,7 +260,6 @@ struct writer {
       }
       return;
     }
-    lua_checkstack(L, 1);
     if (k.is_int) lua_pushinteger(L, k.i);
     else lua_pushnumber(L, k.d);
     put("[");
@@ -177,38 +268,62 @@ struct writer {
     lua_pop(L, 1);
   }
 
-  void push_key(const key_entry &k) {
-    if (k.is_string) lua_pushlstring(L, k.s.data(), k.s.size());
-    else if (k.is_int) lua_pushinteger(L, k.i);
-    else lua_pushnumber(L, k.d);
-  }
-
   bool put_table(int index, int depth) {
     // depth counts the tables around this one; the reader counts the same way.
-    if (depth + 1 > tuk_depth_max || !lua_checkstack(L, 6)) return false;
+    if (depth + 1 > tuk_depth_max || !lua_checkstack(L, 8)) return false;
     index = lua_absindex(L, index);
     // The border is taken before the traversal.
     auto n = static_cast<lua_Integer>(lua_rawlen(L, index));
-    std::vector<key_entry> keys;
+    int64_t count = 0;
     lua_pushnil(L);
     while (lua_next(L, index)) {
-      switch (lua_type(L, -2)) {
-        case LUA_TNUMBER:
-          if (lua_isinteger(L, -2)) {
-            lua_Integer i = lua_tointeger(L, -2);
-            if (i < 1 || i > n) keys.push_back({false, true, i, 0, {}});
-          } else {
-            keys.push_back({false, false, 0, lua_tonumber(L, -2), {}});
-          }
-          break;
-        case LUA_TSTRING: {
+      count += keyed(L, n);
+      lua_pop(L, 1);
+    }
+    charge(table_cycles + count * key_cycles);
+    // The keys are anchored while the table is written: a few in stack slots,
+    // more in a table of their own made at full size first, so the traversal
+    // that stores them allocates nothing. The host's list of them is charged
+    // like any memory held for the process.
+    memory_hold hold;
+    if (count > INT_MAX || !hold.hold(count * static_cast<int64_t>(sizeof(key_entry)))) return false;
+    bool on_stack = count <= stack_keys_max && lua_checkstack(L, static_cast<int>(count) + 8);
+    int anchor;
+    if (on_stack) {
+      anchor = lua_gettop(L) + 1;
+      lua_settop(L, anchor - 1 + static_cast<int>(count));
+    } else {
+      lua_createtable(L, static_cast<int>(count), 0);
+      anchor = lua_gettop(L);
+    }
+    auto push_anchored = [&](lua_Integer slot) {
+      if (on_stack) lua_pushvalue(L, anchor + static_cast<int>(slot) - 1);
+      else lua_rawgeti(L, anchor, slot);
+    };
+    std::vector<key_entry> keys;
+    keys.reserve(static_cast<size_t>(count));
+    lua_pushnil(L);
+    while (lua_next(L, index)) {
+      // A finalizer run while the list was made may have added keys: they
+      // are left out.
+      if (keyed(L, n) && static_cast<int64_t>(keys.size()) < count) {
+        key_entry k{};
+        k.slot = static_cast<lua_Integer>(keys.size()) + 1;
+        if (lua_type(L, -2) == LUA_TSTRING) {
           size_t len;
           const char *s = lua_tolstring(L, -2, &len);
-          keys.push_back({true, false, 0, 0, {s, len}});
-          break;
+          k.is_string = true;
+          k.s = {s, len};
+        } else if (lua_isinteger(L, -2)) {
+          k.is_int = true;
+          k.i = lua_tointeger(L, -2);
+        } else {
+          k.d = lua_tonumber(L, -2);
         }
-        default:
-          break;  // boolean, table, function and userdata keys have no text
+        lua_pushvalue(L, -2);
+        if (on_stack) lua_replace(L, anchor + static_cast<int>(k.slot) - 1);
+        else lua_rawseti(L, anchor, k.slot);
+        keys.push_back(k);
       }
       lua_pop(L, 1);
     }
@@ -216,17 +331,20 @@ struct writer {
     put("{");
     bool first = true;
     for (const key_entry &k : keys) {
+      if (!ok) return false;
       if (!first) put(",");
       first = false;
       put_key(k);
       put("=");
-      push_key(k);
+      push_anchored(k.slot);
       lua_rawget(L, index);
       bool fine = put_value(-1, depth + 1);
       lua_pop(L, 1);
       if (!fine) return false;
     }
+    lua_settop(L, anchor - 1);
     for (lua_Integer i = 1; i <= n; i++) {
+      if (!ok) return false;
       if (!first) put(",");
       first = false;
       lua_rawgeti(L, index, i);
@@ -239,7 +357,7 @@ struct writer {
   }
 
   bool put_value(int index, int depth) {
-    charge(2);
+    charge(2 + value_cycles);
     switch (lua_type(L, index)) {
       case LUA_TSTRING: put_string(index); break;
       case LUA_TNUMBER: put_number(index); break;
@@ -252,42 +370,79 @@ struct writer {
   }
 };
 
+// A buffer for the writer's own intermediate text, charged like the output.
+buffer_owner charged_buffer(int64_t size) {
+  buffer_owner b(create_buffer_2(size, 112));
+  if (b && !bcharge_to_current(b.get())) b.reset();
+  return b;
+}
+
+// The LZ4 wrapper of the text: "lz4" NUL, u32 block size, u32 text size, the block.
+buffer_owner lz4_wrap(lua_State *L, const buffer *text) {
+  int length = text->length;
+  int bound = LZ4_compressBound(length);
+  if (bound <= 0 || int64_t{bound} + 12 > buffer_max_length) return nullptr;
+  spend_cpu_or_stop(L, length / lz4_bytes_per_cycle);
+  buffer_owner out = charged_buffer(int64_t{bound} + 12);
+  if (!out) return nullptr;
+  int packed = LZ4_compress_HC(reinterpret_cast<const char *>(text->data),
+                               reinterpret_cast<char *>(out->data) + 12, length, bound, 1);
+  if (packed <= 0) return nullptr;
+  memcpy(out->data, "lz4", 4);
+  for (int k = 0; k < 2; k++) {
+    auto v = static_cast<uint32_t>(k == 0 ? packed : length);
+    for (int i = 0; i < 4; i++) out->data[4 + 4 * k + i] = static_cast<uint8_t>(v >> (8 * i));
+  }
+  out->length = out->position = 12 + packed;
+  return out;
+}
+
+// "untuk(\"b64:", the base64 text of the bytes, "\")", written into out.
+bool put_base64_wrapper(lua_State *L, const buffer *bytes, buffer *out, int64_t limit) {
+  int64_t chars = base64_encode_block_bound(bytes->length) + 4;
+  if (int64_t{out->position} + chars + 14 > limit) return false;
+  spend_cpu_or_stop(L, bytes->length / base64_bytes_per_cycle);
+  if (bwrite("untuk(\"b64:", 1, 11, out) != 11) return false;
+  base64_encodestate state;
+  base64_init_encodestate(&state);
+  char text[4096 + 8];
+  for (int64_t at = 0; at < bytes->length; at += 3072) {
+    int64_t n = std::min<int64_t>(3072, bytes->length - at);
+    int64_t c = base64_encode_block(bytes->data + at, n, text, &state);
+    if (bwrite(text, 1, c, out) != c) return false;
+  }
+  int64_t c = base64_encode_blockend(text, &state);
+  if (c > 0 && bwrite(text, 1, c, out) != c) return false;
+  return bwrite("\")", 1, 2, out) == 2;
+}
+
+bool write_value(lua_State *L, int index, buffer *buf, int depth, int flags, int64_t limit) {
+  writer w{L, buf, flags, limit};
+  bool ok = w.put_value(lua_absindex(L, index), depth);
+  w.flush();
+  return ok && w.ok;
+}
+
 }  // namespace
 
 bool stringify_object_recursive(lua_State *L, int index, buffer *buf, int depth, int flags) {
-  if (!buf) return false;
-  writer w{L, buf, flags};
-  bool ok = w.put_value(lua_absindex(L, index), depth);
-  spend_cpu(w.cycles);
-  return ok;
+  if (!buf || !bcharge_to_current(buf)) return false;
+  return write_value(L, index, buf, depth, flags, buffer_max_length);
 }
 
-bool stringify_object(lua_State *L, int index, buffer *buf, int depth, int flags) {
-  if (!buf) return false;
+bool stringify_object(lua_State *L, int index, buffer *buf, int depth, int flags,
+                      int64_t max_length) {
+  if (!buf || !bcharge_to_current(buf)) return false;
+  int64_t limit = std::min(max_length, buffer_max_length);
   if (!(flags & (tuk_flag_lz4 | tuk_flag_base64)))
-    return stringify_object_recursive(L, index, buf, depth, flags);
-  buffer_owner inner(create_buffer_2(256, 112));
-  if (!inner || !stringify_object_recursive(L, index, inner.get(), depth, flags)) return false;
-  std::string wrapped(reinterpret_cast<const char *>(inner->data),
-                      static_cast<size_t>(inner->length));
-  inner.reset();
+    return write_value(L, index, buf, depth, flags, limit);
+  buffer_owner inner = charged_buffer(256);
+  if (!inner || !write_value(L, index, inner.get(), depth, flags, buffer_max_length)) return false;
   if (flags & tuk_flag_lz4) {
-    int length = static_cast<int>(wrapped.size());
-    std::string block(static_cast<size_t>(LZ4_compressBound(length)), '\0');
-    int packed =
-        LZ4_compress_HC(wrapped.data(), block.data(), length, static_cast<int>(block.size()), 1);
-    if (packed <= 0) return false;
-    spend_cpu(length / 8);
-    std::string head("lz4\0", 4);
-    for (uint32_t v : {static_cast<uint32_t>(packed), static_cast<uint32_t>(length)})
-      for (int i = 0; i < 4; i++) head.push_back(static_cast<char>(v >> (8 * i)));
-    wrapped = head + block.substr(0, static_cast<size_t>(packed));
+    inner = lz4_wrap(L, inner.get());
+    if (!inner) return false;
   }
-  if (flags & tuk_flag_base64) {
-    std::string text = base64_encode(wrapped);
-    spend_cpu(static_cast<int64_t>(text.size()) >> 3);
-    wrapped = "untuk(\"b64:" + text + "\")";
-  }
-  auto n = static_cast<int64_t>(wrapped.size());
-  return bwrite(wrapped.data(), 1, n, buf) == n;
+  if (flags & tuk_flag_base64) return put_base64_wrapper(L, inner.get(), buf, limit);
+  int64_t n = inner->length;
+  return int64_t{buf->position} + n <= limit && bwrite(inner->data, 1, n, buf) == n;
 }

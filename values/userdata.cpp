@@ -10,6 +10,9 @@
 
 namespace {
 
+// Cycles a decimal element of an f64 text costs beyond its bits.
+constexpr int64_t decimal_element_cycles = 16;
+
 // Indexed by code; "?" for every unnamed code.
 const char *const utype_string[23] = {"?", "?", "?", "u8", "?",   "?",  "?",   "?",
                                       "?", "?", "?", "?",  "i16", "i32", "i64", "?",
@@ -73,7 +76,8 @@ void fill_hex(userdata *ud, std::string_view text) {
 // '"' or ')' (or the end) before any ',' leaves the cursor there, where every
 // further element reads 0, so the fill stops. Each element scans only its own
 // stretch of the text: linear in the text, however many elements there are.
-void fill_decimal(userdata *ud, std::string_view text) {
+// Returns the elements read.
+int64_t fill_decimal(userdata *ud, std::string_view text) {
   int64_t count = ud_count(ud);
   std::string token;
   size_t at = 0;
@@ -90,9 +94,10 @@ void fill_decimal(userdata *ud, std::string_view text) {
     }
     size_t q = at;
     while (q < text.size() && text[q] != ',' && text[q] != '"' && text[q] != ')') q++;
-    if (q == text.size() || text[q] != ',') return;
+    if (q == text.size() || text[q] != ',') return i + 1;
     at = q + 1;
   }
+  return count;
 }
 
 }  // namespace
@@ -154,12 +159,27 @@ void set_userdata_metatable(lua_State *L) {
   else lua_pop(L, 1);
 }
 
+int64_t userdata_text_cost(const userdata *ud, std::string_view text, bool pixels) {
+  text = text.substr(0, text.find('\0'));
+  int64_t cost = (ud_count(ud) << utype_log2_bits(ud->utype)) >> 5;
+  if (pixels || (ud->utype & utype_mask) != utype_f64) return cost;
+  // Reading decimal numbers costs far more than the bits they fill: one for
+  // every ',' the reader will pass (it stops at a '"' or ')').
+  int64_t numbers = 1;
+  for (char c : text) {
+    if (c == '"' || c == ')') break;
+    numbers += c == ',';
+  }
+  return cost + std::min(numbers, ud_count(ud)) * decimal_element_cycles;
+}
+
 int64_t fill_userdata_from_text(userdata *ud, std::string_view text, bool pixels) {
+  int64_t cost = userdata_text_cost(ud, text, pixels);
   text = text.substr(0, text.find('\0'));
   if (pixels) fill_pixels(ud, text);
   else if ((ud->utype & utype_mask) == utype_f64) fill_decimal(ud, text);
   else fill_hex(ud, text);
-  return (ud_count(ud) << utype_log2_bits(ud->utype)) >> 5;
+  return cost;
 }
 
 userdata *create_userdata(lua_State *L, std::string_view type, int dims, int64_t width,
@@ -195,7 +215,11 @@ userdata *create_userdata(lua_State *L, std::string_view type, int dims, int64_t
   ud->width = static_cast<uint32_t>(width);
   ud->height = static_cast<uint32_t>(height);
   ud->depth = static_cast<uint32_t>(depth);
-  if (data) spend_cpu(fill_userdata_from_text(ud, *data, pixels));
+  if (data) {
+    // Charged before the fill, so an endless text stops before it is read.
+    spend_cpu_or_stop(L, userdata_text_cost(ud, *data, pixels));
+    fill_userdata_from_text(ud, *data, pixels);
+  }
   return ud;
 }
 

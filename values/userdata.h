@@ -141,8 +141,11 @@ userdata *push_duplicate_userdata(lua_State *L, const userdata *ud);
 
 // Initialises the elements from a data text (hex, decimal or pixel letters,
 // by type) as the constructor does; the text ends at its first NUL or its end.
-// Returns the cycles to charge (count x bits / 32).
+// Returns the cycles to charge (userdata_text_cost).
 int64_t fill_userdata_from_text(userdata *ud, std::string_view text, bool pixels);
+// What that fill costs, known before it runs: count x bits / 32, and for f64
+// elements 16 more a decimal number read.
+int64_t userdata_text_cost(const userdata *ud, std::string_view text, bool pixels);
 
 // Sets USERDATA as the metatable of the userdata on top of the stack, when the
 // global (read raw, so no script code runs) is a table at this moment.

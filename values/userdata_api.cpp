@@ -73,8 +73,10 @@ int64_t key_index(lua_State *L, const userdata *ud, bool floor_numbers) {
       break;
     }
     case LUA_TNUMBER:
-      // Both sides floor a fractional key (and compare all 64 bits).
+      // Both sides floor a fractional key; a read takes the key's low 32 bits
+      // as a signed index (so u[2^32] is element 0), a write the whole key.
       i = floor_numbers || !lua_isinteger(L, 2) ? kvt_intp(L, 2, -1) : lua_tointeger(L, 2);
+      if (!floor_numbers) i = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(i)));
       break;
     default:
       break;
@@ -159,7 +161,7 @@ int lua54_get(lua_State *L) {
   int64_t k = std::min(n, ud_count(ud) - at);
   for (int64_t i = 0; i < k; i++) push_ud_element(L, ud, at + i);
   for (int64_t i = k; i < n; i++) lua_pushinteger(L, 0);
-  spend_cpu(n / 2);
+  spend_cpu_or_stop(L, n / 2);
   return static_cast<int>(n);
 }
 
@@ -268,7 +270,7 @@ bool read_ram_span(lua_State *L, ram_span *s) {
 
 // Charges the elements moved and returns the userdata.
 int finish_ram_span(lua_State *L, const ram_span &s) {
-  if (s.count > 0) spend_cpu(s.count >> 2);
+  if (s.count > 0) spend_cpu_or_stop(L, s.count >> 2);
   lua_settop(L, 1);
   return 1;
 }
@@ -345,7 +347,7 @@ int lua54_ud_sort(lua_State *L) {
   bool descending = lua_gettop(L) >= 3 && lua_toboolean(L, 3);
   int64_t compares = userdata_sort(ud, kvt_intp(L, 2, 0), descending);
   if (compares < 0) return 0;
-  spend_cpu(compares);
+  spend_cpu_or_stop(L, compares);
   lua_pushinteger(L, compares);
   return 1;
 }
@@ -367,21 +369,21 @@ int lua54_ud_convert(lua_State *L) {
       if (src_type == utype_f64) ud_set_f64(colours, at, static_cast<double>(palette[i]));
       else ud_set_int(colours, at, palette[i]);
     }
-    spend_cpu(ud_count(src));
+    spend_cpu_or_stop(L, ud_count(src));
     return 2;
   }
   userdata *dst = create_userdata(L, get_utype_string(str_to_utype(type)), src->dims, src->width,
                                   src->height, src->depth);
   if (!dst) return 0;
   int64_t cost = userdata_convert(src, dst);
-  if (dst->utype != src->utype) spend_cpu(cost);
+  if (dst->utype != src->utype) spend_cpu_or_stop(L, cost);
   return 1;
 }
 
 int lua54_ud_clear(lua_State *L) {
   userdata *ud = to_userdata(L, 1);
   if (!ud) return 0;
-  spend_cpu(userdata_clear(ud));
+  spend_cpu_or_stop(L, userdata_clear(ud));
   return 0;
 }
 

@@ -592,7 +592,8 @@ TEST_F(Processes, SchedulerRunsChildrenAndSeesTheirOutcome) {
   EXPECT_EQ(ids(), (I{2, 3, 4, 6}));
   EXPECT_EQ(get_process(6)->cycles_frame, 27963);
   EXPECT_EQ(get_process(4)->parent_id, 1);
-  EXPECT_EQ(root_process, nullptr) << "the root's chunk returned: it is gone";
+  EXPECT_EQ(get_process(1), nullptr) << "the root's chunk returned: it is gone";
+  EXPECT_EQ(root_process, get_process(2)) << "the first record is the root now";
 }
 
 TEST_F(Processes, KillingAnAncestorWaitsForItsSliceToUnwind) {
@@ -605,7 +606,8 @@ TEST_F(Processes, KillingAnAncestorWaitsForItsSliceToUnwind) {
   run_process_slice(root, 1.0);
   EXPECT_EQ(notes, (S{"child goes on", "true"}));
   EXPECT_EQ(get_process(1), nullptr);
-  EXPECT_EQ(root_process, nullptr);
+  EXPECT_EQ(root_process, get_process_by_index(0));
+  EXPECT_EQ(root_process->id, 2);
   EXPECT_EQ(get_process(4), child);
   EXPECT_EQ(child->state, process_running);
   EXPECT_EQ(cproc, nullptr);
@@ -650,7 +652,7 @@ TEST_F(Processes, FinalizerThatKillsAndCreatesWhileItsStateCloses) {
   kill_process(P);
   EXPECT_EQ(notes, S{"nil"}) << "no creation while the table changes";
   EXPECT_EQ(ids(), (I{2, 3})) << "the kills it asked for were carried out after";
-  EXPECT_EQ(root_process, nullptr);
+  EXPECT_EQ(root_process, get_process(2));
   process *next = spawn("");
   EXPECT_EQ(next->id, 6);
 }

@@ -73,7 +73,7 @@ TEST_F(HostConfig, AFreshDataFolderGetsTheDefaultFile) {
   EXPECT_EQ(resolve_to_origin("/x.txt", false).origin, home + "drive/x.txt");
 }
 
-TEST_F(HostConfig, MountLinesInOrderAndEmptyPartsMountNothing) {
+TEST_F(HostConfig, MountLinesInOrderAndAnEmptyHostFolderMountsNothing) {
   write_config("# kestrune config\r\n"
                "mount / /srv/root/\r\n"
                "mount /desktop /Users/me/My Files\n"
@@ -87,12 +87,16 @@ TEST_F(HostConfig, MountLinesInOrderAndEmptyPartsMountNothing) {
                "mount /" + std::string(300, 'l') + " /long\n"
                "mount /last /z");
   EXPECT_EQ(process_config(), 0);
+  // Two blanks: the empty mount point, which serves every path like "/";
+  // "/nothing" would mount the host's own root and is left out.
   EXPECT_EQ(mounts(), (mount_list{{"", "/srv/root"},
                                   {"/desktop", "/Users/me/My Files"},
+                                  {"", "/x /y"},
                                   {"/desktop", "/second"},
                                   {"/last", "/z"}}));
   // the earlier of two mounts at one point serves
   EXPECT_EQ(resolve_to_origin("/desktop/a", false).origin, "/Users/me/My Files/a");
+  EXPECT_EQ(resolve_to_origin("/a", false).origin, "/srv/root/a");
 }
 
 TEST_F(HostConfig, AConfigThatCannotBeReadMountsNothing) {

@@ -87,7 +87,7 @@ TEST_F(Vfs, RomFormOfTheSystemShapeAndOfDamagedBytes) {
   // names a path cannot hold are left out; the rest is stored
   testing::internal::CaptureStdout();
   buffer_owner odd(create_buffer_2(0, 0));
-  ASSERT_TRUE(write_kvt_rom_entries(odd.get(), {{"ok.txt", "1"}, {"has space", "2"}, {"long/" + std::string(1100, 'z'), "3"}}, 0));
+  ASSERT_TRUE(write_kvt_rom_entries(odd.get(), {{"ok.txt", "1"}, {"has space", "2"}, {"long/" + std::string(390, 'z'), "3"}}, 0));
   odd->position = 0;
   populate_ram_folder_from_kvt_rom_buffer("/ram/odd", odd.get());
   testing::internal::GetCapturedStdout();

@@ -159,14 +159,7 @@ TEST(RomForm, WriterOptions) {
   EXPECT_EQ(encode(with_labels, kvt_rom_label_text), encode(with_labels, 0));
 }
 
-TEST(RomForm, WriterRefusesWhatTheFormCannotHold) {
-  buffer_owner out(create_buffer_2(0, 0));
-  bappend_str(out.get(), "keep");
-  EXPECT_FALSE(write_kvt_rom_entries(out.get(), {{"ok", "1"}, {bin("a\0b"), "x"}}, 0));
-  EXPECT_EQ(out->length, 4);
-  EXPECT_EQ(out->position, 4);
-  EXPECT_STREQ(reinterpret_cast<char *>(out->data), "keep");
-}
+
 
 TEST(RomForm, DataWithoutMagicIsAProgram) {
   entry_list back;
@@ -299,13 +292,46 @@ TEST(RomForm, NegativeLengthStops) {
 }
 
 TEST(RomForm, AtMost16384Entries) {
-  entry_list many;
-  for (int i = 0; i < kvt_rom_max_entries + 1; i++)
-    many.push_back({"d" + std::to_string(i) + "/", ""});
+  std::string payload;
+  for (int i = 0; i < kvt_rom_max_entries + 1; i++) payload += "d" + std::to_string(i) + "/" + bin("\0");
   entry_list back;
-  EXPECT_EQ(decode(encode(many), &back), kvt_rom_kind::cart_damaged);
+  EXPECT_EQ(decode(wrap_payload(payload), &back), kvt_rom_kind::cart_damaged);
   ASSERT_EQ(back.size(), size_t(kvt_rom_max_entries));
   EXPECT_EQ(back.back().name, "d16383/");
+}
+
+TEST(RomForm, WriterRefusesWhatTheReaderWouldNotGiveBack) {
+  entry_list many;
+  for (int i = 0; i < kvt_rom_max_entries; i++) many.push_back({"d" + std::to_string(i) + "/", ""});
+  entry_list back;
+  EXPECT_EQ(decode(encode(many), &back), kvt_rom_kind::cart) << "16384 entries are written";
+  many.push_back({"last.txt", "x"});
+  const struct {
+    entry_list entries;
+    const char *report;
+  } refused[] = {
+      {{{"ok", "1"}, {"notes..txt", "x"}}, "a name holding \"..\": notes..txt"},
+      {{{std::string(401, 'n'), "x"}}, "a name longer than 400 characters: nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"},
+      {{{"", "x"}}, "an empty name: "},
+      {{{bin("a\0b"), "x"}}, "a name holding a NUL: a?b"},
+      {many, "more than 16384 entries: last.txt"},
+      {{{"a.bin", std::string(size_t(kvt_rom_max_payload) - 8, 'z')}},
+       "more than 64 MiB in all: a.bin"},
+  };
+  for (const auto &r : refused) {
+    buffer_owner out(create_buffer_2(0, 0));
+    bappend_str(out.get(), "keep");
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(write_kvt_rom_entries(out.get(), r.entries, 0));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              std::string("** cartridge not written (rom form): ") + r.report + "\n");
+    EXPECT_EQ(out->length, 4) << "nothing written";
+  }
+  // a name of 400 characters is read back
+  entry_list edge = {{std::string(400, 'n'), "x"}};
+  back.clear();
+  EXPECT_EQ(decode(encode(edge), &back), kvt_rom_kind::cart);
+  EXPECT_EQ(back == edge, true);
 }
 
 TEST(RomForm, EmptyCartridge) {

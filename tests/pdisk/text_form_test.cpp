@@ -124,14 +124,29 @@ TEST(TextForm, WriterLaysOutHeaderEntriesAndEnd) {
   EXPECT_EQ(back, (entry_list{{"a.txt", "x"}}));
   EXPECT_EQ(out->position, out->length);
 
-  // a name with a line end in it would forge entries: refused, out unchanged
-  int64_t before = out->length;
-  EXPECT_FALSE(write_kvt_text_entries(out.get(), {{"a.txt\n:: b.txt", "x"}}, false));
-  // and one read as the end mark would cut the cartridge short
-  EXPECT_FALSE(write_kvt_text_entries(out.get(), {{"a", "1"}, {"[eoc] x", "2"}, {"b", "3"}}, false));
-  EXPECT_EQ(out->length, before);
+  // Names the reader would not give back as they are: refused before
+  // anything is written, and reported. A line end would forge entries, the
+  // end mark cut the cartridge short, a blank end the name, ".." drop it.
   // a blank ends a name when it is read back
   EXPECT_EQ(round_trip({{"a#b c.txt", "x"}}), (entry_list{{"a#b", "x"}}));
+  int64_t before = out->length;
+  const struct {
+    entry_list entries;
+    const char *report;
+  } refused[] = {
+      {{{"a.txt\n:: b.txt", "x"}}, "a name holding a blank or a control byte: a.txt?:: b.txt"},
+      {{{"a", "1"}, {"[eoc] x", "2"}, {"b", "3"}}, "a name holding a blank or a control byte: [eoc] x"},
+      {{{"[eoc]", "2"}}, "the name [eoc]: [eoc]"},
+      {{{"a#b c.txt", "x"}}, "a name holding a blank or a control byte: a#b c.txt"},
+      {{{"ok", "1"}, {"notes..txt", "x"}}, "a name holding \"..\": notes..txt"},
+      {{{"", "x"}}, "an empty name: "},
+  };
+  for (const auto &r : refused) {
+    CaptureStdout();
+    EXPECT_FALSE(write_kvt_text_entries(out.get(), r.entries, false));
+    EXPECT_EQ(GetCapturedStdout(), std::string("** cartridge not written (text form): ") + r.report + "\n");
+  }
+  EXPECT_EQ(out->length, before);
 }
 
 TEST(TextForm, AsciiTestDecidesPlainBodiesAndEveryBodyReadsBack) {

@@ -274,15 +274,22 @@ TEST(Zqx, OutputStopsAtTheLimits) {
   zqx_writer w;
   w.literal('q');
   w.copy(1, 70000);
-  // the stated length
-  EXPECT_EQ(decompress(w.form(500)), std::string(500, 'q'));
+  // A copy runs on to the capacity, past the stated length; nothing follows it.
+  EXPECT_EQ(decompress(w.form(500)), std::string(size_t(zqx_max_output), 'q'));
+  EXPECT_EQ(decompress(w.form(500), 600), std::string(600, 'q'));
   // the capacity, below the stated length
   EXPECT_EQ(decompress(w.form(500), 37), std::string(37, 'q'));
   EXPECT_EQ(decompress(w.form(500), 1), "q");
-  // the caller's limit, with the most a header can promise
+  // once the output has reached the stated length, nothing more is read
+  zqx_writer v;
+  v.literal('a');
+  v.copy(1, 9);
+  v.literal('b');
+  EXPECT_EQ(decompress(v.form(5)), std::string(10, 'a'));
+  // the caller's limit, whatever a header promises
   std::string text = zqx_decompress_text(
       reinterpret_cast<const uint8_t *>(w.form(65535).data()), int64_t(w.form(65535).size()));
-  EXPECT_EQ(text, std::string(65535, 'q'));
+  EXPECT_EQ(text, std::string(size_t(zqx_max_output), 'q'));
 }
 
 TEST(Zqx, MalformedInputKeepsWhatWasProduced) {

@@ -393,6 +393,15 @@ TEST_F(HostWindow, WindowedPlaceSurvivesFullscreenAndBack) {
   EXPECT_EQ(window_size().x, desktop.w);
 }
 
+TEST_F(HostWindow, OpeningAHostPathMinimisesOnlyAFullscreenWindow) {
+  EXPECT_FALSE(os_minimise_window_in_fullscreen()) << "no window yet";
+  os_apply_video_config();
+  EXPECT_FALSE(os_minimise_window_in_fullscreen());
+  config.fullscreen = 1;
+  os_apply_video_config();
+  EXPECT_TRUE(os_minimise_window_in_fullscreen());
+}
+
 TEST_F(HostWindow, TitleRuleAndIcon) {
   os_set_window_title("before any window");
   os_apply_video_config();

@@ -130,11 +130,13 @@ TEST_F(Userdata, DecimalTextIsReadInLinearTime) {
 }
 
 TEST_F(Userdata, DataTextCharge) {
-  // count x bits / 32, beyond what the allocation itself costs
+  // count x bits / 32, beyond what the allocation itself costs; and each
+  // decimal number read 16 more
   int64_t u8_block = charge_of("userdata", "'u8', 64");
   int64_t f64_block = charge_of("userdata", "'f64', 16");
   EXPECT_EQ(charge_of("userdata", "'u8', 64, '00'") - u8_block, 16);
-  EXPECT_EQ(charge_of("userdata", "'f64', 16, '1'") - f64_block, 32);
+  EXPECT_EQ(charge_of("userdata", "'f64', 16, '1'") - f64_block, 32 + 16);
+  EXPECT_EQ(charge_of("userdata", "'f64', 16, '1,2,3'") - f64_block, 32 + 3 * 16);
   EXPECT_EQ(charge_of("userdata", "'u8', 64, ''") - u8_block, 16) << "an empty text still counts";
 }
 
@@ -174,9 +176,13 @@ TEST_F(Userdata, IndexAndNewIndex) {
             (R{"i:44", "i:7", "i:0", "i:0"}));
   EXPECT_EQ(run("local v = userdata('i32', 4) v[1] = '12' v[2] = {} return v[1], v[2], v[4], v[-1]"),
             (R{"i:12", "i:0", "nil", "nil"}));
-  EXPECT_EQ(run("local v = userdata('u8', 4) v[0] = 9 return v[2^32], v[0.0], v[0.5]"),
-            (R{"nil", "i:9", "i:9"}))
-      << "indices are compared in full, never cut to 32 bits";
+  // A read takes an integer key by its low 32 bits; a write compares it in full.
+  EXPECT_EQ(run("local v = userdata('u8', 4) v[0] = 9 v[2] = 7 "
+                "return v[2^32], v[0.0], v[0.5], v[2^32 + 2], v[(1 << 40) | 2], v[-2^32]"),
+            (R{"i:9", "i:9", "i:9", "i:7", "i:7", "i:9"}));
+  EXPECT_EQ(run("local v = userdata('u8', 4) v[2^32] = 5 v[0xFFFFFFFF] = 6 "
+                "return v[0], v[-1], v[2^31], v[1/0]"),
+            (R{"i:0", "nil", "nil", "nil"}));
   EXPECT_EQ(run("local v = userdata('f64', 2) v[0] = '2.5' v[1] = {} return v[0], v[1]"),
             (R{"f:2.5", "f:0"}));
   EXPECT_EQ(run("return type(userdata('u8', 4).width)"), R{"s:function"});
