@@ -26,8 +26,8 @@ namespace {
 template <class T> constexpr bool is_f64 = std::is_floating_point_v<T>;
 template <class T> constexpr bool is_signed_int = std::is_integral_v<T> && std::is_signed_v<T>;
 template <class T> using uwide = std::conditional_t<sizeof(T) <= 4, uint32_t, uint64_t>;
-// Where quotients and remainders are computed: wide enough that only i64 can
-// overflow (its smallest value over -1), which the rules treat apart.
+// Where remainders are computed: wide enough that only i64 can overflow (its
+// smallest value over -1), which the quotient treats apart.
 template <class T> using swide = std::conditional_t<sizeof(T) <= 2, int32_t, int64_t>;
 
 template <class T> T wrap_mul(T x, T y) { return T(uwide<T>(x) * uwide<T>(y)); }
@@ -48,12 +48,16 @@ template <class T> T zero_quotient(T x) {
 }
 
 // Truncated quotient of integers (y != 0); the smallest i64 over -1 wraps.
+// Up to 32 bits the quotient goes through a double division, which is exact
+// there (its error stays below the distance to the next integer) and, unlike
+// an integer division, vectorises.
 template <class T> T int_quotient(T x, T y) {
   if constexpr (sizeof(T) == 8) {
     if (y == -1) return T(uint64_t{0} - uint64_t(x));
     return x / y;
   } else {
-    return T(swide<T>(x) / swide<T>(y));
+    if (sizeof(T) == 4 && y == -1) return T(uint32_t{0} - uint32_t(x));
+    return T(static_cast<int32_t>(static_cast<double>(x) / static_cast<double>(y)));
   }
 }
 
@@ -97,11 +101,12 @@ template <class T> struct r_mod {
     if constexpr (is_f64<T>) {
       double r = std::fmod(x, y);
       return (r > 0 && y < 0) || (r < 0 && y > 0) ? r + y : r;
-    } else if constexpr (!is_signed_int<T>) {
-      return T(x % y);
     } else {
-      T r = sizeof(T) == 8 && y == -1 ? T(0) : T(swide<T>(x) % swide<T>(y));
-      return r != 0 && (r < 0) != (y < 0) ? T(r + y) : r;
+      T r;
+      if constexpr (sizeof(T) == 8) r = y == -1 ? T(0) : T(x % y);
+      else r = T(swide<T>(x) - swide<T>(int_quotient(x, y)) * swide<T>(y));
+      if constexpr (!is_signed_int<T>) return r;
+      else return r != 0 && (r < 0) != (y < 0) ? T(r + y) : r;
     }
   }
 };
@@ -183,6 +188,14 @@ template <class T> struct r_copy {
 /* the kernel                                                             */
 /* ---------------------------------------------------------------------- */
 
+// The kernels also come in an AVX2 build, picked at load time where the
+// processor has it (wider vectors, per-element shifts, inline floor).
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define KESTRUNE_KERNEL_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KESTRUNE_KERNEL_CLONES
+#endif
+
 enum operand_form { form_two, form_scalar_right, form_scalar_left, form_count };
 
 // `runs` spans of `len` elements each; pointers at the first span's starts,
@@ -205,7 +218,8 @@ template <class T> T scalar_value(const ud_scalar &s) {
 // element read and written after the other, so overlapping operands see what
 // a plain element-by-element loop sees (the compiler vectorises only where
 // its run-time overlap check allows).
-template <class T, template <class> class R, int form> void kernel(const run_job &j) {
+template <class T, template <class> class R, int form>
+KESTRUNE_KERNEL_CLONES void kernel(const run_job &j) {
   // Locals, so that u8 stores cannot be taken to change the job.
   const T v = scalar_value<T>(j.scalar);
   const int64_t runs = j.runs, len = j.len, stride = j.stride, b_stride = j.b_stride;

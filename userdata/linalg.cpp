@@ -110,6 +110,9 @@ void ud_cross(const double *a, const double *b, double *d) {
 // Row by row, each row of d accumulated over k in a block of columns that
 // stays in the cache, so every element still sums its products in order of k;
 // the inner loop runs along a row of b and vectorises.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+__attribute__((target_clones("avx2", "default")))
+#endif
 void ud_matmul_rows(const double *a, const double *b, double *d, int64_t a_w, int64_t b_w,
                     int64_t row0, int64_t row1) {
   constexpr int64_t block = 256;
