@@ -41,6 +41,12 @@ template <class T> void copy_runs(ud_take_call &c, int64_t from, int64_t to) {
   for (int64_t j = from; j < to; j++) {
     int64_t J = idx[c.t.idx_off + j * c.t.idx_stride];
     int64_t D = c.t.dest_off + j * c.t.dest_stride;
+    if (span == 1 && J >= 0 && J < ns && D >= 0 && D < nd) {  // a table look-up
+      dst[D] = src[J];
+      c.processed++;
+      c.total++;
+      continue;
+    }
     int64_t lo = std::max<int64_t>({0, -J, -D});
     int64_t hi = std::min({span, ns - J, nd - D});
     int64_t count;
