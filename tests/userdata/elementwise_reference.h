@@ -4,6 +4,7 @@
 // differential test and the fuzz target.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
