@@ -87,6 +87,7 @@ const op_row ops[] = {
     {"max", 3, "local x, y = a[i], b[i] if y > x then a[i] = y end"}, {"min", 3, nullptr},
     {"abs", 2, nullptr}, {"sgn", 2, nullptr}, {"sgn0", 2, nullptr},
     {"copy", 2, "a[i] = b[i]"}, {"fill", 1, "a[i] = 7"}, {"take", 3, nullptr},
+    {"lerp", 1, nullptr}, {"transpose", 2, nullptr},
 };
 
 double memcpy_gbs(int64_t bytes) {
@@ -115,7 +116,7 @@ double script_ns_per_element(const op_row &op, const char *type) {
 void elementwise_table() {
   std::vector<int64_t> sizes = quick ? std::vector<int64_t>{128 << 10}
                                      : std::vector<int64_t>{16 << 20, 128 << 10};
-  printf("%-5s %-4s %9s %8s %9s %10s %9s\n", "op", "type", "size", "GB/s", "x_memcpy", "ns/cycle",
+  printf("%-9s %-4s %9s %8s %9s %10s %9s\n", "op", "type", "size", "GB/s", "x_memcpy", "ns/cycle",
          "x_script");
   for (int64_t bytes : sizes) {
     double ref = memcpy_gbs(bytes);
@@ -133,19 +134,29 @@ void elementwise_table() {
         // Operands: small values for the rules that care (shift counts, divisors).
         s.run("a = userdata('" + t + "', " + std::to_string(n) + ") b = userdata('" + t + "', " +
               std::to_string(n) + ") a:copy(3, true) b:copy(2, true)");
-        std::string call = std::string(op.name) == "take"   ? "a:take(b, a)"
-                           : std::string(op.name) == "fill" ? "a:copy(7, true)"
-                                                            : "a:" + std::string(op.name) + "(b, true)";
+        std::string name = op.name;
+        std::string call = name == "take"        ? "a:take(b, a)"
+                           : name == "fill"      ? "a:copy(7, true)"
+                           : name == "lerp"      ? "a:lerp()"
+                           : name == "transpose" ? "a:transpose(true)"
+                                                 : "a:" + name + "(b, true)";
+        int64_t used = n;  // elements the call goes over
+        if (name == "transpose") {  // the largest power-of-two square within the bytes
+          int64_t side = 1;
+          while ((side * 2) * (side * 2) <= n) side *= 2;
+          s.run("a = userdata('" + t + "', " + std::to_string(side) + ", " + std::to_string(side) + ")");
+          used = side * side;
+        }
         if (std::string(op.name) == "take") s.run("b:copy(7, true)");
         s.run("return function() " + call + " end");
         int64_t cycles = 0;
         int reps = quick ? 1 : bytes > (1 << 20) ? 5 : 200;
         double ns = best_ns(reps, [&] { cycles = call_top(s.L); });
-        double gbs = static_cast<double>(op.bytes_per_element_pass * bytes) / ns;
+        double gbs = static_cast<double>(op.bytes_per_element_pass * used * type_size(type)) / ns;
         double script = script_ns_per_element(op, type);
         char x_script[32] = "-";
-        if (script > 0) snprintf(x_script, sizeof x_script, "%.0f", script / (ns / static_cast<double>(n)));
-        printf("%-5s %-4s %9s %8.2f %9.2f %10.2f %9s\n", op.name, type,
+        if (script > 0) snprintf(x_script, sizeof x_script, "%.0f", script / (ns / static_cast<double>(used)));
+        printf("%-9s %-4s %9s %8.2f %9.2f %10.2f %9s\n", op.name, type,
                bytes > (1 << 20) ? "16 MiB" : "128 KiB", gbs, gbs / ref,
                ns / static_cast<double>(std::max<int64_t>(cycles, 1)), x_script);
       }

@@ -26,9 +26,6 @@ namespace {
 template <class T> constexpr bool is_f64 = std::is_floating_point_v<T>;
 template <class T> constexpr bool is_signed_int = std::is_integral_v<T> && std::is_signed_v<T>;
 template <class T> using uwide = std::conditional_t<sizeof(T) <= 4, uint32_t, uint64_t>;
-// Where remainders are computed: wide enough that only i64 can overflow (its
-// smallest value over -1), which the quotient treats apart.
-template <class T> using swide = std::conditional_t<sizeof(T) <= 2, int32_t, int64_t>;
 
 template <class T> T wrap_mul(T x, T y) { return T(uwide<T>(x) * uwide<T>(y)); }
 
@@ -48,16 +45,18 @@ template <class T> T zero_quotient(T x) {
 }
 
 // Truncated quotient of integers (y != 0); the smallest i64 over -1 wraps.
-// Up to 32 bits the quotient goes through a double division, which is exact
-// there (its error stays below the distance to the next integer) and, unlike
-// an integer division, vectorises.
+// Up to 32 bits the quotient goes through a floating-point division, which is
+// exact there (its error stays below the distance 1/|y| to the next integer)
+// and, unlike an integer division, vectorises.
 template <class T> T int_quotient(T x, T y) {
   if constexpr (sizeof(T) == 8) {
     if (y == -1) return T(uint64_t{0} - uint64_t(x));
     return x / y;
   } else {
     if (sizeof(T) == 4 && y == -1) return T(uint32_t{0} - uint32_t(x));
-    return T(static_cast<int32_t>(static_cast<double>(x) / static_cast<double>(y)));
+    // Up to 16 bits single precision is exact as well, with twice the lanes.
+    using Q = std::conditional_t<sizeof(T) <= 2, float, double>;
+    return T(static_cast<int32_t>(static_cast<Q>(x) / static_cast<Q>(y)));
   }
 }
 
@@ -104,7 +103,7 @@ template <class T> struct r_mod {
     } else {
       T r;
       if constexpr (sizeof(T) == 8) r = y == -1 ? T(0) : T(x % y);
-      else r = T(swide<T>(x) - swide<T>(int_quotient(x, y)) * swide<T>(y));
+      else r = T(uwide<T>(x) - uwide<T>(int_quotient(x, y)) * uwide<T>(y));  // exact: r fits
       if constexpr (!is_signed_int<T>) return r;
       else return r != 0 && (r < 0) != (y < 0) ? T(r + y) : r;
     }

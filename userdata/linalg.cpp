@@ -40,13 +40,18 @@ template <class F> void with_element_type(uint8_t utype, F f) {
   }
 }
 
-template <class T> void transpose_square(T *e, int64_t side, int64_t width) {
-  for (int64_t r = 1; r < side; r++)
-    for (int64_t c = 0; c < r; c++) std::swap(e[r * width + c], e[c * width + r]);
-}
+// Small square tiles keep both the rows read and the rows written in the cache,
+// also where a power-of-two row length maps every row to the same cache sets.
+constexpr int64_t transpose_tile = 8;
 
-// Square tiles keep both the rows read and the rows written in the cache.
-constexpr int64_t transpose_tile = 32;
+// Each (r, c) below the diagonal swapped with (c, r) once, tile by tile.
+template <class T> void transpose_square(T *e, int64_t side, int64_t width) {
+  for (int64_t r0 = 0; r0 < side; r0 += transpose_tile)
+    for (int64_t c0 = 0; c0 <= r0; c0 += transpose_tile)
+      for (int64_t r = r0; r < std::min(side, r0 + transpose_tile); r++)
+        for (int64_t c = c0; c < std::min(r, c0 + transpose_tile); c++)
+          std::swap(e[r * width + c], e[c * width + r]);
+}
 
 template <class T>
 void transpose_into(const T *s, int64_t s_w, T *d, int64_t d_w, int64_t rows, int64_t cols) {
