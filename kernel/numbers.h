@@ -19,6 +19,17 @@ inline int64_t floor_to_i64(double x) { return trunc_to_i64(std::floor(x)); }
 // Rounds up, saturating at the i64 range; NaN gives 0.
 inline int64_t ceil_to_i64(double x) { return trunc_to_i64(std::ceil(x)); }
 
+// Truncates toward zero; NaN and values outside the i64 (i32) range give the
+// range's smallest value, as the typed-array scalars and powers convert.
+inline int64_t trunc_to_i64_or_min(double x) {
+  if (x >= -9223372036854775808.0 && x < 9223372036854775808.0) return static_cast<int64_t>(x);
+  return INT64_MIN;
+}
+inline int32_t trunc_to_i32_or_min(double x) {
+  if (x > -2147483649.0 && x < 2147483648.0) return static_cast<int32_t>(x);
+  return INT32_MIN;
+}
+
 inline int32_t saturate_i32(int64_t v) {
   if (v > INT32_MAX) return INT32_MAX;
   if (v < INT32_MIN) return INT32_MIN;

@@ -1,0 +1,39 @@
+// Script API of typed-array arithmetic: the element-wise methods and
+// metamethods of USERDATA, copy and take, and the vector and matrix methods.
+#pragma once
+
+#include "lua.hpp"
+
+// add ... shr are also the metamethods __add ... __shr.
+int lua54_ud_add(lua_State *L);
+int lua54_ud_sub(lua_State *L);
+int lua54_ud_mul(lua_State *L);
+int lua54_ud_div(lua_State *L);
+int lua54_ud_idiv(lua_State *L);
+int lua54_ud_mod(lua_State *L);
+int lua54_ud_pow(lua_State *L);
+int lua54_ud_band(lua_State *L);
+int lua54_ud_bor(lua_State *L);
+int lua54_ud_bxor(lua_State *L);
+int lua54_ud_shl(lua_State *L);
+int lua54_ud_shr(lua_State *L);
+int lua54_ud_max(lua_State *L);
+int lua54_ud_min(lua_State *L);
+int lua54_ud_abs(lua_State *L);
+int lua54_ud_sgn(lua_State *L);
+int lua54_ud_sgn0(lua_State *L);
+
+int lua54_ud_copy(lua_State *L);
+int lua54_ud_take(lua_State *L);
+
+int lua54_ud_lerp(lua_State *L);
+int lua54_ud_magnitude(lua_State *L);
+int lua54_ud_distance(lua_State *L);
+int lua54_ud_dot(lua_State *L);
+int lua54_ud_cross(lua_State *L);
+int lua54_ud_matmul(lua_State *L);
+int lua54_ud_matmul3d(lua_State *L);
+int lua54_ud_matmul2d(lua_State *L);
+int lua54_ud_transpose(lua_State *L);
+int lua54_ud_row(lua_State *L);
+int lua54_ud_column(lua_State *L);
