@@ -64,7 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The first result, written with every flag set and without any, reads back.
     for (int flags : {0, 0x37}) {
       buffer_owner out(create_buffer_2(64, 0));
-      if (!stringify_object(L, 1, out.get(), 0, flags)) abort();
+      // A few bytes of zqu can stand for a large bitmap: its text, or the
+      // compressed form's working copies, may pass the allowance and be refused.
+      if (!stringify_object(L, 1, out.get(), 0, flags)) continue;
       int m = destringify_object(L, reinterpret_cast<const char *>(out->data),
                                  static_cast<size_t>(out->length));
       if (m != 1) abort();

@@ -89,7 +89,7 @@ TEST_F(HostileValues, NestedLz4WrappersStayWithinTheRoom) {
 }
 
 TEST_F(HostileValues, WritingStaysWithinTheRoomAndTheLimit) {
-  ASSERT_EQ(run("keep = {userdata('u8', 16 << 20), string.rep('k', 8 << 20), "
+  ASSERT_EQ(run("keep = {userdata('u8', 16 << 20), string.rep('k', 7 << 20), "
                 "string.rep('a', 3 << 20), string.rep('b', 3 << 20)}"),
             R{});
   EXPECT_GT(process_memory_room(cproc), 1 << 20);

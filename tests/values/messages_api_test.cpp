@@ -141,14 +141,11 @@ TEST_F(MessagesApi, ReadsParseTheirOwnCopy) {
 }
 
 TEST_F(MessagesApi, ManyMessagesDrainInOrder) {
-  auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(run("for i = 1, 100000 do send_message(2, {i}) end"), R{});
   EXPECT_EQ(count_process_messages(id(2)), 100000);
   EXPECT_EQ(run_as(id(2), "for i = 1, 100000 do local m = _read_message() "
                           "if m[1] ~= i then return i end end return _read_message()"),
             R{});
-  auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_LT(seconds, 20.0);
 }
 
 TEST(MessageQueue, InterleavedSendsAndReadsStayInOrder) {
