@@ -10,6 +10,7 @@
 #include "gfx/draw_state.h"
 #include "gfx/video_output.h"
 #include "kernel/process.h"
+#include "pdisk/cart_mount.h"
 #include "pdisk/host_config.h"
 #include "pdisk/pfile.h"
 #include "pdisk/ram_folder.h"
@@ -178,6 +179,13 @@ frame_request serve_frame_requests(app_record &a, bool holder_alive) {
 }
 
 void kestrune_end(int code) {
+  // A fatal end loses no changed cartridge; a failure inside that write-back
+  // ends the program without trying again.
+  static bool ending = false;
+  if (!ending) {
+    ending = true;
+    flush_dirty_mounts_immediately();
+  }
   fflush(stdout);
   // The audio thread must not outlive the objects it reads.
   os_system_shutdown();
@@ -251,13 +259,14 @@ void kestrune_exit() {
     run_process_slice(root_process, 1.0);
     update_processes_after_frame();
   }
-  // Changed cartridges are written back and the file history closed here as
-  // those land.
+  flush_dirty_mounts_immediately();
+  // The file history is closed here once it lands.
 }
 
 void system_frame() {
   switch (serve_frame_requests(app, shutdown_hold_active())) {
   case frame_request::reboot:
+    flush_dirty_mounts_immediately();
     hovi_debug("--- rebooting ---\n\n");
     reset_app_state();
     break;
@@ -275,8 +284,8 @@ void system_frame() {
   prepare_processes_for_frame();
   run_process_slice(root_process, 1.0);
   update_processes_after_frame();
-  // Changed cartridges are written back and mounts pruned here once
-  // cartridge mounting lands.
+  flush_dirty_mounts_delayed();
+  prune_mounts();
   app.frame_count++;
   end_frame(video_out_picture);
 }
