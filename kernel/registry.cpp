@@ -62,7 +62,9 @@ const api_function functions[] = {
     {"_store_local", lua54_store},
     {"_cache_store", lua54__cache_store},
     {"_cache_fetch", lua54__cache_fetch},
-    // _fetch_yorelog (file history), _fetch_remote, _fetch_remote_result (HTTP)
+    {"_fetch_yorelog", lua54__fetch_yorelog},
+    {"_fetch_remote", lua54__fetch_remote},
+    {"_fetch_remote_result", lua54__fetch_remote_result},
     {"_fetch_metadata_from_file", lua54__fetch_metadata_from_file},
     {"_store_metadata_str_to_file", lua54__store_metadata_str_to_file},
     {"_ls", lua54_ls},

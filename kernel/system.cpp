@@ -14,6 +14,7 @@
 #include "pdisk/host_config.h"
 #include "pdisk/pfile.h"
 #include "pdisk/ram_folder.h"
+#include "pdisk/yorelog.h"
 #include "platform/host_log.h"
 #include "platform/frame_pacing.h"
 #include "platform/host_system.h"
@@ -142,8 +143,10 @@ void kestrune_apply_setting(const char *key, int64_t value) {
   } else if (strcmp(key, "deadzone") == 0) {
     config.deadzone = v < 0 ? 0 : v > 256 ? 256 : v;
   } else if (strcmp(key, "yorelog") == 0) {
+    bool was_on = config.yorelog != 0;
     config.yorelog = flag;
-    // Turning the history on opens today's log once the file history exists.
+    // Turning the history on opens today's log (with its snapshot) at once.
+    if (flag && !was_on) yorelog_event(yorelog_open_day, "", "");
   }
 }
 
@@ -245,7 +248,9 @@ void reset_app_state() {
   // The system cartridge's entries are named under "system/".
   populate_ram_folder_from_kvt_rom_buffer("", get_dat_file(1));
   load_boot_script();
-  // The file history opens here once it lands.
+  int64_t history_from = host_ms_since_start();
+  yorelog_open();
+  hovi_debugf("yorelog init: %lldms\n", static_cast<long long>(host_ms_since_start() - history_from));
   if (dat_files >= 3) {
     app.expcart_mounted = 1;
     mount_ram_folder("/ram/expcart");
@@ -260,7 +265,7 @@ void kestrune_exit() {
     update_processes_after_frame();
   }
   flush_dirty_mounts_immediately();
-  // The file history is closed here once it lands.
+  yorelog_close();
 }
 
 void system_frame() {

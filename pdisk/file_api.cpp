@@ -12,13 +12,17 @@
 #include "gfx/draw_state.h"
 #include "kernel/accounting.h"
 #include "kernel/buffer.h"
+#include "kernel/maths.h"
 #include "kernel/process.h"
+#include "kernel/system.h"
 #include "kernel/text.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/file_ops.h"
+#include "pdisk/gurl.h"
 #include "pdisk/listing.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
+#include "pdisk/yorelog.h"
 #include "values/png_qoi.h"
 #include "values/tuk.h"
 #include "values/userdata.h"
@@ -182,6 +186,59 @@ int lua54__cache_fetch(lua_State *L) {
   if (!data) return 0;
   push_string(L, *data);
   return 1;
+}
+
+int lua54__fetch_yorelog(lua_State *L) {
+  std::optional<std::string_view> text = string_arg(L, 1);
+  if (!text) return 0;
+  if (text->starts_with(yorelog_protocol)) text->remove_prefix(yorelog_protocol.size());
+  buffer_owner data = yorelog_fetch(*text);
+  if (!data) return 0;
+  return untuk_from_fetched_buffer(L, data.get(), text->substr(0, text->find('@')));
+}
+
+int lua54__fetch_remote(lua_State *L) {
+  std::optional<std::string_view> url = string_arg(L, 1);
+  if (!url) return 0;
+  if (!config.network_access) {
+    lua_pushnil(L);
+    lua_pushstring(L, "no network access");
+    return 2;
+  }
+  lua_pushinteger(L, gurl_get(*url));
+  return 1;
+}
+
+int lua54__fetch_remote_result(lua_State *L) {
+  if (!config.network_access) {
+    lua_pushnil(L);
+    lua_pushnil(L);
+    lua_pushstring(L, "no network access");
+    return 3;
+  }
+  int64_t id = kvt_intp(L, 1, 0);
+  std::optional<gurl_result> r = gurl_poll(id);
+  if (!r || (r->status != gurl_status_done && r->status != gurl_status_failed)) return 0;
+  // A finished job is let go once its answer is handed over (even when
+  // decoding fails), so no body outlives its delivery.
+  struct release_job {
+    int64_t id;
+    ~release_job() { gurl_release(id); }
+  } release{id};
+  if (r->status == gurl_status_failed) {
+    lua_pushnil(L);
+    lua_pushnil(L);
+    lua_pushstring(L, "could not download");
+    return 3;
+  }
+  // The job's own bytes, read in place; NUL-terminated as a buffer is.
+  if (int64_t(r->body.size()) > buffer_max_length) return 0;
+  spend_cpu(int64_t(r->body.size()) / 8);
+  buffer body{uint64_t(r->body.size()) + 1,
+              reinterpret_cast<uint8_t *>(const_cast<char *>(r->body.data())),
+              buffer_group_store, int32_t(r->body.size()), 0};
+  std::string url(r->url);
+  return untuk_from_fetched_buffer(L, &body, url);
 }
 
 int lua54__fetch_metadata_from_file(lua_State *L) {

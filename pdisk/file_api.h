@@ -1,5 +1,6 @@
 // Script API of the file system: fetch and store, listing, folders, copying,
-// deleting, mounting, the working directory and the path helpers.
+// deleting, mounting, the working directory and the path helpers, earlier
+// versions from the file history, and downloads.
 #pragma once
 
 #include <string_view>
@@ -19,6 +20,9 @@ int lua54_fetch(lua_State *L);
 int lua54_store(lua_State *L);
 int lua54__cache_store(lua_State *L);
 int lua54__cache_fetch(lua_State *L);
+int lua54__fetch_yorelog(lua_State *L);
+int lua54__fetch_remote(lua_State *L);
+int lua54__fetch_remote_result(lua_State *L);
 int lua54__fetch_metadata_from_file(lua_State *L);
 int lua54__store_metadata_str_to_file(lua_State *L);
 int lua54_ls(lua_State *L);

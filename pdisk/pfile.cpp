@@ -16,6 +16,7 @@
 #include "kernel/system.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/path.h"
+#include "pdisk/yorelog.h"
 #include "platform/atomic_write.h"
 #include "platform/host_log.h"
 
@@ -267,6 +268,8 @@ bool pfclose(pfile *f) {
     if (writing) {
       int64_t n = f->data->length;
       std::string why;
+      // Today's history starts (with its snapshot) before the file changes.
+      yorelog_event(yorelog_open_day, "", "");
       ok = write_host_file_atomically(f->origin, f->data->data, size_t(n), &why);
       if (!ok) {
         std::printf("** could not write %s: %s\n", f->path.c_str(), why.c_str());
@@ -274,7 +277,7 @@ bool pfclose(pfile *f) {
       }
       spend_cpu(n / 8);
       spend_cpu(pfile_write_cycles);
-      // A write event (path, origin) goes to the file history here once it exists.
+      if (ok) yorelog_event(yorelog_file_written, f->path, f->origin);
     }
     free_slot(*f);
     return ok;
@@ -371,8 +374,9 @@ int pmkdir(std::string_view path) {
     r = resolve_to_origin(path, false); // the mounts may have changed
   }
   if (r.kind == pmount_host) {
+    yorelog_event(yorelog_open_day, "", "");
     int made = mkdir(r.origin.c_str(), 0755);
-    // A folder event goes to the file history here once it exists.
+    if (made == 0) yorelog_event(yorelog_folder_made, r.path, r.origin);
     return made;
   }
   if (find_ram_slot(r.origin)) return 1;
@@ -443,9 +447,10 @@ void delete_path(std::string_view path) {
   if (r.kind == pmount_host) {
     // The folder a mount stands on stays, or every path under it would fail.
     if (r.origin != join_origin(pmount_table[size_t(r.mount)].origin, "")) {
-      unlink(r.origin.c_str());
-      rmdir(r.origin.c_str());
-      // A delete event goes to the file history here once it exists.
+      yorelog_event(yorelog_open_day, "", "");
+      bool removed = unlink(r.origin.c_str()) == 0;
+      removed = rmdir(r.origin.c_str()) == 0 || removed;
+      if (removed) yorelog_event(yorelog_deleted, r.path, r.origin);
     }
   } else if (r.kind == pmount_ram) {
     mark_parent_mount_dirty(r.origin);
