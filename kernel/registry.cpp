@@ -11,15 +11,14 @@
 #include "kernel/ram_api.h"
 #include "kernel/system_api.h"
 #include "mudo/audio_api.h"
+#include "pdisk/file_api.h"
 #include "values/delta_api.h"
 #include "values/tuk_api.h"
 #include "values/userdata_api.h"
 
 namespace {
 
-// The order is the system's registration order. A subsystem slots its rows in
-// at the places named in the comments once its functions exist; until then a
-// name has no row, so a script sees nil rather than a stand-in.
+// The order is the system's registration order.
 const api_function functions[] = {
     {"deli", lua54_deli},
     {"add", lua54_add},
@@ -67,10 +66,28 @@ const api_function functions[] = {
     {"untuk", lua54_destringify},
     {"create_delta", lua54_create_diff},
     {"apply_delta", lua54_apply_diff},
-    // fetch, store, _fetch_local, _store_local, _cache_store, _cache_fetch,
-    // _fetch_yorelog, _fetch_remote, _fetch_remote_result,
-    // _fetch_metadata_from_file, _store_metadata_str_to_file, _ls, _mkdir,
-    // _fstat, _fullpath, ls, mkdir, fstat, fullpath, cp, _fcopy, _fdelete (files)
+    {"fetch", lua54_fetch},
+    {"store", lua54_store},
+    {"_fetch_local", lua54_fetch},
+    {"_store_local", lua54_store},
+    {"_cache_store", lua54__cache_store},
+    {"_cache_fetch", lua54__cache_fetch},
+    {"_fetch_yorelog", lua54__fetch_yorelog},
+    {"_fetch_remote", lua54__fetch_remote},
+    {"_fetch_remote_result", lua54__fetch_remote_result},
+    {"_fetch_metadata_from_file", lua54__fetch_metadata_from_file},
+    {"_store_metadata_str_to_file", lua54__store_metadata_str_to_file},
+    {"_ls", lua54_ls},
+    {"_mkdir", lua54_mkdir},
+    {"_fstat", lua54_fstat},
+    {"_fullpath", lua54_fullpath},
+    {"ls", lua54_ls},
+    {"mkdir", lua54_mkdir},
+    {"fstat", lua54_fstat},
+    {"fullpath", lua54_fullpath},
+    {"cp", lua54_cp},
+    {"_fcopy", lua54_cp},
+    {"_fdelete", lua54__fdelete},
     {"pid", lua54_pid},
     {"_send_message", lua54_send_message},
     {"send_message", lua54_send_message},
@@ -105,10 +122,16 @@ const api_function functions[] = {
     {"_run_process_slice", lua54__run_process_slice},
     {"_kill_process", lua54__kill_process},
     {"_halt", lua54__halt},
-    // _mount, mount (files)
+    {"_mount", lua54_mount},
+    {"mount", lua54_mount},
     {"_set_draw_target", lua54__set_draw_target},
-    // _pwd, _cd, pwd, cd,
-    // _normalise_userland_path, norm, _is_well_formed_bbs_path (files)
+    {"_pwd", lua54_pwd},
+    {"_cd", lua54_cd},
+    {"pwd", lua54_pwd},
+    {"cd", lua54_cd},
+    {"_normalise_userland_path", lua54__normalise_userland_path},
+    {"norm", lua54_norm},
+    {"_is_well_formed_bbs_path", lua54__is_well_formed_bbs_path},
     {"load", lua54_load},
     {"_blit_process_video", lua54__blit_process_video},
     {"_process_state", lua54__process_state},

@@ -14,9 +14,11 @@
 #include "mudo/audio.h"
 #include "mudo/mixer.h"
 #include "mudo/mudo.h"
+#include "pdisk/cart_mount.h"
 #include "pdisk/host_config.h"
 #include "pdisk/pfile.h"
 #include "pdisk/ram_folder.h"
+#include "pdisk/yorelog.h"
 #include "platform/host_log.h"
 #include "platform/audio_device.h"
 #include "platform/frame_pacing.h"
@@ -146,8 +148,10 @@ void kestrune_apply_setting(const char *key, int64_t value) {
   } else if (strcmp(key, "deadzone") == 0) {
     config.deadzone = v < 0 ? 0 : v > 256 ? 256 : v;
   } else if (strcmp(key, "yorelog") == 0) {
+    bool was_on = config.yorelog != 0;
     config.yorelog = flag;
-    // Turning the history on opens today's log once the file history exists.
+    // Turning the history on opens today's log (with its snapshot) at once.
+    if (flag && !was_on) yorelog_event(yorelog_open_day, "", "");
   }
 }
 
@@ -183,6 +187,13 @@ frame_request serve_frame_requests(app_record &a, bool holder_alive) {
 }
 
 void kestrune_end(int code) {
+  // A fatal end loses no changed cartridge; a failure inside that write-back
+  // ends the program without trying again.
+  static bool ending = false;
+  if (!ending) {
+    ending = true;
+    flush_dirty_mounts_immediately();
+  }
   fflush(stdout);
   // The audio thread must not outlive the objects it reads.
   os_system_shutdown();
@@ -245,7 +256,9 @@ void reset_app_state() {
   // The system cartridge's entries are named under "system/".
   populate_ram_folder_from_kvt_rom_buffer("", get_dat_file(1));
   load_boot_script();
-  // The file history opens here once it lands.
+  int64_t history_from = host_ms_since_start();
+  yorelog_open();
+  hovi_debugf("yorelog init: %lldms\n", static_cast<long long>(host_ms_since_start() - history_from));
   if (dat_files >= 3) {
     app.expcart_mounted = 1;
     mount_ram_folder("/ram/expcart");
@@ -268,13 +281,14 @@ void kestrune_exit() {
     run_process_slice(root_process, 1.0);
     update_processes_after_frame();
   }
-  // Changed cartridges are written back and the file history closed here as
-  // those land.
+  flush_dirty_mounts_immediately();
+  yorelog_close();
 }
 
 void system_frame() {
   switch (serve_frame_requests(app, shutdown_hold_active())) {
   case frame_request::reboot:
+    flush_dirty_mounts_immediately();
     hovi_debug("--- rebooting ---\n\n");
     reset_app_state();
     break;
@@ -292,9 +306,9 @@ void system_frame() {
   prepare_processes_for_frame();
   run_process_slice(root_process, 1.0);
   update_processes_after_frame();
+  flush_dirty_mounts_delayed();
+  prune_mounts();
   end_when_no_process_left();
-  // Changed cartridges are written back and mounts pruned here once
-  // cartridge mounting lands.
   app.frame_count++;
   end_frame(video_out_picture);
 }

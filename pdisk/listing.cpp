@@ -120,11 +120,13 @@ std::optional<pdisk_listing> pflist(std::string_view path) {
     list_ram_folder(r, out.names);
   }
   list_mount_points(r.path, out.names);
+  // A name met twice (two mounts at one point, a mount over a file) is
+  // listed once.
+  std::sort(out.names.begin(), out.names.end());
+  out.names.erase(std::unique(out.names.begin(), out.names.end()), out.names.end());
   std::stable_sort(out.names.begin(), out.names.end(),
                    [](const std::string &a, const std::string &b) { return compare_str_item(a, b); });
-  for (size_t i = 0; i < out.names.size(); i++) {
-    const std::string &n = out.names[i];
-    if (n.back() == '/' && (i == 0 || n != out.names[i - 1])) out.folders++;
-  }
+  for (const std::string &n : out.names)
+    if (n.back() == '/') out.folders++;
   return out;
 }

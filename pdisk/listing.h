@@ -10,11 +10,10 @@
 constexpr size_t pflist_max = 65536;
 
 struct pdisk_listing {
-  // Sorted by compare_str_item: folders first, each with a trailing '/'. A
-  // name can appear twice in a row (two mounts at one point); the script's
-  // table leaves the second one's index empty.
+  // Sorted by compare_str_item: folders first, each with a trailing '/';
+  // each name once, at most pflist_max of them.
   std::vector<std::string> names;
-  int32_t folders = 0; // distinct folder names
+  int32_t folders = 0; // names ending '/'
 };
 
 // The files, folders and mount points directly under path. Nothing for an

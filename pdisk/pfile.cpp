@@ -13,7 +13,10 @@
 #include <unordered_map>
 
 #include "kernel/accounting.h"
+#include "kernel/system.h"
+#include "pdisk/cart_mount.h"
 #include "pdisk/path.h"
+#include "pdisk/yorelog.h"
 #include "platform/atomic_write.h"
 #include "platform/host_log.h"
 
@@ -81,8 +84,7 @@ void clear_early() {
   if (early_clearing) return;
   early_clearing = true;
   int before = pfile_used;
-  // Every dirty mount is written back here first (last to first) once
-  // cartridge write-back exists.
+  flush_dirty_mounts_immediately();
   delete_clean_ram_mounts();
   std::printf("@@@@ early clearing; %d -> %d\n", before, pfile_used);
   pending_prune = true;
@@ -140,8 +142,7 @@ bool host_file_writable(const std::string &host_path) {
               path.c_str());
   std::printf("   // best_depth = %d\n", best_depth);
   print_mounts();
-  std::fflush(stdout);
-  std::exit(0);
+  kestrune_end(0);
 }
 
 } // namespace
@@ -178,8 +179,7 @@ resolved_path resolve_to_origin(std::string_view path, bool skip_self) {
   std::optional<std::string> norm = normalise_kestrune_path(path);
   if (!norm) return r;
   r.path = std::move(*norm);
-  // The cartridge automounter is offered r.path here once cartridge mounting
-  // exists.
+  automount_p_path(r.path);
   int best_depth = -1;
   for (size_t i = 0; i < pmount_table.size(); i++) {
     const pmount &m = pmount_table[i];
@@ -203,10 +203,10 @@ pfile *pfopen(std::string_view path, const char *mode) {
   char m1 = m0 ? mode[1] : 0;
   if (m0 != 'r' && m0 != 'w' && m0 != 'a') return nullptr;
   bool skip_self = m1 == 'f';
+  // "rf" reads a cartridge file as it stands after every change so far.
+  if (m0 == 'r' && m1 == 'f') flush_dirty_mounts_immediately();
   resolved_path r = resolve_to_origin(path, skip_self);
   if (!r.kind) return nullptr;
-  // With "rf", every dirty mount is written back here once cartridge
-  // write-back exists.
 
   if (r.kind == pmount_ram) {
     if (pfile *f = find_ram_slot(r.origin)) {
@@ -268,6 +268,8 @@ bool pfclose(pfile *f) {
     if (writing) {
       int64_t n = f->data->length;
       std::string why;
+      // Today's history starts (with its snapshot) before the file changes.
+      yorelog_event(yorelog_open_day, "", "");
       ok = write_host_file_atomically(f->origin, f->data->data, size_t(n), &why);
       if (!ok) {
         std::printf("** could not write %s: %s\n", f->path.c_str(), why.c_str());
@@ -275,7 +277,7 @@ bool pfclose(pfile *f) {
       }
       spend_cpu(n / 8);
       spend_cpu(pfile_write_cycles);
-      // A write event (path, origin) goes to the file history here once it exists.
+      if (ok) yorelog_event(yorelog_file_written, f->path, f->origin);
     }
     free_slot(*f);
     return ok;
@@ -356,16 +358,25 @@ void mark_parent_mount_dirty(std::string_view origin) {
 
 int pmkdir(std::string_view path) {
   if (!normalise_kestrune_path(path)) return 1;
-  // A path with a cartridge extension is mounted as a new cartridge here once
-  // cartridge mounting exists.
+  // A cartridge "folder" is a cartridge mount, written out as a file on the
+  // next delayed write-back.
+  if (kvt_cart_form(path) != 0) {
+    int i = mount_kvt_path(path);
+    if (i < 0) return 1;
+    pmount &m = pmount_table[size_t(i)];
+    m.dirty = 1;
+    if (m.flush_deadline == 0) m.flush_deadline = pdisk_now() + pmount_flush_delay_ms;
+    return 0;
+  }
   resolved_path r = resolve_to_origin(path, false);
   if (r.kind == pmount_ram && !find_ram_slot(r.origin) && low_on_slots() && !early_clearing) {
     clear_early();
     r = resolve_to_origin(path, false); // the mounts may have changed
   }
   if (r.kind == pmount_host) {
+    yorelog_event(yorelog_open_day, "", "");
     int made = mkdir(r.origin.c_str(), 0755);
-    // A folder event goes to the file history here once it exists.
+    if (made == 0) yorelog_event(yorelog_folder_made, r.path, r.origin);
     return made;
   }
   if (find_ram_slot(r.origin)) return 1;
@@ -436,9 +447,10 @@ void delete_path(std::string_view path) {
   if (r.kind == pmount_host) {
     // The folder a mount stands on stays, or every path under it would fail.
     if (r.origin != join_origin(pmount_table[size_t(r.mount)].origin, "")) {
-      unlink(r.origin.c_str());
-      rmdir(r.origin.c_str());
-      // A delete event goes to the file history here once it exists.
+      yorelog_event(yorelog_open_day, "", "");
+      bool removed = unlink(r.origin.c_str()) == 0;
+      removed = rmdir(r.origin.c_str()) == 0 || removed;
+      if (removed) yorelog_event(yorelog_deleted, r.path, r.origin);
     }
   } else if (r.kind == pmount_ram) {
     mark_parent_mount_dirty(r.origin);
@@ -466,10 +478,17 @@ int delete_mount_point(std::string_view path) {
   if (!norm) return 0;
   for (size_t i = 0; i < pmount_table.size(); i++) {
     if (pmount_table[i].mount_point != *norm) continue;
-    // A dirty mount is written back here first once cartridge write-back exists.
-    if (pmount_table[i].origin.starts_with(pmount_cart_folder))
-      delete_ram_files_in_path(pmount_table[i].origin);
-    pmount_table.erase(pmount_table.begin() + std::ptrdiff_t(i));
+    if (pmount_table[i].dirty) {
+      std::string origin = pmount_table[i].origin;
+      flush_dirty_mount(int(i), false);
+      // The write-back may have changed the table.
+      i = 0;
+      while (i < pmount_table.size() &&
+             (pmount_table[i].mount_point != *norm || pmount_table[i].origin != origin))
+        i++;
+      if (i == pmount_table.size()) return 1;
+    }
+    remove_pmount(i);
     return 1;
   }
   return 0;
@@ -485,19 +504,37 @@ int delete_ram_files_in_path(std::string_view origin) {
   return freed;
 }
 
+void remove_pmount(size_t index) {
+  if (index >= pmount_table.size()) return;
+  std::string origin = std::move(pmount_table[index].origin);
+  pmount_table.erase(pmount_table.begin() + std::ptrdiff_t(index));
+  if (!origin.starts_with(pmount_cart_folder)) return;
+  // Another mount made onto the same files (a script's mount of the
+  // cartridge) still stands on them.
+  for (const pmount &m : pmount_table)
+    if (path_is_under(m.origin, origin)) return;
+  delete_ram_files_in_path(origin);
+}
+
 int delete_clean_ram_mounts() {
+  // A file someone holds open must outlive this: keep its cartridge.
+  std::vector<const std::string *> held;
+  bool candidates = false;
+  for (const pmount &m : pmount_table)
+    if (!m.dirty && m.origin.starts_with(pmount_cart_folder)) candidates = true;
+  if (!candidates) return int(pmount_table.size());
+  for (const pfile &f : pfile_table)
+    if (is_held(f) && f.kind == pfile_ram) held.push_back(&f.origin);
   for (size_t i = 0; i < pmount_table.size();) {
     const pmount &m = pmount_table[i];
     bool drop = !m.dirty && m.origin.starts_with(pmount_cart_folder);
-    // A file someone holds open must outlive this: keep its cartridge.
-    for (size_t s = 0; drop && s < pfile_table.size(); s++)
-      if (is_held(pfile_table[s]) && path_is_under(pfile_table[s].origin, m.origin)) drop = false;
+    for (size_t h = 0; drop && h < held.size(); h++)
+      if (path_is_under(*held[h], m.origin)) drop = false;
     if (!drop) {
       i++;
       continue;
     }
-    delete_ram_files_in_path(m.origin);
-    pmount_table.erase(pmount_table.begin() + std::ptrdiff_t(i));
+    remove_pmount(i);
   }
   return int(pmount_table.size());
 }
@@ -530,7 +567,8 @@ std::optional<std::string> get_mount_description(std::string_view path) {
   std::optional<std::string> norm = normalise_kestrune_path(path);
   if (!norm) return std::nullopt;
   for (const pmount &m : pmount_table) {
-    if (m.mount_point != *norm) continue;
+    // A host mount of "/" keeps its mount point as the empty text.
+    if (m.mount_point != *norm && !(m.mount_point.empty() && *norm == "/")) continue;
     return m.kind == pmount_host ? "host:" + m.origin : m.origin;
   }
   return std::nullopt;

@@ -62,6 +62,10 @@ struct pmount {
   int32_t isr = 0;         // 1: a RAM folder mounted as itself (mount_ram_folder)
   int32_t dirty = 0;
   int64_t flush_deadline = 0; // ms of pdisk_now(); 0 when none pending
+  // A cartridge whose file could not be read whole (png form, unknown
+  // version, damage): writing its folder back would destroy the file.
+  bool keep_file = false;
+  int32_t write_failures = 0; // write-backs failed in a row; each waits longer
 };
 
 // The tables. Read them freely; claim and free slots only through the
@@ -145,6 +149,9 @@ int delete_ram_files_in_path(std::string_view origin);
 // Drops every clean cartridge mount and its RAM files, except one whose files
 // a caller holds; the new mount count.
 int delete_clean_ram_mounts();
+// Removes one mount record; a cartridge's RAM files go with it unless another
+// mount still stands on them. Nothing is written back.
+void remove_pmount(size_t index);
 
 // Copies one file whole: the bytes copied (0 when either side cannot be
 // opened or the write failed). A file copied onto itself stays as it is.

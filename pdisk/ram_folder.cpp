@@ -2,7 +2,9 @@
 // cartridge forms on top of that.
 #include "pdisk/ram_folder.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "kernel/buffer.h"
@@ -51,16 +53,22 @@ int store_cart_entries_in_ram_folder(std::string_view folder, const std::vector<
   return stored;
 }
 
-void populate_ram_folder_from_kvt_rom_buffer(std::string_view folder, buffer *in) {
-  if (!in) return;
+bool populate_ram_folder_from_kvt_rom_buffer(std::string_view folder, buffer *in) {
+  if (!in) return false;
   std::vector<cart_entry> entries;
   std::string where(folder);
-  int64_t start = in->position;
+  int64_t start = std::clamp<int64_t>(in->position, 0, in->length);
   kvt_rom_kind kind = read_kvt_rom_entries(in, where.c_str(), &entries);
   // A legacy compressed program mounts as a one-file cartridge.
-  if (kind == kvt_rom_kind::zqx && start >= 0 && start <= in->length)
+  if (kind == kvt_rom_kind::zqx)
     entries.push_back({"main.lua", zqx_decompress_text(in->data + start, in->length - start)});
-  store_cart_entries_in_ram_folder(folder, entries);
+  bool whole = kind == kvt_rom_kind::cart || kind == kvt_rom_kind::zqx ||
+               (kind == kvt_rom_kind::empty && start == in->length);
+  // A plain program is whole unless a NUL cut it short.
+  if (kind == kvt_rom_kind::program)
+    whole = !std::memchr(in->data + start, 0, size_t(in->length - start));
+  int stored = store_cart_entries_in_ram_folder(folder, entries);
+  return whole && stored == int(entries.size());
 }
 
 bool write_kvt_rom_from_ram_files(buffer *out, std::string_view folder, int options) {
@@ -68,12 +76,15 @@ bool write_kvt_rom_from_ram_files(buffer *out, std::string_view folder, int opti
   return write_kvt_rom_entries(out, collect_ram_folder_entries(folder), options);
 }
 
-void populate_ram_folder_from_kvt_buffer(std::string_view folder, buffer *in) {
-  if (!in) return;
+bool populate_ram_folder_from_kvt_buffer(std::string_view folder, buffer *in) {
+  if (!in) return false;
   std::vector<cart_entry> entries;
   std::string where(folder);
-  read_kvt_text_entries(in, where.c_str(), &entries);
-  store_cart_entries_in_ram_folder(folder, entries);
+  bool empty = in->position >= in->length;
+  kvt_text_kind kind = read_kvt_text_entries(in, where.c_str(), &entries);
+  bool whole = empty || kind == kvt_text_kind::cart || kind == kvt_text_kind::legacy;
+  int stored = store_cart_entries_in_ram_folder(folder, entries);
+  return whole && stored == int(entries.size());
 }
 
 bool write_kvt_from_ram_files(buffer *out, std::string_view folder, bool hex) {
@@ -81,7 +92,8 @@ bool write_kvt_from_ram_files(buffer *out, std::string_view folder, bool hex) {
   return write_kvt_text_entries(out, collect_ram_folder_entries(folder), hex);
 }
 
-void populate_ram_folder_from_kvt_png_buffer(std::string_view folder) {
+bool populate_ram_folder_from_kvt_png_buffer(std::string_view folder) {
   std::printf("can not populate %.*s\n", int(folder.size()), folder.data());
   std::printf("kvt.png loader not supported in this build.\n");
+  return false;
 }

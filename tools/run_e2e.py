@@ -14,6 +14,8 @@ packed as the system cartridge. case.json keys:
              wrote (inside the work folder) holds a tone of that frequency
   exit_code  the exit code expected (default 0)
   log        messages expected in the host log, in order ("{work}" stands for the work folder)
+  drive_in   folder (inside the case) copied into the data folder's "drive" (mounted at "/")
+  drive_out  {path in "drive": exact contents} expected there after the run
 The binary runs headless with SDL's dummy drivers, beside its own data pack, with its
 data folder inside the work folder.
 """
@@ -109,6 +111,9 @@ def main():
 
     home = os.path.join(opts.work, "home")
     os.makedirs(home)
+    drive = os.path.join(opts.work, "data", "Kestrune", "exp", "shared", "drive")
+    if "drive_in" in case:
+        shutil.copytree(os.path.join(opts.case, case["drive_in"]), drive)
     env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(opts.work, "data"),
                XDG_DESKTOP_DIR=os.path.join(home, "Desktop"),
                SDL_VIDEODRIVER="dummy", SDL_AUDIODRIVER="dummy")
@@ -140,6 +145,14 @@ def main():
     want = case.get("exit_code", 0)
     if run.returncode != want:
         failures.append(f"exit code {run.returncode}, expected {want}")
+    for rel, want in case.get("drive_out", {}).items():
+        try:
+            with open(os.path.join(drive, rel), "rb") as f:
+                got = f.read().decode(errors="replace")
+        except OSError as e:
+            got = f"(unreadable: {e})"
+        if got != want:
+            failures.append(f"drive/{rel}:\n--- expected\n{want!r}\n--- got\n{got!r}")
     log_path = os.path.join(opts.work, "data", "Kestrune", "exp", "shared", "log.txt")
     if "log" in case:
         failures += check_log(log_path, [m.replace("{work}", os.path.abspath(opts.work))

@@ -3,6 +3,23 @@
 print("kestrune demo userland: /system/boot.lua is running in the root process")
 print(("the dialect's core is %s; stop the demo with Ctrl-C"):format(_VERSION))
 
+-- Files: a note stored in a cartridge on the host drive ("/" is the data
+-- folder's "drive"), then one reboot, after which the note is read back. The
+-- userland clipboard outlives the reboot and says which half this is.
+do
+  local note = "/kestrune_demo.kvt/note.txt"
+  local plain = '--[[tuk_format="raw", metadata_format="none"]]'
+  if _get_userland_clipboard_text() ~= "demo: note written" then
+    mkdir("/kestrune_demo.kvt")
+    store(note, "written " .. date() .. " UTC", plain)
+    print("demo: stored " .. note .. "; rebooting to read it back")
+    _set_userland_clipboard_text("demo: note written")
+    _signal(34) -- the reboot writes the changed cartridge back first
+    while true do coroutine.yield() end
+  end
+  print("demo: read back after the reboot: " .. tostring(fetch(note)))
+end
+
 -- Process 3 is the display process: the window shows its video memory (a
 -- 480 x 270 bitmap mapped at 0x10000) through its palettes.
 local display = [[

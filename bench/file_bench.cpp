@@ -1,0 +1,95 @@
+// The file system's everyday costs: opening and closing a RAM file, writing
+// one, and listing a folder of 1,000 files (RAM and host).
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "kernel/system.h"
+#include "pdisk/listing.h"
+#include "pdisk/pfile.h"
+
+namespace {
+
+constexpr int folder_files = 1000;
+
+std::string host_dir;
+
+void fresh_tables() {
+  pfile_init();
+  pfile_reset();
+  app = app_record{};
+  if (host_dir.empty()) {
+    host_dir = std::filesystem::temp_directory_path().string() + "/kestrune-file-bench-" +
+               std::to_string(getpid());
+    std::filesystem::create_directories(host_dir + "/many");
+    for (int i = 0; i < folder_files; i++)
+      std::ofstream(host_dir + "/many/f" + std::to_string(i) + ".txt") << i;
+  }
+  mount_host_path("/", host_dir);
+  mount_ram_folder("/ram");
+}
+
+void bm_ram_file_open_close(benchmark::State &state) {
+  fresh_tables();
+  pfile *f = pfopen("/ram/docs/notes.txt", "w");
+  pfwrite("hello", 1, 5, f);
+  pfclose(f);
+  for (auto _ : state) {
+    pfile *g = pfopen("/ram/docs/notes.txt", "r");
+    benchmark::DoNotOptimize(g);
+    pfclose(g);
+  }
+  pfile_reset();
+}
+BENCHMARK(bm_ram_file_open_close);
+
+void bm_ram_file_write_close(benchmark::State &state) {
+  fresh_tables();
+  static const char line[64] = "a line of text written again and again into one RAM file.....";
+  for (auto _ : state) {
+    pfile *f = pfopen("/ram/docs/log.txt", "w");
+    pfwrite(line, 1, sizeof line, f);
+    pfclose(f);
+  }
+  pfile_reset();
+}
+BENCHMARK(bm_ram_file_write_close);
+
+void bm_ls_ram_folder_1000(benchmark::State &state) {
+  fresh_tables();
+  for (int i = 0; i < folder_files; i++) {
+    pfile *f = pfopen("/ram/many/f" + std::to_string(i) + ".txt", "w");
+    pfclose(f);
+  }
+  for (auto _ : state) {
+    std::optional<pdisk_listing> l = pflist("/ram/many");
+    if (!l || l->names.size() != folder_files) state.SkipWithError("listing short");
+    benchmark::DoNotOptimize(l);
+  }
+  pfile_reset();
+}
+BENCHMARK(bm_ls_ram_folder_1000)->Unit(benchmark::kMicrosecond);
+
+void bm_ls_host_folder_1000(benchmark::State &state) {
+  fresh_tables();
+  for (auto _ : state) {
+    std::optional<pdisk_listing> l = pflist("/many");
+    if (!l || l->names.size() != folder_files) state.SkipWithError("listing short");
+    benchmark::DoNotOptimize(l);
+  }
+  pfile_reset();
+}
+BENCHMARK(bm_ls_host_folder_1000)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+int main(int argc, char **argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (!host_dir.empty()) std::filesystem::remove_all(host_dir);
+  return 0;
+}

@@ -1,0 +1,253 @@
+// cart_mount: mounting cartridges met on a path, and writing changed ones back.
+#include "pdisk/cart_mount.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "kernel/buffer.h"
+#include "kernel/system.h"
+#include "pdisk/path.h"
+#include "pdisk/pfile.h"
+#include "pdisk/ram_folder.h"
+#include "platform/host_log.h"
+
+namespace {
+
+constexpr int cart_name_letters = 8;
+constexpr int cart_name_tries = 1000;
+// Nested cartridges need one pass a level; mounts that write into each other
+// must not keep the flush going for ever.
+constexpr int flush_passes_max = 16;
+constexpr int64_t cart_out_capacity = 65536;
+
+enum class flushed { nothing, written, failed };
+
+// The automounter's test: exact lower-case endings, as file names are given.
+bool names_cartridge(std::string_view prefix) {
+  return (prefix.size() > 4 && prefix.ends_with(".kvt")) ||
+         (prefix.size() > 8 && (prefix.ends_with(".kvt.png") || prefix.ends_with(".kvt.rom")));
+}
+
+int find_mount_point(std::string_view mount_point) {
+  for (size_t i = 0; i < pmount_table.size(); i++)
+    if (pmount_table[i].mount_point == mount_point) return int(i);
+  return -1;
+}
+
+int find_mount(const std::string &mount_point, const std::string &origin) {
+  for (size_t i = 0; i < pmount_table.size(); i++)
+    if (pmount_table[i].mount_point == mount_point && pmount_table[i].origin == origin) return int(i);
+  return -1;
+}
+
+// "/ram/mount/" and 8 letters naming no folder yet; empty when none is found.
+std::string fresh_cart_folder() {
+  for (int t = 0; t < cart_name_tries; t++) {
+    std::string folder(pmount_cart_folder);
+    for (int i = 0; i < cart_name_letters; i++) folder += char(rand() % 65536 * 26 / 65536 + 'a');
+    if (!pdisk_directory_exists(folder, false)) return folder;
+  }
+  return std::string();
+}
+
+std::string_view parent_of(std::string_view path) {
+  size_t cut = path.rfind('/');
+  return cut == std::string_view::npos || cut == 0 ? std::string_view() : path.substr(0, cut);
+}
+
+// The cartridge file of one form, built from the RAM folder; false when the
+// form cannot hold it.
+bool build_cart_file(buffer *out, const std::string &folder, int form, const std::string &path) {
+  switch (form) {
+  case kvt_kind_text:
+    return write_kvt_from_ram_files(out, folder, false);
+  case kvt_kind_rom:
+    return write_kvt_rom_from_ram_files(out, folder, 0);
+  default:
+    // The png form's writer (picture, label and payload in the low bits)
+    // comes with the graphics; until then a png cartridge is not written.
+    std::printf("** can not write %s: png cartridges are not written in this build\n", path.c_str());
+    return false;
+  }
+}
+
+// Builds the cartridge first and only then opens its file, so nothing is
+// emptied when the form refuses. A host file goes through the atomic write.
+bool write_cart_file(const std::string &path, const std::string &folder, int form) {
+  buffer_owner out(create_buffer_2(cart_out_capacity, buffer_group_pfile));
+  if (!out || !build_cart_file(out.get(), folder, form, path)) return false;
+  pfile *f = pfopen(path, "wf");
+  if (!f) {
+    std::printf("** could not open %s to write the cartridge back\n", path.c_str());
+    return false;
+  }
+  out->position = out->length;
+  f->data = std::move(out);
+  return pfclose(f);
+}
+
+flushed flush_one(int index, bool delayed) {
+  if (index < 0 || index >= int(pmount_table.size())) return flushed::nothing;
+  pmount &m = pmount_table[size_t(index)];
+  if (!m.dirty) return flushed::nothing;
+  if (delayed && pdisk_now() < m.flush_deadline) return flushed::nothing;
+  if (shutdown_hold_active()) return flushed::nothing;
+  int form = kvt_cart_form(m.mount_point);
+  if (form == 0 || m.keep_file) {
+    if (form != 0)
+      std::printf("** not writing back %s: its cartridge file could not be read whole\n",
+                  m.mount_point.c_str());
+    m.dirty = 0;
+    m.flush_deadline = 0;
+    return flushed::nothing;
+  }
+  // The table may change under the write (an enclosing cartridge mounted, an
+  // early clearing): the mount is found again afterwards.
+  std::string mount_point = m.mount_point, origin = m.origin;
+  bool ok = write_cart_file(mount_point, origin, form);
+  int i = find_mount(mount_point, origin);
+  if (i < 0) return ok ? flushed::written : flushed::failed;
+  pmount &n = pmount_table[size_t(i)];
+  if (ok) {
+    n.dirty = 0;
+    n.flush_deadline = 0;
+    n.write_failures = 0;
+    return flushed::written;
+  }
+  // Stays dirty: tried again later, waiting longer after each failure.
+  if (n.write_failures == 0)
+    hovi_debugf("could not write back %s; trying again later\n", mount_point.c_str());
+  n.write_failures = std::min(n.write_failures + 1, 30);
+  int64_t wait = pmount_retry_ms << std::min(n.write_failures - 1, 10);
+  n.flush_deadline = pdisk_now() + std::min(wait, pmount_retry_max_ms);
+  return flushed::failed;
+}
+
+bool any_dirty() {
+  for (const pmount &m : pmount_table)
+    if (m.dirty) return true;
+  return false;
+}
+
+// One walk from the last record to the first: written mounts count.
+bool flush_pass(bool delayed) {
+  bool wrote = false;
+  for (int i = int(pmount_table.size()) - 1; i >= 0; i--)
+    if (flush_one(i, delayed) == flushed::written) wrote = true;
+  return wrote;
+}
+
+} // namespace
+
+int kvt_cart_form(std::string_view path) {
+  if (int kind = kvt_path_kind(path)) return kind;
+  if (path.ends_with(".kvt.rom")) return kvt_kind_rom;
+  if (path.ends_with(".kvt.png")) return kvt_kind_png;
+  if (path.ends_with(".kvt")) return kvt_kind_text;
+  return 0;
+}
+
+void automount_p_path(std::string_view path) {
+  if (block_automounting || path.size() < 2) return;
+  if (path.find(".kvt") == std::string_view::npos) return;
+  block_automounting = true;
+  for (size_t end = 1; end <= path.size(); end++) {
+    if (end < path.size() && path[end] != '/') continue;
+    std::string prefix(path.substr(0, end));
+    if (!names_cartridge(prefix) || pdisk_directory_exists(prefix, true)) continue;
+    // A probe: the mounter reads the file itself.
+    pfile *f = pfopen(prefix, "re");
+    if (!f) continue;
+    pfclose(f);
+    mount_kvt_path(prefix);
+  }
+  block_automounting = false;
+}
+
+int mount_kvt_path(std::string_view path) {
+  std::optional<std::string> norm = normalise_kestrune_path(path);
+  if (!norm) return -1;
+  if (int i = find_mount_point(*norm); i >= 0) return i;
+  if (app.cart_mount_blocked) return -1;
+  // Cartridges that hold this one are mounted first, so its file is read
+  // from where it really lies.
+  if (std::string_view parent = parent_of(*norm); !parent.empty()) automount_p_path(parent);
+  if (int i = find_mount_point(*norm); i >= 0) return i;
+
+  bool was_blocked = block_automounting;
+  block_automounting = true;
+  int index = -1;
+  std::string folder = fresh_cart_folder();
+  // A script's mount over "/ram/mount" would put the cartridge's files where
+  // neither write-back nor pruning looks for them.
+  resolved_path where = folder.empty() ? resolved_path{} : resolve_to_origin(folder, false);
+  if (where.kind == pmount_ram && where.origin == folder) {
+    pmkdir(std::string_view(pmount_cart_folder).substr(0, pmount_cart_folder.size() - 1));
+    if (pmkdir(folder) == 0) {
+      pmount m;
+      m.kind = where.kind;
+      m.mount_point = *norm;
+      m.origin = folder;
+      int form = kvt_cart_form(*norm);
+      int64_t size = pfile_size(*norm, false);
+      if (size > kvt_file_read_max) {
+        std::printf("** cartridge too large to mount: %s\n", norm->c_str());
+        m.keep_file = true;
+      } else if (pfile *f = pfopen(*norm, "r")) {
+        // Held open while the folder fills, so no clearing drops its source.
+        f->data->position = 0;
+        bool whole = form == kvt_kind_text  ? populate_ram_folder_from_kvt_buffer(folder, f->data.get())
+                     : form == kvt_kind_rom ? populate_ram_folder_from_kvt_rom_buffer(folder, f->data.get())
+                                            : populate_ram_folder_from_kvt_png_buffer(folder);
+        m.keep_file = !whole && f->data->length > 0;
+        pfclose(f);
+        if (m.keep_file) hovi_debugf("cartridge %s mounted without its write-back\n", norm->c_str());
+      }
+      if (append_pmount(std::move(m))) index = int(pmount_table.size()) - 1;
+      else delete_ram_files_in_path(folder);
+    }
+  }
+  block_automounting = was_blocked;
+  return index;
+}
+
+void flush_dirty_mount(int index, bool delayed) { flush_one(index, delayed); }
+
+void flush_dirty_mounts_immediately() {
+  for (int pass = 0; pass < flush_passes_max; pass++)
+    if (!flush_pass(false) || !any_dirty()) return;
+}
+
+void flush_dirty_mounts_delayed() { flush_pass(true); }
+
+void prune_mounts() {
+  if (pending_prune && !shutdown_hold_active()) {
+    pending_prune = false;
+    flush_dirty_mounts_immediately();
+  } else if (int(pmount_table.size()) <= pmount_prune_above) {
+    return;
+  } else {
+    flush_dirty_mounts_immediately();
+  }
+  int before = int(pmount_table.size());
+  int after = delete_clean_ram_mounts();
+  std::printf("pruned %d -> %d mounts\n", before, after);
+  if (after > pmount_fatal_above) {
+    std::printf("** fatal: too many mounts (%d); could not prune.\n", after);
+    print_mounts();
+    kestrune_end(0);
+  }
+}
+
+void drop_stale_cart_mounts(std::string_view path) {
+  std::optional<std::string> norm = normalise_kestrune_path(path);
+  if (!norm) return;
+  for (size_t i = pmount_table.size(); i-- > 0;) {
+    const pmount &m = pmount_table[i];
+    if (!m.origin.starts_with(pmount_cart_folder) || !path_is_under(m.mount_point, *norm)) continue;
+    remove_pmount(i);
+  }
+}

@@ -1,0 +1,97 @@
+// The file functions driven by hostile scripts: bombs and refusals leave the
+// files as they were, charges follow the work, nothing crashes.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "kernel/accounting.h"
+#include "pdisk/pfile.h"
+#include "values/crc32.h"
+#include "../kernel/script_api_fixture.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+using namespace script_api_test;
+
+class FileApi : public ScriptApi {
+ protected:
+  void SetUp() override {
+    ScriptApi::SetUp();
+    host = testing::TempDir() + "kestrune-file-api-" + std::to_string(getpid());
+    std::filesystem::remove_all(host);
+    std::filesystem::create_directories(host);
+    pfile_init();
+    pfile_reset();
+    ASSERT_TRUE(mount_host_path("/", host));
+    ASSERT_TRUE(mount_ram_folder("/ram"));
+  }
+  void TearDown() override {
+    pfile_reset();
+    std::filesystem::remove_all(host);
+    ScriptApi::TearDown();
+  }
+  std::string host;
+};
+
+// A png that says it is 100000 x 100000 pixels.
+std::string png_bomb() {
+  std::string ihdr("IHDR\0\1\x86\xa0\0\1\x86\xa0\x08\x06\0\0\0", 17);
+  uint32_t crc = crc32b(reinterpret_cast<const uint8_t *>(ihdr.data()), int64_t(ihdr.size()));
+  std::string png("\x89PNG\r\n\x1a\n\0\0\0\x0d", 12);
+  png += ihdr;
+  for (int s = 24; s >= 0; s -= 8) png += char(crc >> s);
+  return png + std::string(64, '\0');
+}
+
+TEST_F(FileApi, HostileValuesLeaveFilesAsTheyWere) {
+  std::ofstream(host + "/bomb.png", std::ios::binary) << png_bomb();
+  CaptureStdout();
+  EXPECT_EQ(run("return select('#', fetch('/bomb.png'))"), (R{"i:0"}));
+  EXPECT_EQ(GetCapturedStdout(), " ** couldn't load png\n");
+
+  EXPECT_EQ(run(R"(
+    store("/ram/keep.txt", "kept", '--[[tuk_format="raw", metadata_format="none"]]')
+    local t = {} t[1] = t
+    store("/ram/keep.txt", t)                         -- cycle: cannot be written
+    local deep = {} for i = 1, 1000 do deep = {deep} end
+    store("/ram/keep.txt", deep)                      -- too deep
+    store("/ram/pic.png", userdata("f64", 2, 2))      -- not a picture type
+    store("/ram/pic.png", {1, 2})
+    mkdir("/ram/c.kvt")
+    store("/ram/c.kvt/a.txt", "a", '--[[tuk_format="raw"]]')
+    store("/ram/c.kvt", {1})                          -- a cartridge takes bytes only
+    return fetch("/ram/keep.txt") == "kept", fetch("/ram/pic.png"), #ls("/ram/c.kvt")
+  )"),
+            (R{"b:true", "nil", "i:1"}));
+
+  // Names that would leave the cache folder, and arguments of the wrong type.
+  EXPECT_EQ(run(R"(
+    _cache_store("..", "x", string.rep("x", 600))
+    _cache_store("carts", "../../escape", string.rep("x", 600))
+    return _cache_fetch("..", "x"), _cache_fetch("carts", "../../escape"),
+           fetch(7), store(7, 1), ls(false), mkdir(1), fullpath({}), cd(nil), cp("/a")
+  )"),
+            (R{"nil", "nil", "nil", "nil", "nil", "s:mkdir: no path", "nil", "nil"}));
+}
+
+TEST_F(FileApi, ChargesFollowTheWork) {
+  EXPECT_EQ(run(R"(
+    for i = 1, 3000 do store("/ram/many/f" .. i, "", '--[[tuk_format="raw", metadata_format="none"]]') end
+    store("/ram/big", string.rep("x", 100000), '--[[tuk_format="raw", metadata_format="none"]]')
+  )"),
+            (R{}));
+  EXPECT_GE(charge_of("ls", "'/ram/many'"), 3000 * 16);
+  EXPECT_GE(charge_of("cp", "'/ram/big', '/ram/big2'"), 100000);
+  EXPECT_LT(charge_of("cp", "'/ram/none', '/ram/big3'"), 10);
+  EXPECT_EQ(run("local t, n = ls('/ram/many') return #t, n, t[1], t[3000]"),
+            (R{"i:3000", "i:0", "s:f1", "s:f3000"}));
+}
+
+} // namespace

@@ -1,0 +1,182 @@
+// HTTP fetch jobs against a server on 127.0.0.1: bodies, error pages,
+// redirects and their limit, stalls, endless bodies, refused schemes, the
+// cartridge cache, and 256 jobs in flight handed over from their workers.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "http_loopback.h"
+#include "kernel/system.h"
+#include "pdisk/gurl.h"
+#include "../kernel/script_api_fixture.h"
+
+namespace {
+
+using namespace script_api_test;
+
+// The job's last state once it is done or failed (or after 20 s).
+gurl_result wait_for(int64_t id) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (;;) {
+    std::optional<gurl_result> r = gurl_poll(id);
+    if (!r) return gurl_result{-1, "", ""};
+    if (r->status == gurl_status_done || r->status == gurl_status_failed ||
+        std::chrono::steady_clock::now() > until)
+      return std::move(*r);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+std::string body_of(const gurl_result &r) {
+  return r.status == gurl_status_done ? std::string(r.body) : std::string("(none)");
+}
+
+class Downloads : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.start());
+    home = testing::TempDir() + "kestrune-gurl-" + std::to_string(getpid());
+    std::filesystem::remove_all(home);
+    std::filesystem::create_directories(home);
+    config.home_path = home;
+    saved_server = gurl_cart_server;
+    gurl_cart_server = server.url("/cart/");
+    gurl_stall_timeout_s = 2;
+    gurl_transfer_timeout_ms = 4000;
+    gurl_body_max = 1 << 20;
+  }
+  void TearDown() override {
+    server.stop();
+    gurl_cart_server = saved_server;
+    gurl_stall_timeout_s = 30;
+    gurl_transfer_timeout_ms = 10 * 60 * 1000;
+    gurl_body_max = 32 * 1024 * 1024;
+    config.home_path.clear();
+    std::filesystem::remove_all(home);
+  }
+  std::string cached(const std::string &name) {
+    std::ifstream in(home + "/cache/carts/" + name, std::ios::binary);
+    if (!in) return "(missing)";
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  http_loopback server;
+  std::string home, saved_server;
+};
+
+TEST_F(Downloads, AnswersOfEveryKind) {
+  struct row {
+    std::string path;
+    int32_t status;
+    std::string body;
+  };
+  const std::vector<row> rows = {
+      {"/body/3000", gurl_status_done, http_loopback::pattern(3000)},
+      {"/missing", gurl_status_done, "no such page"}, // an error page is a finished download
+      {"/redirect/77", gurl_status_done, http_loopback::pattern(77)},
+      {"/loop", gurl_status_failed, "(none)"},      // the redirect limit
+      {"/stall", gurl_status_failed, "(none)"},     // the stall timeout
+      {"/endless", gurl_status_failed, "(none)"},   // the body cap
+      {"/body/0", gurl_status_done, ""},
+  };
+  std::vector<int64_t> ids;
+  for (const row &r : rows) ids.push_back(gurl_get(server.url(r.path)));
+  for (size_t i = 0; i < rows.size(); i++) {
+    gurl_result got = wait_for(ids[i]);
+    EXPECT_EQ(got.status, rows[i].status) << rows[i].path;
+    EXPECT_EQ(body_of(got), rows[i].body) << rows[i].path;
+    EXPECT_EQ(got.url, server.url(rows[i].path));
+  }
+  // Other schemes are refused, redirects to them too.
+  for (std::string url : {"file:///etc/passwd", "ftp://127.0.0.1/x", "gopher://127.0.0.1/"})
+    EXPECT_EQ(wait_for(gurl_get(url)).status, gurl_status_failed) << url;
+  EXPECT_EQ(gurl_get(""), -1);
+
+  gurl_buffer b;
+  ASSERT_TRUE(gurl_buffer_reserve(b, gurl_body_capacity));
+  ASSERT_TRUE(gurl_buffer_write(b, http_loopback::pattern(3000).data(), 3000, 1 << 20));
+  EXPECT_EQ(b.capacity, 4096);
+  EXPECT_EQ(b.data[3000], '\0');
+  EXPECT_FALSE(gurl_buffer_write(b, "x", 1, 3000)); // the cap
+}
+
+TEST_F(Downloads, CartridgesFromTheServerAreCached) {
+  EXPECT_EQ(body_of(wait_for(gurl_get(server.url("/cart/cart123.kvt.png")))), "cartridge cart123.kvt.png");
+  EXPECT_EQ(cached("cart123.kvt.png"), "cartridge cart123.kvt.png");
+  // Only whole answers, and only names that stay in the cache folder.
+  EXPECT_EQ(body_of(wait_for(gurl_get(server.url("/cart/missing.kvt")))), "no such cartridge");
+  EXPECT_EQ(cached("missing.kvt"), "(missing)");
+  wait_for(gurl_get(server.url("/cart/a/b.kvt")));
+  wait_for(gurl_get(server.url("/cart/..")));
+  wait_for(gurl_get(server.url("/body/10")));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home + "/cache/carts"),
+                          std::filesystem::directory_iterator()),
+            1);
+  EXPECT_EQ(gurl_cart_cache_name(gurl_cart_server + "x.kvt"), "x.kvt");
+  EXPECT_EQ(gurl_cart_cache_name(gurl_cart_server + "../x.kvt"), "");
+  EXPECT_EQ(gurl_cart_cache_name("http://elsewhere/x.kvt"), "");
+}
+
+// The main thread reads what 256 workers write, while they write it.
+class DownloadThreads : public Downloads {};
+
+TEST_F(DownloadThreads, ManyJobsInFlight) {
+  gurl_stall_timeout_s = 15; // 256 answers at once may keep some waiting
+  gurl_transfer_timeout_ms = 20000;
+  std::vector<int64_t> ids;
+  // The first answers last, so its worker surely runs when the 257th job comes.
+  for (int i = 0; i < gurl_job_max; i++)
+    ids.push_back(gurl_get(server.url("/slow/" + std::string(i ? "300/" : "3000/") + std::to_string(i * 40))));
+  // One more takes the first job's record while its worker runs: refused.
+  int64_t extra = gurl_get(server.url("/body/5"));
+  EXPECT_EQ(wait_for(extra).status, gurl_status_failed);
+  EXPECT_FALSE(gurl_poll(ids[0])); // its id is gone with its record
+  for (int i = 1; i < gurl_job_max; i++) {
+    gurl_result r = wait_for(ids[size_t(i)]);
+    ASSERT_EQ(r.status, gurl_status_done) << i;
+    ASSERT_EQ(body_of(r), http_loopback::pattern(i * 40)) << i;
+  }
+  EXPECT_EQ(ids[1] - ids[0], 1);
+}
+
+class RemoteScripts : public ScriptApi {
+ protected:
+  void SetUp() override {
+    ScriptApi::SetUp();
+    ASSERT_TRUE(server.start());
+    config.network_access = 1;
+  }
+  void TearDown() override {
+    server.stop();
+    ScriptApi::TearDown();
+  }
+  http_loopback server;
+};
+
+TEST_F(RemoteScripts, FetchRemoteDecodesByTheUrl) {
+  EXPECT_EQ(run("return math.type(_fetch_remote('" + server.url("/cart/x.txt") + "'))"), (R{"s:integer"}));
+  auto result_of = [&](const std::string &path) {
+    R id = run("return _fetch_remote('" + server.url(path) + "')");
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+      R r = run("return _fetch_remote_result(" + id[0].substr(2) + ")");
+      if (!r.empty() || std::chrono::steady_clock::now() > until) return r;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  };
+  EXPECT_EQ(result_of("/cart/hello.txt"), (R{"s:cartridge hello.txt"}));
+  EXPECT_EQ(result_of("/loop"), (R{"nil", "nil", "s:could not download"}));
+  EXPECT_EQ(run("return _fetch_remote_result(999999)"), (R{}));
+  config.network_access = 0;
+  EXPECT_EQ(run("return _fetch_remote('" + server.url("/body/1") + "')"), (R{"nil", "s:no network access"}));
+  EXPECT_EQ(run("return _fetch_remote_result(1)"), (R{"nil", "nil", "s:no network access"}));
+}
+
+} // namespace
