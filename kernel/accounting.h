@@ -50,6 +50,25 @@ bool cpu_overrun();
 // loops a script can make long: call it as the work goes, not only at the end.
 void spend_cpu_or_stop(lua_State *L, int64_t n);
 
+// Gathers a long host loop's small charges, each as spend_cpu would take it,
+// and spends them a step at a time: the loop ends with the cpu limit error
+// without a check per item. flush() spends what is left.
+struct gathered_charge {
+  lua_State *L;
+  int64_t step;
+  int64_t cycles = 0;
+  void charge(int64_t n) {
+    if (n < 0) return;
+    cycles += n > 1 ? n : 1;
+    if (cycles >= step) flush();
+  }
+  void flush() {
+    int64_t n = cycles;
+    cycles = 0;
+    if (n > 0) spend_cpu_or_stop(L, n);
+  }
+};
+
 // The Lua allocator of every process state. `ud` is the owning process record;
 // each block carries its charged size in an 8-byte header.
 void *l_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int last_try, size_t charged);

@@ -59,23 +59,11 @@ using cursor = const uint8_t *;
 // write (tables up to the limit, one wrapper) always reads back.
 struct reader {
   lua_State *L;
-  int64_t cycles = 0;
+  // Spent as it gathers, so a text too costly to read ends with the cpu limit error.
+  gathered_charge meter{L, charge_step};
   int wraps = 0;
   std::string scratch;  // strings are decoded here, one at a time
   memory_hold scratch_hold;
-
-  // As spend_cpu would charge it; spent as it gathers, so a text too costly
-  // to read ends with the cpu limit error.
-  void charge(int64_t n) {
-    if (n < 0) return;
-    cycles += std::max<int64_t>(n, 1);
-    if (cycles >= charge_step) flush();
-  }
-  void flush() {
-    int64_t n = cycles;
-    cycles = 0;
-    if (n > 0) spend_cpu_or_stop(L, n);
-  }
 
   // Room in the scratch string for `more` bytes, held for the process.
   bool scratch_room(size_t more) {
@@ -124,7 +112,7 @@ struct reader {
 
   cursor get_value(cursor p, cursor end, int depth) {
     if (!p || depth > tuk_depth_max || !lua_checkstack(L, 4)) return nullptr;
-    charge(1 + value_cycles);
+    meter.charge(1 + value_cycles);
     while (p < end && ((*p >= 1 && *p <= 32) || *p >= 128)) p++;
     if (p >= end) return nullptr;
     if (*p == '"') return get_string(p, end);
@@ -137,7 +125,7 @@ struct reader {
       cursor q = get_binary_zqu(L, p, end);
       if (q) {
         const userdata *ud = to_userdata(L, -1);
-        charge((ud_count(ud) << utype_log2_bits(ud->utype)) >> 5);
+        meter.charge((ud_count(ud) << utype_log2_bits(ud->utype)) >> 5);
       }
       return q;
     }
@@ -174,7 +162,7 @@ struct reader {
       n++;
     }
     if (n == 0) return nullptr;
-    charge(number_cycles);
+    meter.charge(number_cycles);
     text[n] = 0;
     if (lua_stringtonumber(L, text) != n + 1) return nullptr;
     return p + n;
@@ -209,7 +197,7 @@ struct reader {
       }
     }
     if (static_cast<int64_t>(scratch.size()) > tuk_string_max) return nullptr;
-    charge(static_cast<int64_t>(scratch.size()) / 4 + string_cycles);
+    meter.charge(static_cast<int64_t>(scratch.size()) / 4 + string_cycles);
     lua_pushlstring(L, scratch.data(), scratch.size());
     return p + 1;
   }
@@ -270,7 +258,7 @@ struct reader {
 
   cursor get_table(cursor p, cursor end, int depth) {
     if (depth > tuk_depth_max || !lua_checkstack(L, 6)) return nullptr;
-    charge(table_cycles);
+    meter.charge(table_cycles);
     lua_newtable(L);
     int table = lua_gettop(L);
     lua_Integer next_index = 1;
@@ -282,7 +270,7 @@ struct reader {
       if (c == '}') return p + 1;
       if (c == ']') return p;
       if (starts_key(p, end)) {
-        charge(key_cycles);
+        meter.charge(key_cycles);
         if (c == '[') {
           p = get_value(p + 1, end, depth);
           if (!p || at(p, end) != ']') return nullptr;
@@ -331,13 +319,13 @@ struct reader {
     while (p < end && *p != '"' && *p != 0) p++;
     body b;
     if (!b.make(base64_decode_block_bound(p - text))) return nullptr;
-    charge((p - text) / base64_bytes_per_cycle);
+    meter.charge((p - text) / base64_bytes_per_cycle);
     base64_decodestate state;
     base64_init_decodestate(&state);
     int64_t n = base64_decode_block(reinterpret_cast<const char *>(text), p - text,
                                     reinterpret_cast<uint8_t *>(b.bytes.data()), &state);
     b.bytes.resize(static_cast<size_t>(n));
-    charge(n / 12);
+    meter.charge(n / 12);
     if (!parse_one(b.bytes.data(), b.bytes.size(), depth)) return nullptr;
     return p;
   }
@@ -353,7 +341,7 @@ struct reader {
     // process may still hold.
     body b;
     if (!b.make(int64_t{size} + lz4_slack)) return nullptr;
-    charge(size / 12);
+    meter.charge(size / 12);
     std::string &text = b.bytes;
     int n = LZ4_decompress_safe(reinterpret_cast<const char *>(p + 12), text.data(),
                                 static_cast<int>(packed), static_cast<int>(text.size()));
@@ -417,7 +405,7 @@ int destringify_object(lua_State *L, const char *text, size_t length) {
   if (!text) return 0;
   reader r{L};
   int n = r.parse_whole(text, length, 0);
-  r.flush();
+  r.meter.flush();
   return n;
 }
 
@@ -427,6 +415,6 @@ int destringify_object_metadata(lua_State *L, const char *text, size_t length) {
   auto p = reinterpret_cast<cursor>(text);
   if (!text || !r.get_table(p + std::min<size_t>(4, length), p + length, 1))
     lua_settop(L, base + 1);  // the entries read before the error, or nil
-  r.flush();
+  r.meter.flush();
   return 1;
 }

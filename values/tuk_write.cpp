@@ -111,21 +111,9 @@ struct writer {
   buffer *buf;
   int flags;
   int64_t limit;  // the buffer's content may not pass this length
-  int64_t cycles = 0;
   bool ok = true;
-
-  // As spend_cpu would charge it; spent as it gathers, so an endless
-  // structure ends with the cpu limit error rather than running on.
-  void charge(int64_t n) {
-    if (n < 0) return;
-    cycles += std::max<int64_t>(n, 1);
-    if (cycles >= charge_step) flush();
-  }
-  void flush() {
-    int64_t n = cycles;
-    cycles = 0;
-    if (n > 0) spend_cpu_or_stop(L, n);
-  }
+  // Spent as it gathers, so an endless structure ends with the cpu limit error.
+  gathered_charge meter{L, charge_step};
 
   // Refuses (without writing) what cannot fit below the limit.
   bool fits(int64_t n) {
@@ -151,7 +139,7 @@ struct writer {
     int64_t n = bwrite_escaped_string(s.data(), buf, static_cast<int64_t>(s.size()));
     if ((!s.empty() && n == 0) || buf->position > limit) ok = false;
     put("\"");
-    charge(n / 4);
+    meter.charge(n / 4);
   }
 
   // The language's form of a number with a trailing ".0" dropped, except the
@@ -161,13 +149,13 @@ struct writer {
     char *end;
     if (lua_isinteger(L, index)) {
       end = std::to_chars(s, s + sizeof s, static_cast<int64_t>(lua_tointeger(L, index))).ptr;
-      charge(integer_cycles);
+      meter.charge(integer_cycles);
     } else {
       double d = lua_tonumber(L, index);
       if (std::isnan(d)) return put("0/0");
       if (std::isinf(d)) return put(d > 0 ? "1e999" : "-1e999");
       end = format_float(s, d);
-      charge(float_cycles);
+      meter.charge(float_cycles);
     }
     put(s, static_cast<size_t>(end - s));
   }
@@ -180,7 +168,7 @@ struct writer {
       put("str", 4);
       bwrite_uint32(static_cast<uint32_t>(n), buf);
       put(s, n);
-      charge(static_cast<int64_t>(n) >> 2);
+      meter.charge(static_cast<int64_t>(n) >> 2);
       return;
     }
     put_quoted({s, n});
@@ -195,7 +183,7 @@ struct writer {
       for (int64_t i = 0; i < count && ok; i++) {
         if (i) text[used++] = ',';
         used = static_cast<size_t>(format_element(text + used, ud_get_number(ud, i)) - text);
-        charge(f64_element_cycles);
+        meter.charge(f64_element_cycles);
         if (used >= text_chunk) {
           put(text, used);
           used = 0;
@@ -223,13 +211,13 @@ struct writer {
       return;
     }
     int64_t count = ud_count(ud);
-    charge((count << utype_log2_bits(ud->utype)) >> 5);
+    meter.charge((count << utype_log2_bits(ud->utype)) >> 5);
     uint8_t type = ud->utype & utype_mask;
     if ((flags & tuk_flag_zqu) && ud->utype == utype_u8) {
       // The coded form is never longer than twice the elements; finding its
       // runs costs as much again as the bits.
       if (!fits(2 * count + 32)) return;
-      charge(count >> 2);
+      meter.charge(count >> 2);
       int width = (flags & tuk_flag_raw_zqu) ? 0 : zqu_tuk_width;
       if (write_binary_zqu(ud, buf, width) <= 0 || buf->position > limit) ok = false;
       return;
@@ -280,7 +268,7 @@ struct writer {
       count += keyed(L, n);
       lua_pop(L, 1);
     }
-    charge(table_cycles + count * key_cycles);
+    meter.charge(table_cycles + count * key_cycles);
     // The keys are anchored while the table is written: a few in stack slots,
     // more in a table of their own made at full size first, so the traversal
     // that stores them allocates nothing. The host's list of them is charged
@@ -357,7 +345,7 @@ struct writer {
   }
 
   bool put_value(int index, int depth) {
-    charge(2 + value_cycles);
+    meter.charge(2 + value_cycles);
     switch (lua_type(L, index)) {
       case LUA_TSTRING: put_string(index); break;
       case LUA_TNUMBER: put_number(index); break;
@@ -419,7 +407,7 @@ bool put_base64_wrapper(lua_State *L, const buffer *bytes, buffer *out, int64_t 
 bool write_value(lua_State *L, int index, buffer *buf, int depth, int flags, int64_t limit) {
   writer w{L, buf, flags, limit};
   bool ok = w.put_value(lua_absindex(L, index), depth);
-  w.flush();
+  w.meter.flush();
   return ok && w.ok;
 }
 
