@@ -28,18 +28,6 @@
 #include "sdl_env.h"
 #include "xvfb_server.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KESTRUNE_LSAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define KESTRUNE_LSAN 1
-#endif
-#ifdef KESTRUNE_LSAN
-#include <sanitizer/lsan_interface.h>
-#endif
-
 namespace {
 
 // The Xvfb screen: 5:4, so fullscreen letterboxes.
@@ -106,21 +94,10 @@ std::vector<uint32_t> expected_picture() {
 /* fixture                                                                */
 /* ---------------------------------------------------------------------- */
 
-// The X11 client libraries and the bus connection SDL opens beside them keep
-// blocks past SDL_Quit and are unloaded before the leak check, so a suppression
-// cannot name them. Only what SDL allocates while it starts, makes windows and
-// quits is exempt; our own code stays checked.
-struct host_library_allocations {
-#ifdef KESTRUNE_LSAN
-  host_library_allocations() { __lsan_disable(); }
-  ~host_library_allocations() { __lsan_enable(); }
-#endif
-};
-
-// The GL driver allocates on worker threads of its own, which the exemption
-// above cannot cover: under the leak checker the X11 window gets SDL's
+// The GL driver allocates on worker threads of its own, which sdl_host_allocations
+// cannot cover: under the leak checker the X11 window gets SDL's
 // software renderer, elsewhere the renderer SDL picks for it.
-#ifdef KESTRUNE_LSAN
+#ifdef KESTRUNE_SDL_ENV_LSAN
 constexpr bool x11_software_renderer = true;
 #else
 constexpr bool x11_software_renderer = false;
@@ -150,7 +127,7 @@ class RealWindow : public testing::TestWithParam<bool> {
     // As start-up does: the host layer, default tables, then the root process.
     set_default_config();
     {
-      host_library_allocations exempt;
+      sdl_host_allocations exempt;
       os_system_init();
     }
     system_inited = true;
@@ -167,7 +144,7 @@ class RealWindow : public testing::TestWithParam<bool> {
 
   void TearDown() override {
     {
-      host_library_allocations exempt;
+      sdl_host_allocations exempt;
       os_release_video();
       os_system_shutdown();
       SDL_Quit();
@@ -195,7 +172,7 @@ class RealWindow : public testing::TestWithParam<bool> {
   // was given (a real server configures a new window asynchronously).
   SDL_Point show() {
     {
-      host_library_allocations exempt;
+      sdl_host_allocations exempt;
       os_apply_video_config();
     }
     EXPECT_NE(os_get_renderer(), nullptr);
