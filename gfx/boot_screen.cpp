@@ -149,11 +149,7 @@ process *draw_boot() {
   if (!screen && !init_boot()) return nullptr;
   process *P = &screen->proc;
   process *saved = cproc;
-  // The printing charges cycles as any print does; no slice is running, so
-  // the counters are left as the last slice left them.
-  int saved_cycles = cpu_cycles, saved_max = cpu_cycles_max;
-  cpu_cycles = 0;
-  cpu_cycles_max = cpu_cycles_ceiling;
+  uncharged_work scope;  // printing charges cycles; no slice runs
   cproc = P;
   P->clip_x0 = P->clip_y0 = 0;
   P->clip_x1 = W;
@@ -195,7 +191,5 @@ process *draw_boot() {
     }
   }
   cproc = saved;
-  cpu_cycles = saved_cycles;
-  cpu_cycles_max = saved_max;
   return P;
 }

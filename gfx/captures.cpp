@@ -27,17 +27,6 @@ constexpr int64_t display_process_id = 3;
 constexpr int gif_delay = 3;  // hundredths of a second: every second frame at 60 a second
 constexpr uint8_t gif_unchanged = 255;
 
-// Host work of the captures (file writes charge cycles as always) happens
-// between slices: the counters are put back as the last slice left them.
-struct outside_slice {
-  int cycles = cpu_cycles, max = cpu_cycles_max;
-  outside_slice() { cpu_cycles_max = cpu_cycles_ceiling; }
-  ~outside_slice() {
-    cpu_cycles = cycles;
-    cpu_cycles_max = max;
-  }
-};
-
 // Writes the bytes as the whole file at path (through the file system, so a
 // host file is replaced atomically). False when it could not be opened or written.
 bool store_file(const std::string &path, const uint8_t *data, int64_t n) {
@@ -133,21 +122,21 @@ ColorMapObject *colour_map(const uint32_t *pal) {
 }
 
 // Adds one image; false when the encoder's memory ran out.
-bool gif_frame(const uint32_t *display_pal) {
+bool gif_frame(const uint32_t *pal) {
   process *display = get_process(display_process_id);
   if (!display) return true;  // nothing to record until there is one again
   GifFileType *g = rec.gif;
   bool first = rec.frames == 0;
   if (first) {
-    memcpy(rec.firstpal, display_pal, sizeof rec.firstpal);
-    if (!(g->SColorMap = colour_map(display_pal))) return false;
+    memcpy(rec.firstpal, pal, sizeof rec.firstpal);
+    if (!(g->SColorMap = colour_map(pal))) return false;
     memset(rec.lastpal, 0, sizeof rec.lastpal);
   }
   SavedImage *image = GifMakeSavedImage(g, nullptr);
   if (!image) return false;
   image->ImageDesc = GifImageDesc{0, 0, rec.out_width, rec.out_height, false, nullptr};
-  if (memcmp(display_pal, rec.firstpal, display_pal_colours * sizeof *display_pal) != 0 &&
-      !(image->ImageDesc.ColorMap = colour_map(display_pal)))
+  if (memcmp(pal, rec.firstpal, display_pal_colours * sizeof *pal) != 0 &&
+      !(image->ImageDesc.ColorMap = colour_map(pal)))
     return false;
   auto *raster = static_cast<GifByteType *>(gif_malloc(size_t(rec.out_width) * size_t(rec.out_height)));
   if (!raster) return false;
@@ -155,8 +144,8 @@ bool gif_frame(const uint32_t *display_pal) {
 
   rec.video.resize(size_t{W} * H);
   read_video_memory(display, rec.video.data());
-  bool transparent = gif_may_use_transparency(rec.block, rec.video.data(), display_pal);
-  build_gif_raster(raster, rec.block, rec.video.data(), display_pal,
+  bool transparent = gif_may_use_transparency(rec.block, rec.video.data(), pal);
+  build_gif_raster(raster, rec.block, rec.video.data(), pal,
                    rec.last_frame.empty() ? nullptr : rec.last_frame.data(), rec.lastpal, transparent);
   std::swap(rec.last_frame, rec.video);
 
@@ -173,15 +162,17 @@ bool gif_frame(const uint32_t *display_pal) {
   if (GifAddExtensionBlock(&image->ExtensionBlockCount, &image->ExtensionBlocks, GRAPHICS_EXT_FUNC_CODE, 4,
                            control) == GIF_ERROR)
     return false;
-  memcpy(rec.lastpal, display_pal, sizeof rec.lastpal);
+  memcpy(rec.lastpal, pal, sizeof rec.lastpal);
   rec.frames++;
   return true;
 }
 
-// A frame's share of the encoder's memory: its raster and a little besides.
-int64_t frame_cost() { return int64_t(rec.out_width) * rec.out_height + 8192; }
+// A frame's share of the encoder's memory (its raster and a little besides),
+// with room left for writing the file.
+int64_t frame_cost() { return int64_t(rec.out_width) * rec.out_height + 8192 + gif_encode_reserve; }
 
 void stop_at_memory_cap() {
+  uncharged_work scope;  // the file write charges cycles; no slice runs
   notify("gif recording stopped: memory limit reached");
   gif_end();
   app.gif_recording = 0;
@@ -249,7 +240,7 @@ void update_screenshot(const uint32_t *frame, const process *shown) {
     return;
   }
   app.screenshot_requested = 0;
-  outside_slice scope;
+  uncharged_work scope;  // file writes charge cycles; no slice runs
   capture_screenshot(frame, shown);
 }
 
@@ -288,7 +279,6 @@ std::vector<uint8_t> screenshot_pixels(const uint32_t *frame, const capture_bloc
 
 int gif_start(process *P) {
   if (rec.gif) return 1;  // one recording at a time
-  outside_slice scope;
   rec.name = read_capture_name(P);
   rec.filename = get_capture_filename(rec.name, ".gif");
   rec.block = normalise_capture_block(read_capture_block(P, ram_gif_block));
@@ -321,7 +311,6 @@ int gif_start(process *P) {
 
 int gif_end() {
   if (!rec.gif) return 1;
-  outside_slice scope;
   rec.file.clear();
   bool ok = EGifSpew(rec.gif) == GIF_OK &&
             store_file(rec.filename, rec.file.data(), int64_t(rec.file.size()));
@@ -334,7 +323,7 @@ int gif_end() {
   return ok ? 0 : 1;
 }
 
-void update_gif_recording(const uint32_t *display_pal) {
+void update_gif_recording(const uint32_t *pal) {
   if (!app.gif_recording || !rec.gif) return;
   if (rec.block.skip > 0) {
     rec.block.skip--;
@@ -342,7 +331,7 @@ void update_gif_recording(const uint32_t *display_pal) {
   }
   app.gif_frame_count = app.gif_frame_count < INT32_MAX ? app.gif_frame_count + 1 : 1;
   if (!(app.gif_frame_count & 1)) return;
-  if (!gif_memory_room(frame_cost()) || !gif_frame(display_pal)) stop_at_memory_cap();
+  if (!gif_memory_room(frame_cost()) || !gif_frame(pal)) stop_at_memory_cap();
 }
 
 bool gif_recording_open() { return rec.gif != nullptr; }

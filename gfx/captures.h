@@ -66,7 +66,7 @@ int gif_start(process *P);
 // _signal(19): writes the file and frees the recording. 0 on success.
 int gif_end();
 // Per frame made: counts the skip down, then adds every second frame.
-void update_gif_recording(const uint32_t *display_pal);
+void update_gif_recording(const uint32_t *palettes);
 bool gif_recording_open();
 int gif_recorded_frames();
 

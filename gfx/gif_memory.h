@@ -12,6 +12,8 @@ constexpr int gif_freeable_max = 16384;
 // What one recording may hold (its frames' rasters, maps, extensions and the
 // encoded file). A frame that would pass it ends the recording.
 constexpr int64_t gif_memory_cap = int64_t{256} << 20;
+// Kept free for writing the file: the encoder copies each image's colour map then.
+constexpr int64_t gif_encode_reserve = int64_t{1} << 20;
 
 extern "C" {
 void *kvt_gif_malloc(size_t size);
