@@ -30,6 +30,7 @@ std::string field_after(std::string_view text, std::string_view key, size_t max)
 // Made afresh for every label, so nothing one cartridge's text pokes reaches the next.
 bool init_label_proc(process *P, userdata *bitmap) {
   if (!ram_init(P)) return false;
+  init_default_coltabs();  // the same tables every time: a writer may run before any reset
   ram_write_unflagged(P, ram_coltabs, default_coltabs, 4 * coltab_size);
   ram_write_unflagged(P, 0x4000, lil_font_dat(), lil_font_size);
   uint8_t bytes[4] = {0x40, 0x56};
