@@ -312,6 +312,8 @@ int gif_start(process *P) {
 int gif_end() {
   if (!rec.gif) return 1;
   rec.file.clear();
+  // Encoding every image at once is the caller's work (the file write is charged by the file system).
+  spend_cpu(gif_memory_in_use() / 16);
   bool ok = EGifSpew(rec.gif) == GIF_OK &&
             store_file(rec.filename, rec.file.data(), int64_t(rec.file.size()));
   if (!ok)

@@ -52,7 +52,7 @@ bool build_payload(const std::vector<cart_entry> &entries, int options,
   payload->reserve(65536);
   for (const cart_entry &e : entries) {
     if ((options & kvt_rom_skip_labels) && is_label_image(e.name)) continue;
-    // kvt_rom_label_text: the label drawing is not built yet.
+    // kvt_rom_label_text: the png form's writer draws the label text (png_form.cpp).
     if (e.name.find('\0') != std::string::npos) return false;
     bool folder = !e.name.empty() && e.name.back() == '/';
     uint64_t body = folder ? 0 : e.data.size();
