@@ -9,6 +9,8 @@
 #endif
 
 #include "gfx/boot_clock.h"
+#include "gfx/boot_screen.h"
+#include "gfx/captures.h"
 #include "kernel/process.h"
 #include "kernel/ram.h"
 #include "kernel/system.h"
@@ -180,6 +182,10 @@ const uint32_t *make_video_frame(const process *S) {
   return back_page;
 }
 
+void read_video_memory(const process *S, uint8_t *dst) {
+  ram_read(S ? S->ram.get() : nullptr, video_memory_address, dst, video_out_width * video_out_height);
+}
+
 const uint32_t *generate_video_out(int *width, int *height) {
   process *display = nullptr;
   for (int i = 0; i < get_process_count() && !display; i++) {
@@ -194,15 +200,15 @@ const uint32_t *generate_video_out(int *width, int *height) {
     }
     shown = display;
   }
-  if (!app.boot_release) shown = nullptr;
-  // Until the boot screen exists, showing it gives no new frame: the host keeps what it had.
+  // The boot screen until then, and until the userland releases it.
+  if (!shown || !app.boot_release) shown = draw_boot();
   if (!shown) return nullptr;
   const uint32_t *frame = make_video_frame(shown);
   if (!frame) return nullptr;
   *width = video_out_width;
   *height = video_out_height;
-  // The GIF recording step (update_gif_recording(display_pal)) joins here with the captures.
-  // The screenshot step (update_screenshot(back_page)) joins here with the captures.
+  update_gif_recording(display_pal);
+  update_screenshot(frame, shown);
   return frame;
 }
 

@@ -42,5 +42,10 @@ bool use_wide_video_lookups(bool on);
 // null (sizes untouched) when the shown process asks for none.
 const uint32_t *generate_video_out(int *width, int *height);
 
+// The 480 x 270 bytes of S's video memory (rows 480 apart) by the address
+// rule: bytes past a page's mapped length, or in a page that holds no memory,
+// read 0. Never allocates a page.
+void read_video_memory(const process *S, uint8_t *dst);
+
 // generate_video_out in the shape end_frame takes.
 const uint32_t *video_out_picture();

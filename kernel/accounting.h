@@ -81,3 +81,18 @@ bool process_over_memory_cap(const process *P);
 // _signal(38): a full collection of the process's state, then the first call
 // records the heap as the baseline; later calls keep it.
 void record_heap_baseline(process *P);
+
+// Work the system does for itself outside any slice (the boot screen, captures,
+// cartridge labels) through code that charges cycles: the counters are put back
+// when it ends, and no cpu limit cuts it short.
+struct uncharged_work {
+  int cycles = cpu_cycles, max = cpu_cycles_max, super = cpu_superyielding;
+  uncharged_work() { cpu_cycles_max = cpu_cycles_ceiling; }
+  ~uncharged_work() {
+    cpu_cycles = cycles;
+    cpu_cycles_max = max;
+    cpu_superyielding = super;
+  }
+  uncharged_work(const uncharged_work &) = delete;
+  uncharged_work &operator=(const uncharged_work &) = delete;
+};

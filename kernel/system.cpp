@@ -7,6 +7,8 @@
 #include <algorithm>
 
 #include "kernel/numbers.h"
+#include "gfx/boot_screen.h"
+#include "gfx/captures.h"
 #include "gfx/draw_state.h"
 #include "gfx/video_output.h"
 #include "kernel/input.h"
@@ -225,13 +227,16 @@ static void load_boot_script() {
 
 void reset_app_state() {
   int32_t focused = app.window_focused;
+  // A GIF recording goes on across a reboot: its encoder and file outlive app.
+  int32_t recording = app.gif_recording, recorded = app.gif_frame_count;
   // A capture still running is dropped before app forgets it (under the lock:
   // the audio thread may be appending).
   if (audio_capture_running()) audio_capture_abandon();
   app = app_record{};
   if (system_inited) app.window_focused = focused;
+  if (gif_recording_open()) app.gif_recording = recording, app.gif_frame_count = recorded;
   processes_init();
-  // The boot screen keeps no state of its own: its clock lives in app.
+  boot_init();
   pfile_init();
   pfile_reset();
   init_default_coltabs();

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "gfx/boot_clock.h"
+#include "gfx/captures.h"
 #include "kernel/accounting.h"
 #include "kernel/buffer.h"
 #include "kernel/input.h"
@@ -214,7 +215,21 @@ void system_signal(process *P, int64_t n) {
         app.audio_capture_on = audio_capture_running();
       }
       break;
-    // 18, 19 (GIF recording) and 21 (screenshot) wait for the captures.
+    case 18:  // a start while recording is ignored: one encoder, one file
+      if (!app.gif_recording && gif_start(P) == 0) {
+        app.gif_recording = 1;
+        app.gif_frame_count = 0;
+      }
+      break;
+    case 19:
+      if (app.gif_recording) {
+        gif_end();
+        app.gif_recording = 0;
+      }
+      break;
+    case 21:
+      request_screenshot(P);
+      break;
     case 23:
       buttons_wait_for_release(P);
       break;

@@ -11,6 +11,7 @@
 #include "kernel/system.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
+#include "pdisk/png_form.h"
 #include "pdisk/ram_folder.h"
 #include "platform/host_log.h"
 
@@ -60,17 +61,14 @@ std::string_view parent_of(std::string_view path) {
 
 // The cartridge file of one form, built from the RAM folder; false when the
 // form cannot hold it.
-bool build_cart_file(buffer *out, const std::string &folder, int form, const std::string &path) {
+bool build_cart_file(buffer *out, const std::string &folder, int form) {
   switch (form) {
   case kvt_kind_text:
     return write_kvt_from_ram_files(out, folder, false);
   case kvt_kind_rom:
     return write_kvt_rom_from_ram_files(out, folder, 0);
   default:
-    // The png form's writer (picture, label and payload in the low bits)
-    // comes with the graphics; until then a png cartridge is not written.
-    std::printf("** can not write %s: png cartridges are not written in this build\n", path.c_str());
-    return false;
+    return write_kvt_png_from_ram_files(out, folder);
   }
 }
 
@@ -78,7 +76,7 @@ bool build_cart_file(buffer *out, const std::string &folder, int form, const std
 // emptied when the form refuses. A host file goes through the atomic write.
 bool write_cart_file(const std::string &path, const std::string &folder, int form) {
   buffer_owner out(create_buffer_2(cart_out_capacity, buffer_group_pfile));
-  if (!out || !build_cart_file(out.get(), folder, form, path)) return false;
+  if (!out || !build_cart_file(out.get(), folder, form)) return false;
   pfile *f = pfopen(path, "wf");
   if (!f) {
     std::printf("** could not open %s to write the cartridge back\n", path.c_str());

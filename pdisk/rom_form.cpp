@@ -74,7 +74,7 @@ bool build_payload(const std::vector<cart_entry> &entries, int options,
   int count = 0;
   for (const cart_entry &e : entries) {
     if ((options & kvt_rom_skip_labels) && is_label_image(e.name)) continue;
-    // kvt_rom_label_text: the label drawing is not built yet.
+    // kvt_rom_label_text: the png form's writer draws the label text (png_form.cpp).
     if (const char *why = name_fault(e.name)) return refuse(why, e.name);
     if (++count > kvt_rom_max_entries) return refuse("more than 16384 entries", e.name);
     bool folder = e.name.back() == '/';

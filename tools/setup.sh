@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsdl2-dev libcurl4-openssl-dev liblz4-dev libgif-dev liblodepng-dev libqoi-dev xvfb xdotool
   ca-certificates dpkg-dev
+  pngcheck
 )
 
 missing=()

@@ -354,29 +354,39 @@ class VideoOut : public script_api_test::ScriptApi {
   }
 };
 
-TEST_F(VideoOut, NoDisplayProcessGivesNoFrameAndLeavesTheBootClock) {
+// The boot screen's frame: its palette entry 8 or more on the frames' edges
+// at 747 ms, colour 0 (black) where nothing is drawn.
+bool shows_boot_screen(const uint32_t *frame) {
+  return frame == back_page && back_page[0] != 0 && back_page[W * 100 + 240] == 0;
+}
+
+TEST_F(VideoOut, NoDisplayProcessShowsTheBootScreen) {
   app.boot_release = 1;
+  app.boot_time_base = 1;
+  app.frame_count = 1 + 45;
   int w = -1, h = -1;
-  EXPECT_EQ(generate_video_out(&w, &h), nullptr);
-  EXPECT_EQ(w, -1);
-  EXPECT_EQ(h, -1);
-  EXPECT_EQ(app.boot_time_base, 0) << "the boot clock is read only once a display process exists";
+  EXPECT_TRUE(shows_boot_screen(generate_video_out(&w, &h)));
+  EXPECT_EQ(w, W);
+  EXPECT_EQ(h, H);
   EXPECT_EQ(app.boot_finished, 0);
 }
 
 TEST_F(VideoOut, TheDisplayProcessIsShownAfter2200MsAndTheRelease) {
   process *d = make_display();
   int w = -1, h = -1;
-  EXPECT_EQ(generate_video_out(&w, &h), nullptr);  // the boot clock starts here
+  generate_video_out(&w, &h);  // the boot clock starts here
   EXPECT_EQ(app.boot_time_base, 1);
+  app.frame_count = 1 + 45;
+  EXPECT_TRUE(shows_boot_screen(generate_video_out(&w, &h)));
   app.frame_count = 1 + 132;  // 2191 ms
-  EXPECT_EQ(generate_video_out(&w, &h), nullptr);
+  generate_video_out(&w, &h);
+  EXPECT_NE(back_page[W + 1], named(0, 17));
   EXPECT_EQ(app.boot_finished, 0);
 
   app.frame_count = 1 + 133;  // 2207 ms, not yet released
-  EXPECT_EQ(generate_video_out(&w, &h), nullptr);
+  generate_video_out(&w, &h);
+  EXPECT_NE(back_page[W + 1], named(0, 17));
   EXPECT_EQ(app.boot_finished, 1) << "finished whether or not the screen is released";
-  EXPECT_EQ(w, -1);
   EXPECT_EQ(finished_lines(), 1);
 
   app.boot_release = 1;
@@ -389,8 +399,8 @@ TEST_F(VideoOut, TheDisplayProcessIsShownAfter2200MsAndTheRelease) {
 
   // Released before the clock is up still waits for the clock.
   app.boot_finished = 0;
-  app.boot_time_base = app.frame_count;
-  EXPECT_EQ(generate_video_out(&w, &h), nullptr);
+  app.boot_time_base = app.frame_count - 45;
+  EXPECT_TRUE(shows_boot_screen(generate_video_out(&w, &h)));
   EXPECT_EQ(app.boot_finished, 0);
 
   // A display process that asks for no frame gets none; a failed one is still shown.
@@ -403,6 +413,7 @@ TEST_F(VideoOut, TheDisplayProcessIsShownAfter2200MsAndTheRelease) {
   poke_proc(d, video_flags_address, 0);
   d->state = process_failed;
   EXPECT_EQ(generate_video_out(&w, &h), back_page);
+  EXPECT_EQ(back_page[W + 1], named(0, 17));
 }
 
 }  // namespace

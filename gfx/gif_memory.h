@@ -1,0 +1,34 @@
+// The GIF encoder's memory: every block giflib allocates during a recording is
+// recorded here, giflib's own frees do nothing, and gif_free_all frees them all
+// when the recording ends or fails. The build links a copy of giflib whose
+// malloc, calloc, realloc and free are these hooks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The allocation table: a few blocks a frame.
+constexpr int gif_freeable_max = 16384;
+// What one recording may hold (its frames' rasters, maps, extensions and the
+// encoded file). A frame that would pass it ends the recording.
+constexpr int64_t gif_memory_cap = int64_t{256} << 20;
+// Kept free for writing the file: the encoder copies each image's colour map then.
+constexpr int64_t gif_encode_reserve = int64_t{1} << 20;
+
+extern "C" {
+void *kvt_gif_malloc(size_t size);
+void *kvt_gif_calloc(size_t count, size_t size);
+void *kvt_gif_realloc(void *block, size_t size);
+void kvt_gif_free(void *block);
+}
+
+// Zero-filled and recorded; null when the table is full or the cap would be passed.
+inline void *gif_malloc(size_t size) { return kvt_gif_malloc(size); }
+inline void *gif_realloc(void *block, size_t size) { return kvt_gif_realloc(block, size); }
+// Frees every recorded block, last first.
+void gif_free_all();
+
+int gif_block_count();
+int64_t gif_memory_in_use();
+// True when the next `size` bytes in one more block still fit.
+bool gif_memory_room(int64_t size);
