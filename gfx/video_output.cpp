@@ -183,7 +183,7 @@ const uint32_t *make_video_frame(const process *S) {
 }
 
 void read_video_memory(const process *S, uint8_t *dst) {
-  ram_read(S ? S->ram.get() : nullptr, video_memory_address, dst, video_out_width * video_out_height);
+  ram_read_untouched(S ? S->ram.get() : nullptr, video_memory_address, dst, video_out_width * video_out_height);
 }
 
 const uint32_t *generate_video_out(int *width, int *height) {
