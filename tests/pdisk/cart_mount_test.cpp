@@ -131,6 +131,16 @@ TEST_F(Carts, WritesGoBackAfterTheDelayInTheirForm) {
   EXPECT_EQ(text_entries(*host_get("my.game.kvt")), (entries{{"main.lua", "y"}}));
 }
 
+TEST_F(Carts, APngCartridgeIsWrittenBackAsAPicture) {
+  ASSERT_EQ(pmkdir("/art.kvt.png"), 0);
+  ASSERT_TRUE(put("/art.kvt.png/main.lua", "z"));
+  flush_dirty_mounts_immediately();
+  std::optional<std::string> file = host_get("art.kvt.png");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+  EXPECT_EQ(mount_at("/art.kvt.png")->dirty, 0);
+}
+
 TEST_F(Carts, NestedCartridgesReachTheHostInOnePass) {
   std::string inner = encode_kvt_text({{"main.lua", "inner 1"}}, false);
   host_put("outer.kvt.rom", rom_bytes({{"inner.kvt", inner}, {"readme.txt", "hi"}}));
