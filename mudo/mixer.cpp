@@ -47,9 +47,11 @@ void next_tick(mudo_channel &ch) {
   memcpy(static_cast<void *>(&shadow), &ch, sizeof shadow);
   shadow.index = (ch.index & 15) + MUDO_CHANNELS;
   mudo_wire_channel_outputs(shadow);
+  // The shadow renders one ramp from here: of each echo ring it needs only
+  // the cells that ramp reads.
   for (int n = 0; n < MUDO_MAX_CHANNEL_NODES; n++)
     if (ch.nodes[n].kind == node_kind_echo)
-      memcpy(shadow.nodes[n].out, ch.nodes[n].out, sizeof(int16_t) * mudo_node_buffer_len);
+      copy_echo_reads(shadow.nodes[n], ch.nodes[n].out, shadow.nodes[n].out, mudo_ramp_samples);
 }
 
 int16_t scaled(int64_t sample, int64_t gain, int64_t unit) {

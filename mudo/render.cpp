@@ -64,23 +64,36 @@ void apply_filter(node_state &nd, int16_t *buf, int n) {
   nd.filt_h = std::clamp(h, -filter_state_limit, filter_state_limit);
 }
 
+// An echo's delayed reads: the 16.16 ring position of the first, and how far
+// each next one moves back, as the delay glides from the last block's to this one's.
+struct echo_sweep {
+  int64_t r, t;
+};
+
+echo_sweep echo_reads(const node_state &nd, int n) {
+  const int64_t D = nd.val[0];
+  const int64_t Dp = nd.echo_prev_delay == -1 ? D : nd.echo_prev_delay;
+  const int64_t p = nd.echo_pos & echo_ring_mask;
+  return {(p * 65536 - Dp * 126) & 0x7FFFFFFE, (D * 126 - Dp * 126) / n};
+}
+
+int64_t echo_next_read(int64_t r, int64_t t) { return (r - t + 0x10000) & 0x7FFFFFFF; }
+
 void apply_echo(node_state &nd, int16_t *buf, int n) {
   int16_t *ring = nd.out;
   int64_t D = nd.val[0];
   int64_t F = nd.val[1] & 0xFFFFFF;
-  int64_t Dp = nd.echo_prev_delay == -1 ? D : nd.echo_prev_delay;
   int64_t Fp = nd.echo_prev_fb == -1 ? F : nd.echo_prev_fb;
   int32_t p = nd.echo_pos & echo_ring_mask;
   for (int k = 0; k < n; k++) ring[(p + k) & echo_ring_mask] = buf[k];
-  int64_t r = (int64_t{p} * 65536 - Dp * 126) & 0x7FFFFFFE;
-  int64_t t = (D * 126 - Dp * 126) / n;
+  auto [r, t] = echo_reads(nd, n);
   int64_t fcur = Fp, df = (F - Fp) / n;
   for (int k = 0; k < n; k++) {
     int i = (p + k) & echo_ring_mask;
     int16_t v = static_cast<int16_t>(clamp_sample(ring[i] + fcur * ring[r >> 16] / (1 << 24)));
     ring[i] = v;
     buf[k] = v;
-    r = (r - t + 0x10000) & 0x7FFFFFFF;
+    r = echo_next_read(r, t);
     fcur += df;
   }
   nd.echo_pos = (p + n) & echo_ring_mask;
@@ -186,6 +199,17 @@ void render_node_tick_osc(node_state &nd, int n) {
                  : osc_loop<false, false>(nd, n, wave, samples, mask, q, h);
 }
 
+void copy_echo_reads(const node_state &nd, const int16_t *from, int16_t *to, int n) {
+  n = std::min(n, mudo_node_buffer_len);
+  if (n <= 0) return;
+  memcpy(to, from, sizeof(int16_t) * size_t(n));
+  auto [r, t] = echo_reads(nd, n);
+  for (int k = 0; k < n; k++) {
+    to[r >> 16] = from[r >> 16];
+    r = echo_next_read(r, t);
+  }
+}
+
 void apply_fx_node(node_state &node, int16_t *buf, int n) {
   switch (node.kind) {
     case node_kind_filter: apply_filter(node, buf, n); break;
@@ -280,6 +304,18 @@ void prepare_nodes_for_new_instrument(mudo_channel &ch) {
   }
 }
 
+namespace {
+
+// Whether two oscillator states render the same samples (with the same
+// modulation input): every field render_node_tick_osc reads.
+bool same_osc_signal(const node_state &a, const node_state &b) {
+  return a.phase == b.phase && a.step == b.step && a.val[0] == b.val[0] && a.val[4] == b.val[4] &&
+         a.val[5] == b.val[5] && a.wt_addr == b.wt_addr && a.wt_log2 == b.wt_log2 &&
+         a.wt_count == b.wt_count;
+}
+
+}  // namespace
+
 void render_channel_tick(mudo_channel &ch, int n) {
   n = std::min(n, mudo_node_buffer_len);
   if (n <= 0) return;
@@ -295,14 +331,18 @@ void render_channel_tick(mudo_channel &ch, int n) {
       node_state &nd = nodes[i];
       if (nd.depth != depth) continue;
       const bool muted = nd.flags & node_flag_mute;
+      // With an echo in the tree, the previous block's oscillator state runs on
+      // for a short ramp so that a tick boundary does not click. Where that
+      // state would play the very samples the new one plays, the ramp changes
+      // nothing and is skipped.
+      const bool ramp = has_echo && nd.kind == node_kind_osc && !muted &&
+                        ch.saved[i].addr == nd.addr && !same_osc_signal(ch.saved[i], nd);
       if (muted || nd.kind == node_kind_silent)
         clear_buffer(nd.out, n);
       else if (nd.kind == node_kind_osc)
         render_node_tick_osc(nd, n);
 
-      // With an echo in the tree, the previous block's oscillator state runs on
-      // for a short ramp so that a tick boundary does not click.
-      if (has_echo && nd.kind == node_kind_osc && !muted && ch.saved[i].addr == nd.addr) {
+      if (ramp) {
         int16_t scratch[mudo_ramp_samples];
         node_state old = ch.saved[i];
         old.out = scratch;

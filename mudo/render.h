@@ -21,6 +21,11 @@ void render_node_tick_osc(node_state &node, int n);
 // An effect node (filter, echo, gain) applied in place to buf.
 void apply_fx_node(node_state &node, int16_t *buf, int n);
 
+// Copies from the ring `from` to the ring `to` the cells that the next n
+// samples of the echo node `nd` read before writing them: the first n (where
+// its children join) and the delayed reads. The rest of `to` is never read.
+void copy_echo_reads(const node_state &nd, const int16_t *from, int16_t *to, int n);
+
 // Block operations; every result is clamped to -32767..32767.
 void add_buffer(int16_t *d, const int16_t *s, int n);
 void mul_buffer(int16_t *d, const int16_t *s, int n, int shift);
