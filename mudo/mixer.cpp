@@ -22,12 +22,6 @@ void clear_last_output() {
   mixer->last_output_frames = 0;
 }
 
-// The first 64 samples of a buffer cross-fade from the shadow's into the new.
-void ramp_in(int16_t *buf, const int16_t *shadow) {
-  for (int k = 0; k < mudo_ramp_samples; k++)
-    buf[k] = static_cast<int16_t>(((mudo_ramp_samples - k) * shadow[k] + k * buf[k]) >> 6);
-}
-
 // One tick: the track's step, the parameters, the render, the track's end of
 // tick, and the ramp from the shadow (the channel as the last tick left it).
 void next_tick(mudo_channel &ch) {
@@ -39,8 +33,10 @@ void next_tick(mudo_channel &ch) {
   mudo_channel &shadow = mixer->channels[(ch.index & 15) + MUDO_CHANNELS];
   mudo_wire_channel_outputs(shadow);
   render_channel_tick(shadow, mudo_ramp_samples);
-  ramp_in(ch.nodes[0].out, shadow.nodes[0].out);
-  if (ch.stereo) ramp_in(ch.nodes[STEREO_NODE_INDEX].out, shadow.nodes[STEREO_NODE_INDEX].out);
+  // The first 64 samples cross-fade from the shadow's into the new.
+  ramp_blend(ch.nodes[0].out, shadow.nodes[0].out, mudo_ramp_samples);
+  if (ch.stereo)
+    ramp_blend(ch.nodes[STEREO_NODE_INDEX].out, shadow.nodes[STEREO_NODE_INDEX].out, mudo_ramp_samples);
   ch.blk_pos = 0;
   ch.blk_len = mudo_tick_samples;
 

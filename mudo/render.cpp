@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <cstdlib>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr int wave_log2_max = 23;  // 2^23 samples of 2 bytes fill the whole RAM
@@ -14,31 +18,105 @@ void clear_buffer(int16_t *buf, int n) { memset(buf, 0, sizeof(int16_t) * size_t
 
 int32_t pan_index(int32_t val1) { return std::clamp(val1 >> 16, -127, 127); }
 
+// The oscillator's samples k = from..n-1. `at` is the phase less the phase
+// offset q, so that the position in the wave is at & mask; returns it moved
+// on by the steps (and the modulation input).
 template <bool direct, bool modulated>
-void osc_loop(node_state &nd, int n, int64_t wave, const int16_t *samples, uint64_t mask,
-              uint64_t q, int64_t h) {
-  uint64_t phase = nd.phase;
-  const uint64_t step = nd.step;
+uint64_t osc_loop(const node_state &nd, int from, int n, uint64_t at, int64_t wave,
+                  const int16_t *samples, uint64_t mask, int64_t h) {
+  const uint64_t step = nd.step, last = mask >> 16;
   const int16_t *mod = nd.mod_input;
   const int mod_shift = nd.mod_input_shift < -4 ? 2 : nd.mod_input_shift + 6;
   int16_t *out = nd.out;
-  for (int k = 0; k < n; k++) {
-    uint64_t c = (phase - q) & mask;
+  for (int k = from; k < n; k++) {
+    const uint64_t c = at & mask, i0 = c >> 16, i1 = (i0 + 1) & last;
     int64_t s0, s1;
     if constexpr (direct) {
-      s0 = samples[c >> 16];
-      s1 = samples[((c + 0x10000) & mask) >> 16];
+      s0 = samples[i0];
+      s1 = samples[i1];
     } else {
-      s0 = mudo_i16(wave + 2 * int64_t(c >> 16));
-      s1 = mudo_i16(wave + 2 * int64_t(((c + 0x10000) & mask) >> 16));
+      s0 = mudo_i16(wave + 2 * int64_t(i0));
+      s1 = mudo_i16(wave + 2 * int64_t(i1));
     }
-    int64_t v = h * (s0 + ((int64_t(c & 0xFFFF) * (s1 - s0)) >> 16)) >> 14;
+    const int64_t v = h * (s0 + ((int64_t(c & 0xFFFF) * (s1 - s0)) >> 16)) >> 14;
     out[k] = static_cast<int16_t>(clamp_sample(v));
-    phase += step;
-    if constexpr (modulated) phase += static_cast<uint64_t>(int64_t{mod[k]} * (int64_t{1} << mod_shift));
+    at += step;
+    if constexpr (modulated) at += static_cast<uint64_t>(int64_t{mod[k]} * (int64_t{1} << mod_shift));
   }
-  nd.phase = phase;
+  return at;
 }
+
+#if defined(__SSE2__)
+// The same for a wave inside the mirror, eight samples at a time, with the
+// same integers. Per sample the two neighbours (s0, s1) are read as one pair
+// of 16-bit lanes; with the fraction split into bytes fh and fl,
+//   x = s0 + (fraction x (s1 - s0) >> 16) = (256 s0 + fh (s1 - s0) + (fl (s1 - s0) >> 8)) >> 8
+// since floor((256a + b) / 256m) = floor((a + floor(b / 256)) / m), and so
+// with h = 256 hh + hl, h x >> 14 = (hh x + (hl x >> 8)) >> 6. Every product
+// is then one of 16-bit numbers summed in 32 bits (pmaddwd).
+uint32_t wave_pair(const int16_t *samples, uint64_t i0, uint64_t last) {
+  uint32_t pair;
+  if (i0 != last) [[likely]] {
+    memcpy(&pair, samples + i0, sizeof pair);  // s0 in the low half (x86 is little-endian)
+    return pair;
+  }
+  return static_cast<uint16_t>(samples[last]) | uint32_t{static_cast<uint16_t>(samples[0])} << 16;
+}
+
+__m128i osc_interpolate8(__m128i pairs_lo, __m128i pairs_hi, __m128i frac, __m128i hh, __m128i hl) {
+  const __m128i fh = _mm_srli_epi16(frac, 8), fl = _mm_and_si128(frac, _mm_set1_epi16(0xFF));
+  const __m128i c0 = _mm_sub_epi16(_mm_set1_epi16(256), fh);
+  const __m128i nfl = _mm_sub_epi16(_mm_setzero_si128(), fl);
+  auto interpolate = [&](__m128i pairs, __m128i a_coef, __m128i b_coef) {
+    const __m128i a = _mm_madd_epi16(pairs, a_coef);  // 256 s0 + fh (s1 - s0)
+    const __m128i b = _mm_madd_epi16(pairs, b_coef);  // fl (s1 - s0)
+    // x in each 32-bit lane; it fits 16 bits, so its low half reads as x itself
+    const __m128i x = _mm_srai_epi32(_mm_add_epi32(a, _mm_srai_epi32(b, 8)), 8);
+    const __m128i p = _mm_madd_epi16(x, hh), r = _mm_madd_epi16(x, hl);
+    return _mm_srai_epi32(_mm_add_epi32(p, _mm_srai_epi32(r, 8)), 6);
+  };
+  const __m128i lo = interpolate(pairs_lo, _mm_unpacklo_epi16(c0, fh), _mm_unpacklo_epi16(nfl, fl));
+  const __m128i hi = interpolate(pairs_hi, _mm_unpackhi_epi16(c0, fh), _mm_unpackhi_epi16(nfl, fl));
+  // packs saturates at 32767 and -32768; samples stop at -32767
+  return _mm_max_epi16(_mm_packs_epi32(lo, hi), _mm_set1_epi16(-mudo_sample_max));
+}
+
+template <bool modulated>
+uint64_t osc_loop8(const node_state &nd, int n, uint64_t at, const int16_t *samples, uint64_t mask,
+                   int64_t h) {
+  const uint64_t step = nd.step, last = mask >> 16;
+  const int16_t *mod = nd.mod_input;
+  const int mod_shift = nd.mod_input_shift < -4 ? 2 : nd.mod_input_shift + 6;
+  // |h| < 2^23 (an i32 mval shifted down by 8), so hh fits 16 bits; the high
+  // half of each 32-bit lane is 0, so pmaddwd takes x's low half alone.
+  const __m128i hh = _mm_set1_epi32(static_cast<uint16_t>(h >> 8));
+  const __m128i hl = _mm_set1_epi32(static_cast<int32_t>(h & 0xFF));
+  for (int k = 0; k + 8 <= n; k += 8) {
+    uint32_t pair[8];
+    uint16_t frac[8];
+    for (int j = 0; j < 8; j++) {
+      pair[j] = wave_pair(samples, (at >> 16) & last, last);
+      frac[j] = static_cast<uint16_t>(at);
+      at += step;
+      if constexpr (modulated)
+        at += static_cast<uint64_t>(int64_t{mod[k + j]} * (int64_t{1} << mod_shift));
+    }
+    const __m128i v = osc_interpolate8(
+        _mm_set_epi32(int32_t(pair[3]), int32_t(pair[2]), int32_t(pair[1]), int32_t(pair[0])),
+        _mm_set_epi32(int32_t(pair[7]), int32_t(pair[6]), int32_t(pair[5]), int32_t(pair[4])),
+        _mm_set_epi16(int16_t(frac[7]), int16_t(frac[6]), int16_t(frac[5]), int16_t(frac[4]),
+                      int16_t(frac[3]), int16_t(frac[2]), int16_t(frac[1]), int16_t(frac[0])),
+        hh, hl);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(nd.out + k), v);
+  }
+  return at;
+}
+#endif
+
+// x / 65536 truncated toward zero, for a product x = s x (a factor >= 0): the
+// rounding bias is taken from the sign of s, so that it is ready before the
+// product is (the filter's feedback loop waits on every step of it).
+int64_t div65536_by_sign_of(int64_t x, int64_t s) { return (x + ((s >> 63) & 0xFFFF)) >> 16; }
 
 void apply_filter(node_state &nd, int16_t *buf, int n) {
   int64_t a = int64_t{nd.val[2]} >> 8;
@@ -49,13 +127,15 @@ void apply_filter(node_state &nd, int16_t *buf, int n) {
   int64_t c = (int64_t{nd.val[1]} >> 8) & 0xFFFF, R = 0x10000 - (c * c >> 16);
   // With K, E and R at most unity the filter is stable, so its state stays
   // near the input's range; it is only held inside a wide bound once a block
-  // against the drift of truncation.
+  // against the drift of truncation. K, E and R are never negative.
   int64_t f = nd.filt_f, g = nd.filt_g, h = nd.filt_h;
   for (int k = 0; k < n; k++) {
-    int64_t x = buf[k];
-    h += (x - f - h) * K / 65536;
-    int64_t l = f + E * h / 65536;
-    g = (g + l - f) * R / 65536;
+    const int64_t x = buf[k];
+    const int64_t dh = (x - h) - f;  // x - f - h, with f (the latest) last
+    h += div65536_by_sign_of(dh * K, dh);
+    const int64_t l = f + div65536_by_sign_of(E * h, h);
+    const int64_t dg = g + (l - f);
+    g = div65536_by_sign_of(dg * R, dg);
     buf[k] = static_cast<int16_t>(clamp_sample(g));
     f = l;
   }
@@ -85,7 +165,11 @@ void apply_echo(node_state &nd, int16_t *buf, int n) {
   int64_t F = nd.val[1] & 0xFFFFFF;
   int64_t Fp = nd.echo_prev_fb == -1 ? F : nd.echo_prev_fb;
   int32_t p = nd.echo_pos & echo_ring_mask;
-  for (int k = 0; k < n; k++) ring[(p + k) & echo_ring_mask] = buf[k];
+  for (int k = 0; k < n;) {  // at most two runs (more only for blocks longer than the ring)
+    const int at = (p + k) & echo_ring_mask, m = std::min(n - k, mudo_node_buffer_len - at);
+    memcpy(ring + at, buf + k, sizeof(int16_t) * size_t(m));
+    k += m;
+  }
   auto [r, t] = echo_reads(nd, n);
   int64_t fcur = Fp, df = (F - Fp) / n;
   for (int k = 0; k < n; k++) {
@@ -144,38 +228,53 @@ void apply_gain(node_state &nd, int16_t *buf, int n) {
 
 }  // namespace
 
-void add_buffer(int16_t *d, const int16_t *s, int n) {
-  for (int k = 0; k < n; k++) d[k] = static_cast<int16_t>(clamp_sample(int32_t{d[k]} + s[k]));
+// The block operations work in 32 bits on buffers that never overlap (each
+// node has its own), so that they vectorise. A right shift of 31 or more
+// leaves the sign of a 31-bit product, as any wider shift of it would.
+
+void ramp_blend(int16_t *__restrict buf, const int16_t *__restrict old, int m) {
+  m = std::min(m, mudo_ramp_samples);
+  for (int k = 0; k < m; k++)
+    buf[k] = static_cast<int16_t>(((mudo_ramp_samples - k) * old[k] + k * buf[k]) >> 6);
 }
 
-void mul_buffer(int16_t *d, const int16_t *s, int n, int shift) {
-  int sh = std::clamp(15 - shift, 0, 62);
+void add_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n) {
   for (int k = 0; k < n; k++)
-    d[k] = static_cast<int16_t>(clamp_sample((int64_t{s[k]} * d[k]) >> sh));
+    d[k] = static_cast<int16_t>(std::clamp(d[k] + s[k], -mudo_sample_max, mudo_sample_max));
 }
 
-void xor_buffer(int16_t *d, const int16_t *s, int n) {
-  for (int k = 0; k < n; k++) d[k] = static_cast<int16_t>(clamp_sample(int16_t(d[k] ^ s[k])));
+void mul_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n, int shift) {
+  const int sh = std::clamp(15 - shift, 0, 31);
+  for (int k = 0; k < n; k++)
+    d[k] = static_cast<int16_t>(std::clamp((s[k] * d[k]) >> sh, -mudo_sample_max, mudo_sample_max));
 }
 
-void or_buffer(int16_t *d, const int16_t *s, int n) {
-  for (int k = 0; k < n; k++) d[k] = static_cast<int16_t>(clamp_sample(int16_t(d[k] | s[k])));
+void xor_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n) {
+  for (int k = 0; k < n; k++) d[k] = std::max(static_cast<int16_t>(d[k] ^ s[k]), int16_t{-mudo_sample_max});
 }
 
-void add_buffer_split(int16_t *left, int16_t *right, const int16_t *s, int32_t gl, int32_t gr,
-                      int n) {
+void or_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n) {
+  for (int k = 0; k < n; k++) d[k] = std::max(static_cast<int16_t>(d[k] | s[k]), int16_t{-mudo_sample_max});
+}
+
+// Pan gains are 0..4096, so each product fits 32 bits and each share 16.
+void add_buffer_split(int16_t *__restrict left, int16_t *__restrict right, const int16_t *__restrict s,
+                      int32_t gl, int32_t gr, int n) {
+  const auto l16 = static_cast<int16_t>(std::clamp(gl, 0, 4096)), r16 = static_cast<int16_t>(std::clamp(gr, 0, 4096));
   for (int k = 0; k < n; k++) {
-    left[k] = static_cast<int16_t>(clamp_sample(left[k] + int64_t{s[k]} * gl / 4096));
-    right[k] = static_cast<int16_t>(clamp_sample(right[k] + int64_t{s[k]} * gr / 4096));
+    left[k] = static_cast<int16_t>(std::clamp(left[k] + s[k] * l16 / 4096, -mudo_sample_max, mudo_sample_max));
+    right[k] = static_cast<int16_t>(std::clamp(right[k] + s[k] * r16 / 4096, -mudo_sample_max, mudo_sample_max));
   }
 }
 
-void mul_buffer_split(int16_t *left, int16_t *right, const int16_t *s, int32_t gl, int32_t gr,
-                      int n, int shift) {
-  int sh = std::clamp(15 - shift, 0, 62);
+void mul_buffer_split(int16_t *__restrict left, int16_t *__restrict right, const int16_t *__restrict s,
+                      int32_t gl, int32_t gr, int n, int shift) {
+  const int sh = std::clamp(15 - shift, 0, 31);
+  const auto l16 = static_cast<int16_t>(std::clamp(gl, 0, 4096)), r16 = static_cast<int16_t>(std::clamp(gr, 0, 4096));
   for (int k = 0; k < n; k++) {
-    left[k] = static_cast<int16_t>(clamp_sample((left[k] * (int64_t{gl} * s[k] / 4096)) >> sh));
-    right[k] = static_cast<int16_t>(clamp_sample((right[k] * (int64_t{gr} * s[k] / 4096)) >> sh));
+    const auto sl = static_cast<int16_t>(s[k] * l16 / 4096), sr = static_cast<int16_t>(s[k] * r16 / 4096);
+    left[k] = static_cast<int16_t>(std::clamp((left[k] * sl) >> sh, -mudo_sample_max, mudo_sample_max));
+    right[k] = static_cast<int16_t>(std::clamp((right[k] * sr) >> sh, -mudo_sample_max, mudo_sample_max));
   }
 }
 
@@ -191,12 +290,23 @@ void render_node_tick_osc(node_state &nd, int n) {
   // Waves that lie whole inside the mirror are read directly (the address is even).
   const bool direct = wave + 2 * len <= mudo_ram_size;
   const auto *samples = reinterpret_cast<const int16_t *>(mixer->ram + wave);
+  const bool modulated = nd.mod_input != nullptr;
+  uint64_t at = nd.phase - q;
+  int done = 0;
+#if defined(__SSE2__)
+  if (direct) {
+    done = n / 8 * 8;
+    at = modulated ? osc_loop8<true>(nd, done, at, samples, mask, h)
+                   : osc_loop8<false>(nd, done, at, samples, mask, h);
+  }
+#endif
   if (direct)
-    nd.mod_input ? osc_loop<true, true>(nd, n, wave, samples, mask, q, h)
-                 : osc_loop<true, false>(nd, n, wave, samples, mask, q, h);
+    at = modulated ? osc_loop<true, true>(nd, done, n, at, wave, samples, mask, h)
+                   : osc_loop<true, false>(nd, done, n, at, wave, samples, mask, h);
   else
-    nd.mod_input ? osc_loop<false, true>(nd, n, wave, samples, mask, q, h)
-                 : osc_loop<false, false>(nd, n, wave, samples, mask, q, h);
+    at = modulated ? osc_loop<false, true>(nd, done, n, at, wave, samples, mask, h)
+                   : osc_loop<false, false>(nd, done, n, at, wave, samples, mask, h);
+  nd.phase = at + q;
 }
 
 void copy_echo_reads(const node_state &nd, const int16_t *from, int16_t *to, int n) {
@@ -350,8 +460,7 @@ void render_channel_tick(mudo_channel &ch, int n) {
         old.mod_input_shift = nd.mod_input_shift;
         int m = std::min(n, mudo_ramp_samples);
         render_node_tick_osc(old, m);
-        for (int k = 0; k < m; k++)
-          nd.out[k] = static_cast<int16_t>(((mudo_ramp_samples - k) * scratch[k] + k * nd.out[k]) >> 6);
+        ramp_blend(nd.out, scratch, m);
       }
 
       if (nd.kind == node_kind_osc && !muted && nd.op == node_op_fm && nd.parent < i) {

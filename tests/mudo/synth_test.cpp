@@ -147,6 +147,134 @@ TEST_F(Synth, UnityOscillatorReproducesTheWaveAndPhaseModulationBends) {
   EXPECT_EQ(n.phase, 300 * ((3u << 16) + (1000u << 6)));
 }
 
+// The oscillator as the render rule states it, one sample at a time in 64
+// bits, reading every sample through the wrapping reader.
+std::vector<int16_t> reference_osc(node_state nd, int n, uint64_t *phase_after) {
+  const int L = std::clamp(nd.wt_log2, 0, 23);
+  const int64_t count = nd.wt_count > 0 ? std::min(nd.wt_count, 256) : 256;
+  const int64_t w = ((uint32_t(nd.val[4]) >> 16) & 0xFF) * count >> 8;
+  const int64_t wave = nd.wt_addr + w * (int64_t{1} << L) * 2;
+  const uint64_t M = (uint64_t{1} << (L + 16)) - 1;
+  const uint64_t q = uint64_t((int64_t{nd.val[5] >> 16} + 128) * (int64_t{1} << (L + 8)));
+  const int64_t h = int64_t{nd.val[0]} * 256 >> 16;
+  const int shift = nd.mod_input_shift < -4 ? 2 : nd.mod_input_shift + 6;
+  std::vector<int16_t> out;
+  uint64_t phase = nd.phase;
+  for (int k = 0; k < n; k++) {
+    const uint64_t c = (phase - q) & M;
+    const int64_t s0 = mudo_i16(wave + 2 * int64_t(c >> 16));
+    const int64_t s1 = mudo_i16(wave + 2 * int64_t(((c + 0x10000) & M) >> 16));
+    const int64_t v = h * (s0 + (int64_t(c & 0xFFFF) * (s1 - s0) >> 16)) >> 14;
+    out.push_back(int16_t(std::clamp<int64_t>(v, -32767, 32767)));
+    phase += nd.step;
+    if (nd.mod_input) phase += uint64_t(int64_t{nd.mod_input[k]} * (int64_t{1} << shift));
+  }
+  *phase_after = phase;
+  return out;
+}
+
+TEST_F(Synth, OscillatorMatchesItsRuleAtEveryExtreme) {
+  // A wave of extremes and noise: neighbours at -32768 and 32767, and every
+  // fraction between them.
+  uint32_t x = 12345;
+  for (int k = 0; k < 4096; k++) {
+    x = x * 1103515245u + 12345u;
+    int16_t v = k % 7 == 0 ? int16_t(-32768) : k % 7 == 1 ? int16_t(32767) : int16_t(x >> 16);
+    mudo_memcpy(0x90000 + 2 * k, &v, 2);
+    mudo_memcpy(0xFFF000 + 2 * (k % 2048), &v, 2);  // the top of RAM, read wrapping
+  }
+  static int16_t mod[367];
+  for (int k = 0; k < 367; k++) mod[k] = int16_t(k % 3 == 0 ? -32768 : k % 3 == 1 ? 32767 : k * 91);
+  struct {
+    const char *what;
+    int32_t addr, log2, count, amp, wave_sel, offset;
+    uint64_t phase, step;
+    bool modulated;
+    int shift, n;
+  } cases[] = {
+      {"unity sine", int32_t(sine_addr), 10, 1, 64 << 16, 0, 0, 0, 669566, false, 0, 367},
+      {"loudest amplitude clamps", 0x90000, 10, 4, INT32_MAX, 2 << 16, 5 << 16, 123, 70001, false, 0, 367},
+      {"most negative amplitude", 0x90000, 10, 4, INT32_MIN, 3 << 16, -9 << 16, 1 << 20, 91234, false, 0, 367},
+      {"negative unity", 0x90000, 11, 1, -64 << 16, 0, 127 << 16, 5, 0x8000, false, 0, 367},
+      {"fractional amplitude", 0x90000, 10, 1, 0x2A5F3B, 0, 0, 0, 300001, false, 0, 367},
+      {"negative fractional amplitude", 0x90000, 10, 1, -0x31ABCD, 0, 0, 0, 300001, true, -2, 367},
+      {"one-sample wave", 0x90000, 0, 1, 64 << 16, 0, 0, 77, 0x12345, false, 0, 367},
+      {"two-sample wave, half steps", 0x90000, 1, 1, 100 << 16, 0, 0, 0, 0x8000, false, 0, 367},
+      {"huge step", 0x90000, 12, 1, 255 << 16, 0, -128 << 16, 99, uint64_t{1} << 40, false, 0, 367},
+      {"modulated, shift -6", 0x90000, 10, 8, 40 << 16, 255 << 16, 0, 0, 669566, true, -6, 367},
+      {"modulated, shift 6", 0x90000, 10, 8, 90 << 16, 7 << 16, 0, 0, 12345, true, 6, 367},
+      {"wave at the top of RAM", 0xFFF000, 10, 2, 70 << 16, 1 << 16, 3 << 16, 4, 345678, false, 0, 367},
+      {"top of RAM, modulated", 0xFFF000, 11, 1, 70 << 16, 0, 0, 4, 345678, true, 2, 367},
+      {"short runs", 0x90000, 10, 1, 64 << 16, 0, 0, 9, 500000, true, 0, 1},
+      {"seven", 0x90000, 10, 1, 64 << 16, 0, 0, 9, 500000, false, 0, 7},
+      {"nine", 0x90000, 10, 1, 64 << 16, 0, 0, 9, 500000, true, 4, 9},
+  };
+  static int16_t out[367];
+  for (auto &c : cases) {
+    node_state nd{};
+    nd.kind = node_kind_osc;
+    nd.wt_addr = c.addr;
+    nd.wt_log2 = c.log2;
+    nd.wt_count = c.count;
+    nd.val[0] = c.amp;
+    nd.val[4] = c.wave_sel;
+    nd.val[5] = c.offset;
+    nd.phase = c.phase;
+    nd.step = c.step;
+    nd.mod_input = c.modulated ? mod : nullptr;
+    nd.mod_input_shift = c.shift;
+    nd.out = out;
+    uint64_t phase;
+    const std::vector<int16_t> want = reference_osc(nd, c.n, &phase);
+    render_node_tick_osc(nd, c.n);
+    EXPECT_EQ(std::vector<int16_t>(out, out + c.n), want) << c.what;
+    EXPECT_EQ(nd.phase, phase) << c.what;
+  }
+}
+
+TEST(SynthBlocks, BlockOperationsFollowTheirFormulas) {
+  const int16_t in[] = {-32768, -32767, -20000, -1, 0, 1, 255, 20000, 32767, -12345, 4321};
+  const int n = int(std::size(in));
+  auto clamp = [](int64_t v) { return int16_t(std::clamp<int64_t>(v, -32767, 32767)); };
+  for (int shift : {-40, -6, 0, 6, 15, 16, 40}) {
+    for (int32_t gl : {0, 31, 2888, 4096}) {
+      int16_t d[n], l[n], r[n], s[n];
+      for (int k = 0; k < n; k++) s[k] = in[(k + 3) % n];
+      auto reset = [&] { std::copy(in, in + n, d), std::copy(in, in + n, l), std::copy(in, in + n, r); };
+      const int sh = std::clamp(15 - shift, 0, 62);
+      reset();
+      mul_buffer(d, s, n, shift);
+      for (int k = 0; k < n; k++) ASSERT_EQ(d[k], clamp((int64_t{s[k]} * in[k]) >> sh)) << shift << " " << k;
+      reset();
+      mul_buffer_split(l, r, s, gl, 4096 - gl, n, shift);
+      for (int k = 0; k < n; k++) {
+        ASSERT_EQ(l[k], clamp((in[k] * (int64_t{gl} * s[k] / 4096)) >> sh)) << shift << " " << gl << " " << k;
+        ASSERT_EQ(r[k], clamp((in[k] * (int64_t{4096 - gl} * s[k] / 4096)) >> sh)) << shift << " " << gl;
+      }
+      reset();
+      add_buffer_split(l, r, s, gl, 4096 - gl, n);
+      for (int k = 0; k < n; k++) {
+        ASSERT_EQ(l[k], clamp(in[k] + int64_t{s[k]} * gl / 4096)) << gl << " " << k;
+        ASSERT_EQ(r[k], clamp(in[k] + int64_t{s[k]} * (4096 - gl) / 4096)) << gl << " " << k;
+      }
+    }
+  }
+  int16_t d[n], s[n];
+  for (int k = 0; k < n; k++) s[k] = in[(k + 5) % n];
+  std::copy(in, in + n, d);
+  add_buffer(d, s, n);
+  for (int k = 0; k < n; k++) ASSERT_EQ(d[k], clamp(int64_t{in[k]} + s[k])) << k;
+  std::copy(in, in + n, d);
+  xor_buffer(d, s, n);
+  for (int k = 0; k < n; k++) ASSERT_EQ(d[k], clamp(int16_t(in[k] ^ s[k]))) << k;
+  std::copy(in, in + n, d);
+  or_buffer(d, s, n);
+  for (int k = 0; k < n; k++) ASSERT_EQ(d[k], clamp(int16_t(in[k] | s[k]))) << k;
+  std::copy(in, in + n, d);
+  ramp_blend(d, s, n);
+  for (int k = 0; k < n; k++) ASSERT_EQ(d[k], int16_t(((64 - k) * s[k] + k * in[k]) >> 6)) << k;
+}
+
 TEST_F(Synth, TreesJoinMuteAndSilence) {
   put_sine_instrument(0);
   mudo_channel &c = ch();
