@@ -30,8 +30,8 @@ void put_node(int i, uint8_t parent_op, uint8_t kind, std::vector<uint8_t> mvals
 
 // Root; a carrier with an FM modulator; a ring-modulated pair; a third
 // oscillator; a filter and an echo on the root. Moving: every oscillator's
-// amplitude follows an LFO, so each tick's parameters differ from the last
-// and every tick boundary is ramped.
+// amplitude and the root's pan follow an LFO, so each tick's parameters
+// differ from the last, every tick boundary is ramped and the pan glides.
 void put_instrument(bool moving) {
   for (int k = 0; k < 1024; k++) {
     int16_t s = int16_t(std::lround(30000 * std::sin(2 * M_PI * k / 1024)));
@@ -43,7 +43,9 @@ void put_instrument(bool moving) {
     if (moving) m[0] = 4, m[2] = uint8_t(amp / 2);  // blend amp..amp/2 by envelope 0
     return m;
   };
-  put_node(0, 0x00, 0x01, follow);
+  std::vector<uint8_t> root = follow;
+  if (moving) root[4] = 5, root[5] = 40, root[6] = uint8_t(-40);  // pan: parent's + LFO
+  put_node(0, 0x00, 0x01, root);
   put_node(1, 0x00, 0x02, osc(20, 0x00));
   put_node(2, 0x11, 0x02, osc(16, 0x01));
   put_node(3, 0x00, 0x02, osc(20, 0x10));

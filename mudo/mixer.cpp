@@ -2,6 +2,7 @@
 #include "mudo/mixer.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "kernel/process.h"
 #include "kernel/system.h"
@@ -49,6 +50,30 @@ void next_tick(mudo_channel &ch) {
     if (ch.nodes[n].kind == node_kind_echo)
       copy_echo_reads(shadow.nodes[n], ch.nodes[n].out, shadow.nodes[n].out, mudo_ramp_samples);
 }
+
+// A pan gain gliding across a tick block: from + (to - from) x at / len,
+// truncated, for at = first, first + 1, ..., stepped without a division.
+struct gain_glide {
+  int64_t from, sign, len, whole, rest, step_whole, step_rest;
+  gain_glide(int64_t from_, int64_t to, int64_t len_, int64_t first)
+      : from(from_), sign(to < from_ ? -1 : 1), len(len_) {
+    const int64_t a = std::abs(to - from);  // trunc(d x at / len) = sign x floor(|d| x at / len)
+    whole = a * first / len;
+    rest = a * first % len;
+    step_whole = a / len;
+    step_rest = a % len;
+  }
+  int64_t next() {
+    const int64_t gain = from + sign * whole;
+    whole += step_whole;
+    rest += step_rest;
+    if (rest >= len) {
+      rest -= len;
+      whole++;
+    }
+    return gain;
+  }
+};
 
 int16_t scaled(int64_t sample, int64_t gain, int64_t unit) {
   return static_cast<int16_t>(clamp_sample(sample * gain / unit));
@@ -159,10 +184,9 @@ int mix_channel(mudo_channel &ch, int frames, int16_t *out) {
           o[2 * k + 1] = scaled(left[k], gr, 4096);
         }
       } else {
+        gain_glide glide_l(pl, tl, len, ch.blk_pos), glide_r(pr, tr, len, ch.blk_pos);
         for (int k = 0; k < m; k++) {
-          const int64_t at = ch.blk_pos + k;
-          const int64_t gl = b * (pl + (tl - pl) * at / len) / 256;
-          const int64_t gr = b * (pr + (tr - pr) * at / len) / 256;
+          const int64_t gl = b * glide_l.next() / 256, gr = b * glide_r.next() / 256;
           o[2 * k] = scaled(left[k], gl, 4096);
           o[2 * k + 1] = scaled(left[k], gr, 4096);
         }
