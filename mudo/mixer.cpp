@@ -6,6 +6,7 @@
 
 #include "kernel/process.h"
 #include "kernel/system.h"
+#include "mudo/lanes.h"
 #include "mudo/params.h"
 #include "mudo/render.h"
 #include "mudo/sequencer.h"
@@ -79,6 +80,27 @@ int16_t scaled(int64_t sample, int64_t gain, int64_t unit) {
   return static_cast<int16_t>(clamp_sample(sample * gain / unit));
 }
 
+// The first frames of a piece, eight at a time: left = a x ga / 2^bits and
+// right = b x gb / 2^bits, truncated and clamped, as scaled() gives them, for
+// gains that fit 16 bits. Returns the frames written (none for other gains).
+template <int bits>
+int scaled_frames8(int16_t *o, const int16_t *a, const int16_t *b, int64_t ga, int64_t gb, int m) {
+  int k = 0;
+#if defined(__SSE2__)
+  if (ga < 0 || gb < 0 || ga > INT16_MAX || gb > INT16_MAX) return 0;
+  const __m128i va = _mm_set1_epi16(static_cast<int16_t>(ga)), vb = _mm_set1_epi16(static_cast<int16_t>(gb));
+  for (; k + 8 <= m; k += 8) {
+    const __m128i l = lanes_floor(lanes_scale<bits>(lanes_load(a + k), va));
+    const __m128i r = lanes_floor(lanes_scale<bits>(lanes_load(b + k), vb));
+    lanes_store(o + 2 * k, _mm_unpacklo_epi16(l, r));
+    lanes_store(o + 2 * k + 8, _mm_unpackhi_epi16(l, r));
+  }
+#else
+  (void)o, (void)a, (void)b, (void)ga, (void)gb, (void)m;
+#endif
+  return k;
+}
+
 // Mixes up to 8,192 frames; false when the output is silence by the control
 // byte (frozen: nothing advanced either).
 bool mix_part(int16_t *stream, int n, uint8_t control) {
@@ -122,7 +144,16 @@ bool mix_part(int16_t *stream, int n, uint8_t control) {
     return true;
   }
   const bool swap = mixer->stereo_swap.load(std::memory_order_relaxed);
-  for (int k = 0; k < n; k++) {
+  int k = 0;
+#if defined(__SSE2__)
+  for (; k + 4 <= n; k += 4) {  // four frames: clamp, and swap the halves of each
+    const auto *at = reinterpret_cast<const __m128i *>(sum + 2 * k);
+    __m128i v = lanes_floor(_mm_packs_epi32(_mm_loadu_si128(at), _mm_loadu_si128(at + 1)));
+    if (swap) v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
+    lanes_store(stream + 2 * k, v);
+  }
+#endif
+  for (; k < n; k++) {
     int16_t l = static_cast<int16_t>(clamp_sample(sum[2 * k]));
     int16_t r = static_cast<int16_t>(clamp_sample(sum[2 * k + 1]));
     stream[2 * k] = swap ? r : l;
@@ -167,7 +198,7 @@ int mix_channel(mudo_channel &ch, int frames, int16_t *out) {
     int16_t *o = out + 2 * written;
     if (ch.stereo) {
       const int16_t *right = ch.nodes[STEREO_NODE_INDEX].out + ch.blk_pos;
-      for (int k = 0; k < m; k++) {
+      for (int k = scaled_frames8<8>(o, left, right, b, b, m); k < m; k++) {
         o[2 * k] = scaled(left[k], b, 256);
         o[2 * k + 1] = scaled(right[k], b, 256);
       }
@@ -179,7 +210,7 @@ int mix_channel(mudo_channel &ch, int frames, int16_t *out) {
       const int64_t pl = ch.prev_gain_l, pr = ch.prev_gain_r, len = ch.blk_len;
       if (pl == tl && pr == tr) {  // steady pan: the same gains for the whole piece
         const int64_t gl = b * tl / 256, gr = b * tr / 256;
-        for (int k = 0; k < m; k++) {
+        for (int k = scaled_frames8<12>(o, left, left, gl, gr, m); k < m; k++) {
           o[2 * k] = scaled(left[k], gl, 4096);
           o[2 * k + 1] = scaled(left[k], gr, 4096);
         }

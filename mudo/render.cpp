@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "mudo/lanes.h"
 
 namespace {
 
@@ -77,8 +75,7 @@ __m128i osc_interpolate8(__m128i pairs_lo, __m128i pairs_hi, __m128i frac, __m12
   };
   const __m128i lo = interpolate(pairs_lo, _mm_unpacklo_epi16(c0, fh), _mm_unpacklo_epi16(nfl, fl));
   const __m128i hi = interpolate(pairs_hi, _mm_unpackhi_epi16(c0, fh), _mm_unpackhi_epi16(nfl, fl));
-  // packs saturates at 32767 and -32768; samples stop at -32767
-  return _mm_max_epi16(_mm_packs_epi32(lo, hi), _mm_set1_epi16(-mudo_sample_max));
+  return lanes_floor(_mm_packs_epi32(lo, hi));
 }
 
 template <bool modulated>
@@ -107,7 +104,7 @@ uint64_t osc_loop8(const node_state &nd, int n, uint64_t at, const int16_t *samp
         _mm_set_epi16(int16_t(frac[7]), int16_t(frac[6]), int16_t(frac[5]), int16_t(frac[4]),
                       int16_t(frac[3]), int16_t(frac[2]), int16_t(frac[1]), int16_t(frac[0])),
         hh, hl);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(nd.out + k), v);
+    lanes_store(nd.out + k, v);
   }
   return at;
 }
@@ -228,40 +225,79 @@ void apply_gain(node_state &nd, int16_t *buf, int n) {
 
 }  // namespace
 
-// The block operations work in 32 bits on buffers that never overlap (each
-// node has its own), so that they vectorise. A right shift of 31 or more
-// leaves the sign of a 31-bit product, as any wider shift of it would.
+// The block operations: eight samples at a time where SSE2 has the
+// operation, then the plain loop, in 32 bits on buffers that never overlap
+// (each node has its own). A right shift of 31 or more leaves the sign of a
+// 31-bit product, as any wider shift of it would.
 
 void ramp_blend(int16_t *__restrict buf, const int16_t *__restrict old, int m) {
   m = std::min(m, mudo_ramp_samples);
-  for (int k = 0; k < m; k++)
-    buf[k] = static_cast<int16_t>(((mudo_ramp_samples - k) * old[k] + k * buf[k]) >> 6);
+  int k = 0;
+#if defined(__SSE2__)
+  // pmaddwd on (old, new) pairs with the weights (64 - k, k)
+  __m128i w_lo = _mm_set_epi16(3, 61, 2, 62, 1, 63, 0, 64), w_hi = _mm_set_epi16(7, 57, 6, 58, 5, 59, 4, 60);
+  const __m128i advance = _mm_set_epi16(8, -8, 8, -8, 8, -8, 8, -8);
+  for (; k + 8 <= m; k += 8) {
+    const __m128i o = lanes_load(old + k), b = lanes_load(buf + k);
+    const __m128i lo = _mm_srai_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(o, b), w_lo), 6);
+    const __m128i hi = _mm_srai_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(o, b), w_hi), 6);
+    lanes_store(buf + k, _mm_packs_epi32(lo, hi));
+    w_lo = _mm_add_epi16(w_lo, advance);
+    w_hi = _mm_add_epi16(w_hi, advance);
+  }
+#endif
+  for (; k < m; k++) buf[k] = static_cast<int16_t>(((mudo_ramp_samples - k) * old[k] + k * buf[k]) >> 6);
 }
 
 void add_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n) {
-  for (int k = 0; k < n; k++)
-    d[k] = static_cast<int16_t>(std::clamp(d[k] + s[k], -mudo_sample_max, mudo_sample_max));
+  int k = 0;
+#if defined(__SSE2__)
+  for (; k + 8 <= n; k += 8) lanes_store(d + k, lanes_floor(_mm_adds_epi16(lanes_load(d + k), lanes_load(s + k))));
+#endif
+  for (; k < n; k++) d[k] = static_cast<int16_t>(std::clamp(d[k] + s[k], -mudo_sample_max, mudo_sample_max));
 }
 
 void mul_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n, int shift) {
   const int sh = std::clamp(15 - shift, 0, 31);
-  for (int k = 0; k < n; k++)
+  int k = 0;
+#if defined(__SSE2__)
+  const __m128i count = _mm_cvtsi32_si128(sh);
+  for (; k + 8 <= n; k += 8) lanes_store(d + k, lanes_mul_shift(lanes_load(d + k), lanes_load(s + k), count));
+#endif
+  for (; k < n; k++)
     d[k] = static_cast<int16_t>(std::clamp((s[k] * d[k]) >> sh, -mudo_sample_max, mudo_sample_max));
 }
 
 void xor_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n) {
-  for (int k = 0; k < n; k++) d[k] = std::max(static_cast<int16_t>(d[k] ^ s[k]), int16_t{-mudo_sample_max});
+  int k = 0;
+#if defined(__SSE2__)
+  for (; k + 8 <= n; k += 8) lanes_store(d + k, lanes_floor(_mm_xor_si128(lanes_load(d + k), lanes_load(s + k))));
+#endif
+  for (; k < n; k++) d[k] = std::max(static_cast<int16_t>(d[k] ^ s[k]), int16_t{-mudo_sample_max});
 }
 
 void or_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n) {
-  for (int k = 0; k < n; k++) d[k] = std::max(static_cast<int16_t>(d[k] | s[k]), int16_t{-mudo_sample_max});
+  int k = 0;
+#if defined(__SSE2__)
+  for (; k + 8 <= n; k += 8) lanes_store(d + k, lanes_floor(_mm_or_si128(lanes_load(d + k), lanes_load(s + k))));
+#endif
+  for (; k < n; k++) d[k] = std::max(static_cast<int16_t>(d[k] | s[k]), int16_t{-mudo_sample_max});
 }
 
 // Pan gains are 0..4096, so each product fits 32 bits and each share 16.
 void add_buffer_split(int16_t *__restrict left, int16_t *__restrict right, const int16_t *__restrict s,
                       int32_t gl, int32_t gr, int n) {
   const auto l16 = static_cast<int16_t>(std::clamp(gl, 0, 4096)), r16 = static_cast<int16_t>(std::clamp(gr, 0, 4096));
-  for (int k = 0; k < n; k++) {
+  int k = 0;
+#if defined(__SSE2__)
+  const __m128i vl = _mm_set1_epi16(l16), vr = _mm_set1_epi16(r16);
+  for (; k + 8 <= n; k += 8) {
+    const __m128i v = lanes_load(s + k);
+    lanes_store(left + k, lanes_floor(_mm_adds_epi16(lanes_load(left + k), lanes_scale<12>(v, vl))));
+    lanes_store(right + k, lanes_floor(_mm_adds_epi16(lanes_load(right + k), lanes_scale<12>(v, vr))));
+  }
+#endif
+  for (; k < n; k++) {
     left[k] = static_cast<int16_t>(std::clamp(left[k] + s[k] * l16 / 4096, -mudo_sample_max, mudo_sample_max));
     right[k] = static_cast<int16_t>(std::clamp(right[k] + s[k] * r16 / 4096, -mudo_sample_max, mudo_sample_max));
   }
@@ -271,7 +307,16 @@ void mul_buffer_split(int16_t *__restrict left, int16_t *__restrict right, const
                       int32_t gl, int32_t gr, int n, int shift) {
   const int sh = std::clamp(15 - shift, 0, 31);
   const auto l16 = static_cast<int16_t>(std::clamp(gl, 0, 4096)), r16 = static_cast<int16_t>(std::clamp(gr, 0, 4096));
-  for (int k = 0; k < n; k++) {
+  int k = 0;
+#if defined(__SSE2__)
+  const __m128i vl = _mm_set1_epi16(l16), vr = _mm_set1_epi16(r16), count = _mm_cvtsi32_si128(sh);
+  for (; k + 8 <= n; k += 8) {
+    const __m128i v = lanes_load(s + k);
+    lanes_store(left + k, lanes_mul_shift(lanes_load(left + k), lanes_scale<12>(v, vl), count));
+    lanes_store(right + k, lanes_mul_shift(lanes_load(right + k), lanes_scale<12>(v, vr), count));
+  }
+#endif
+  for (; k < n; k++) {
     const auto sl = static_cast<int16_t>(s[k] * l16 / 4096), sr = static_cast<int16_t>(s[k] * r16 / 4096);
     left[k] = static_cast<int16_t>(std::clamp((left[k] * sl) >> sh, -mudo_sample_max, mudo_sample_max));
     right[k] = static_cast<int16_t>(std::clamp((right[k] * sr) >> sh, -mudo_sample_max, mudo_sample_max));
