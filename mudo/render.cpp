@@ -156,6 +156,29 @@ echo_sweep echo_reads(const node_state &nd, int n) {
 
 int64_t echo_next_read(int64_t r, int64_t t) { return (r - t + 0x10000) & 0x7FFFFFFF; }
 
+#if defined(__SSE2__)
+// Eight samples of a steady echo: cur + fb x s / 2^24, truncated, clamped,
+// for a feedback 0 <= fb < 2^24 split as 4096 fh + fl. The read s is taken
+// as its magnitude and sign, so that every product is of 16-bit numbers:
+// floor(fb |s| / 2^24) = floor((fh |s| + floor(fl |s| / 2^12)) / 2^12).
+__m128i echo_feedback8(__m128i cur, __m128i s, __m128i fh, __m128i fl) {
+  const __m128i sign = _mm_srai_epi16(s, 15);
+  const __m128i a = _mm_sub_epi16(_mm_xor_si128(s, sign), sign);  // |s|, read unsigned
+  auto shares = [&](__m128i lo_f, __m128i &lo, __m128i &hi) {
+    const __m128i l = _mm_mullo_epi16(a, lo_f), h = _mm_mulhi_epu16(a, lo_f);
+    lo = _mm_unpacklo_epi16(l, h);
+    hi = _mm_unpackhi_epi16(l, h);
+  };
+  __m128i h0, h1, l0, l1;
+  shares(fh, h0, h1);
+  shares(fl, l0, l1);
+  const __m128i u0 = _mm_srli_epi32(_mm_add_epi32(h0, _mm_srli_epi32(l0, 12)), 12);
+  const __m128i u1 = _mm_srli_epi32(_mm_add_epi32(h1, _mm_srli_epi32(l1, 12)), 12);
+  const __m128i u = _mm_packs_epi32(u0, u1);  // below 32768
+  return lanes_floor(_mm_adds_epi16(cur, _mm_sub_epi16(_mm_xor_si128(u, sign), sign)));
+}
+#endif
+
 void apply_echo(node_state &nd, int16_t *buf, int n) {
   int16_t *ring = nd.out;
   int64_t D = nd.val[0];
@@ -169,14 +192,39 @@ void apply_echo(node_state &nd, int16_t *buf, int n) {
   }
   auto [r, t] = echo_reads(nd, n);
   int64_t fcur = Fp, df = (F - Fp) / n;
-  for (int k = 0; k < n; k++) {
+  auto one = [&](int k) {
     int i = (p + k) & echo_ring_mask;
     int16_t v = static_cast<int16_t>(clamp_sample(ring[i] + fcur * ring[r >> 16] / (1 << 24)));
     ring[i] = v;
     buf[k] = v;
     r = echo_next_read(r, t);
     fcur += df;
+  };
+  int k = 0;
+#if defined(__SSE2__)
+  // Steady delay and feedback: the reads move one sample a sample, d behind
+  // the writes. Eight at a time unless a read would see one of the same
+  // eight writes (d of 1 to 7).
+  const int d = (p - static_cast<int>(r >> 16)) & echo_ring_mask;
+  if (t == 0 && df == 0 && fcur >= 0 && fcur < (1 << 24) && (d == 0 || d >= 8)) {
+    const __m128i fh = _mm_set1_epi16(static_cast<int16_t>(fcur >> 12));
+    const __m128i fl = _mm_set1_epi16(static_cast<int16_t>(fcur & 0xFFF));
+    constexpr int last_run = mudo_node_buffer_len - 8;
+    while (k + 8 <= n) {
+      const int w = (p + k) & echo_ring_mask, rd = static_cast<int>(r >> 16);
+      if (w > last_run || rd > last_run) {  // a run that wraps round the ring
+        for (int j = 0; j < 8; j++) one(k++);
+        continue;
+      }
+      const __m128i v = echo_feedback8(lanes_load(ring + w), lanes_load(ring + rd), fh, fl);
+      lanes_store(ring + w, v);
+      lanes_store(buf + k, v);
+      r = (r + 8 * 0x10000) & 0x7FFFFFFF;  // eight steps of echo_next_read
+      k += 8;
+    }
   }
+#endif
+  for (; k < n; k++) one(k);
   nd.echo_pos = (p + n) & echo_ring_mask;
   nd.echo_prev_delay = D;
   nd.echo_prev_fb = F;

@@ -232,6 +232,119 @@ TEST_F(Synth, OscillatorMatchesItsRuleAtEveryExtreme) {
   }
 }
 
+// The echo and the filter as their rules state them, in 64 bits.
+void reference_echo(node_state &nd, int16_t *ring, int16_t *buf, int n) {
+  const int64_t D = nd.val[0], F = nd.val[1] & 0xFFFFFF;
+  const int64_t Dp = nd.echo_prev_delay == -1 ? D : nd.echo_prev_delay;
+  const int64_t Fp = nd.echo_prev_fb == -1 ? F : nd.echo_prev_fb;
+  const int p = nd.echo_pos & 32767;
+  for (int k = 0; k < n; k++) ring[(p + k) & 32767] = buf[k];
+  int64_t r = (int64_t{p} * 65536 - Dp * 126) & 0x7FFFFFFE, t = (D * 126 - Dp * 126) / n;
+  int64_t f = Fp;
+  for (int k = 0; k < n; k++) {
+    const int i = (p + k) & 32767;
+    ring[i] = int16_t(std::clamp<int64_t>(ring[i] + f * ring[r >> 16] / (1 << 24), -32767, 32767));
+    buf[k] = ring[i];
+    r = (r - t + 0x10000) & 0x7FFFFFFF;
+    f += (F - Fp) / n;
+  }
+  nd.echo_pos = (p + n) & 32767;
+  nd.echo_prev_delay = D;
+  nd.echo_prev_fb = F;
+}
+
+void reference_filter(node_state &nd, int16_t *buf, int n) {
+  const int64_t a = int64_t{nd.val[2]} >> 8;
+  const int64_t K = (int64_t{1} << 32) / std::max<int64_t>((((a + (a * a >> 16)) << 6) & ~int64_t{0x7F}) + 0x10000, 0x10000);
+  const int64_t e = 0x10000 - ((int64_t{nd.val[0]} >> 8) & 0xFFFF), E = e * e >> 16;
+  const int64_t c = (int64_t{nd.val[1]} >> 8) & 0xFFFF, R = 0x10000 - (c * c >> 16);
+  int64_t f = nd.filt_f, g = nd.filt_g, h = nd.filt_h;
+  for (int k = 0; k < n; k++) {
+    h += (buf[k] - f - h) * K / 65536;
+    const int64_t l = f + E * h / 65536;
+    g = (g + l - f) * R / 65536;
+    buf[k] = int16_t(std::clamp<int64_t>(g, -32767, 32767));
+    f = l;
+  }
+  const int64_t limit = int64_t{1} << 40;
+  nd.filt_f = std::clamp(f, -limit, limit), nd.filt_g = std::clamp(g, -limit, limit), nd.filt_h = std::clamp(h, -limit, limit);
+}
+
+TEST(SynthEffects, EchoAndFilterFollowTheirRulesBlockAfterBlock) {
+  // Loud noise with full-scale spikes, run through several blocks so that the
+  // rings wrap and the state carries over.
+  std::vector<int16_t> input(6000);
+  uint32_t x = 777;
+  for (size_t k = 0; k < input.size(); k++) {
+    x = x * 1103515245u + 12345u;
+    input[k] = k % 97 == 0 ? int16_t(-32768) : k % 89 == 0 ? int16_t(32767) : int16_t(x >> 16);
+  }
+  struct {
+    const char *what;
+    int32_t delay, feedback, delay2, feedback2;  // the second block's values glide from the first's
+    int pos;
+    std::vector<int> blocks;
+  } echoes[] = {
+      {"steady, long delay", 40 << 16, 100 << 16, 40 << 16, 100 << 16, 0, {367, 367, 367, 64, 367}},
+      {"delay 0 reads what it writes", 0, 200 << 16, 0, 200 << 16, 32760, {367, 9, 367}},
+      {"a delay of 1 sample", 520, 250 << 16, 520, 250 << 16, 5, {367, 367, 367}},
+      {"a delay of 3 samples", 3 * 520, 250 << 16, 3 * 520, 250 << 16, 32765, {367, 367, 367}},
+      {"a delay of 7 samples", 7 * 520, 0xFFFFFF, 7 * 520, 0xFFFFFF, 5, {367, 367}},
+      {"8 and 9 samples", 8 * 520, 255 << 16, 9 * 520, 255 << 16, 100, {367, 367, 367}},
+      {"full feedback", 2 << 16, 0xFFFFFF, 2 << 16, 0xFFFFFF, 32700, {367, 367, 367}},
+      {"reads ahead of the writes", 260 << 16, 77 << 16, 260 << 16, 77 << 16, 12, {367, 367}},
+      {"gliding delay and feedback", 10 << 16, 30 << 16, 90 << 16, 250 << 16, 0, {367, 367, 100}},
+      {"hostile values", INT32_MIN, -1, INT32_MAX, 0x7F000000, 3, {367, 1, 8, 2000}},
+  };
+  static int16_t ring[32768], want_ring[32768];
+  for (auto &c : echoes) {
+    node_state nd{}, want{};
+    nd.kind = node_kind_echo;
+    nd.out = ring;
+    nd.echo_pos = want.echo_pos = c.pos;
+    nd.echo_prev_delay = nd.echo_prev_fb = want.echo_prev_delay = want.echo_prev_fb = -1;
+    for (int k = 0; k < 32768; k++) ring[k] = want_ring[k] = int16_t(k * 31);
+    size_t at = 0;
+    for (size_t b = 0; b < c.blocks.size(); b++) {
+      nd.val[0] = want.val[0] = b ? c.delay2 : c.delay;
+      nd.val[1] = want.val[1] = b ? c.feedback2 : c.feedback;
+      const int n = c.blocks[b];
+      std::vector<int16_t> got(input.begin() + long(at), input.begin() + long(at) + n), expect = got;
+      apply_fx_node(nd, got.data(), n);
+      reference_echo(want, want_ring, expect.data(), n);
+      ASSERT_EQ(got, expect) << c.what << " block " << b;
+      at += size_t(n);
+    }
+    ASSERT_TRUE(std::equal(ring, ring + 32768, want_ring)) << c.what;
+    EXPECT_EQ(nd.echo_pos, want.echo_pos) << c.what;
+  }
+
+  struct {
+    const char *what;
+    int32_t cutoff, resonance, drive;
+  } filters[] = {
+      {"open", 0, 0, 0},
+      {"swept", 200 << 16, 30 << 16, 10 << 16},
+      {"resonant", 96 << 16, 250 << 16, 255 << 16},
+      {"negative cutoff", -(40 << 16), 10 << 16, 0},
+      {"hostile values", INT32_MIN, INT32_MAX, INT32_MIN},
+      {"cutoff past the divisor", INT32_MAX, 0, INT32_MAX},
+  };
+  for (auto &c : filters) {
+    node_state nd{}, want{};
+    nd.kind = node_kind_filter;
+    nd.val[0] = want.val[0] = c.cutoff;
+    nd.val[1] = want.val[1] = c.resonance;
+    nd.val[2] = want.val[2] = c.drive;
+    for (size_t at = 0; at + 367 <= input.size(); at += 367) {
+      std::vector<int16_t> got(input.begin() + long(at), input.begin() + long(at) + 367), expect = got;
+      apply_fx_node(nd, got.data(), 367);
+      reference_filter(want, expect.data(), 367);
+      ASSERT_EQ(got, expect) << c.what << " at " << at;
+    }
+  }
+}
+
 TEST(SynthBlocks, BlockOperationsFollowTheirFormulas) {
   const int16_t in[] = {-32768, -32767, -20000, -1, 0, 1, 255, 20000, 32767, -12345, 4321};
   const int n = int(std::size(in));
