@@ -101,6 +101,31 @@ int scaled_frames8(int16_t *o, const int16_t *a, const int16_t *b, int64_t ga, i
   return k;
 }
 
+// The same for a mono piece whose pan gains glide: the gains b x glide / 256
+// of each frame, for b up to 2047 (so that they fit 16 bits). The glides move
+// on by the frames written.
+int glided_frames8(int16_t *o, const int16_t *a, int64_t b, gain_glide &gl, gain_glide &gr, int m) {
+  int k = 0;
+#if defined(__SSE2__)
+  if (b < 0 || b > 2047) return 0;
+  for (; k + 8 <= m; k += 8) {
+    int16_t l[8], r[8];
+    for (int j = 0; j < 8; j++) {
+      l[j] = static_cast<int16_t>(b * gl.next() / 256);
+      r[j] = static_cast<int16_t>(b * gr.next() / 256);
+    }
+    const __m128i v = lanes_load(a + k);
+    const __m128i lv = lanes_floor(lanes_scale<12>(v, _mm_set_epi16(l[7], l[6], l[5], l[4], l[3], l[2], l[1], l[0])));
+    const __m128i rv = lanes_floor(lanes_scale<12>(v, _mm_set_epi16(r[7], r[6], r[5], r[4], r[3], r[2], r[1], r[0])));
+    lanes_store(o + 2 * k, _mm_unpacklo_epi16(lv, rv));
+    lanes_store(o + 2 * k + 8, _mm_unpackhi_epi16(lv, rv));
+  }
+#else
+  (void)o, (void)a, (void)b, (void)gl, (void)gr, (void)m;
+#endif
+  return k;
+}
+
 // Mixes up to 8,192 frames; false when the output is silence by the control
 // byte (frozen: nothing advanced either).
 bool mix_part(int16_t *stream, int n, uint8_t control) {
@@ -216,7 +241,7 @@ int mix_channel(mudo_channel &ch, int frames, int16_t *out) {
         }
       } else {
         gain_glide glide_l(pl, tl, len, ch.blk_pos), glide_r(pr, tr, len, ch.blk_pos);
-        for (int k = 0; k < m; k++) {
+        for (int k = glided_frames8(o, left, b, glide_l, glide_r, m); k < m; k++) {
           const int64_t gl = b * glide_l.next() / 256, gr = b * glide_r.next() / 256;
           o[2 * k] = scaled(left[k], gl, 4096);
           o[2 * k + 1] = scaled(left[k], gr, 4096);
