@@ -10,8 +10,12 @@
 
 #include "mudo/mudo.h"
 
-inline __m128i lanes_load(const int16_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
-inline void lanes_store(int16_t *p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
+inline __m128i lanes_load(const int16_t *p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+inline void lanes_store(int16_t *p, __m128i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v);
+}
 
 // Samples stop at -32767; saturating packs and adds stop at -32768 (and 32767).
 inline __m128i lanes_floor(__m128i v) { return _mm_max_epi16(v, _mm_set1_epi16(-mudo_sample_max)); }

@@ -88,7 +88,8 @@ int scaled_frames8(int16_t *o, const int16_t *a, const int16_t *b, int64_t ga, i
   int k = 0;
 #if defined(__SSE2__)
   if (ga < 0 || gb < 0 || ga > INT16_MAX || gb > INT16_MAX) return 0;
-  const __m128i va = _mm_set1_epi16(static_cast<int16_t>(ga)), vb = _mm_set1_epi16(static_cast<int16_t>(gb));
+  const __m128i va = _mm_set1_epi16(static_cast<int16_t>(ga));
+  const __m128i vb = _mm_set1_epi16(static_cast<int16_t>(gb));
   for (; k + 8 <= m; k += 8) {
     const __m128i l = lanes_floor(lanes_scale<bits>(lanes_load(a + k), va));
     const __m128i r = lanes_floor(lanes_scale<bits>(lanes_load(b + k), vb));
@@ -115,8 +116,9 @@ int glided_frames8(int16_t *o, const int16_t *a, int64_t b, gain_glide &gl, gain
       r[j] = static_cast<int16_t>(b * gr.next() / 256);
     }
     const __m128i v = lanes_load(a + k);
-    const __m128i lv = lanes_floor(lanes_scale<12>(v, _mm_set_epi16(l[7], l[6], l[5], l[4], l[3], l[2], l[1], l[0])));
-    const __m128i rv = lanes_floor(lanes_scale<12>(v, _mm_set_epi16(r[7], r[6], r[5], r[4], r[3], r[2], r[1], r[0])));
+    const __m128i lg = _mm_set_epi16(l[7], l[6], l[5], l[4], l[3], l[2], l[1], l[0]);
+    const __m128i rg = _mm_set_epi16(r[7], r[6], r[5], r[4], r[3], r[2], r[1], r[0]);
+    const __m128i lv = lanes_floor(lanes_scale<12>(v, lg)), rv = lanes_floor(lanes_scale<12>(v, rg));
     lanes_store(o + 2 * k, _mm_unpacklo_epi16(lv, rv));
     lanes_store(o + 2 * k + 8, _mm_unpackhi_epi16(lv, rv));
   }

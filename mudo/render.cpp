@@ -39,7 +39,8 @@ uint64_t osc_loop(const node_state &nd, int from, int n, uint64_t at, int64_t wa
     const int64_t v = h * (s0 + ((int64_t(c & 0xFFFF) * (s1 - s0)) >> 16)) >> 14;
     out[k] = static_cast<int16_t>(clamp_sample(v));
     at += step;
-    if constexpr (modulated) at += static_cast<uint64_t>(int64_t{mod[k]} * (int64_t{1} << mod_shift));
+    if constexpr (modulated)
+      at += static_cast<uint64_t>(int64_t{mod[k]} * (int64_t{1} << mod_shift));
   }
   return at;
 }
@@ -52,6 +53,7 @@ uint64_t osc_loop(const node_state &nd, int from, int n, uint64_t at, int64_t wa
 // since floor((256a + b) / 256m) = floor((a + floor(b / 256)) / m), and so
 // with h = 256 hh + hl, h x >> 14 = (hh x + (hl x >> 8)) >> 6. Every product
 // is then one of 16-bit numbers summed in 32 bits (pmaddwd).
+// Samples i0 and i0 + 1 (the first after the last) as one pair.
 uint32_t wave_pair(const int16_t *samples, uint64_t i0, uint64_t last) {
   uint32_t pair;
   if (i0 != last) [[likely]] {
@@ -63,7 +65,7 @@ uint32_t wave_pair(const int16_t *samples, uint64_t i0, uint64_t last) {
 
 __m128i osc_interpolate8(__m128i pairs_lo, __m128i pairs_hi, __m128i frac, __m128i hh, __m128i hl) {
   const __m128i fh = _mm_srli_epi16(frac, 8), fl = _mm_and_si128(frac, _mm_set1_epi16(0xFF));
-  const __m128i c0 = _mm_sub_epi16(_mm_set1_epi16(256), fh);
+  const __m128i c0 = _mm_sub_epi16(_mm_set1_epi16(256), fh);  // s0's weight
   const __m128i nfl = _mm_sub_epi16(_mm_setzero_si128(), fl);
   auto interpolate = [&](__m128i pairs, __m128i a_coef, __m128i b_coef) {
     const __m128i a = _mm_madd_epi16(pairs, a_coef);  // 256 s0 + fh (s1 - s0)
@@ -271,19 +273,28 @@ void apply_gain(node_state &nd, int16_t *buf, int n) {
   }
 }
 
-}  // namespace
-
 // The block operations: eight samples at a time where SSE2 has the
 // operation, then the plain loop, in 32 bits on buffers that never overlap
 // (each node has its own). A right shift of 31 or more leaves the sign of a
 // 31-bit product, as any wider shift of it would.
+
+int16_t to_sample(int32_t v) {
+  return static_cast<int16_t>(std::clamp(v, -mudo_sample_max, mudo_sample_max));
+}
+
+// Pan gains are 0..4096, so each product with a sample fits 32 bits and each
+// share of a sample fits 16.
+int16_t pan_gain(int32_t g) { return static_cast<int16_t>(std::clamp(g, 0, 4096)); }
+
+}  // namespace
 
 void ramp_blend(int16_t *__restrict buf, const int16_t *__restrict old, int m) {
   m = std::min(m, mudo_ramp_samples);
   int k = 0;
 #if defined(__SSE2__)
   // pmaddwd on (old, new) pairs with the weights (64 - k, k)
-  __m128i w_lo = _mm_set_epi16(3, 61, 2, 62, 1, 63, 0, 64), w_hi = _mm_set_epi16(7, 57, 6, 58, 5, 59, 4, 60);
+  __m128i w_lo = _mm_set_epi16(3, 61, 2, 62, 1, 63, 0, 64);
+  __m128i w_hi = _mm_set_epi16(7, 57, 6, 58, 5, 59, 4, 60);
   const __m128i advance = _mm_set_epi16(8, -8, 8, -8, 8, -8, 8, -8);
   for (; k + 8 <= m; k += 8) {
     const __m128i o = lanes_load(old + k), b = lanes_load(buf + k);
@@ -294,15 +305,17 @@ void ramp_blend(int16_t *__restrict buf, const int16_t *__restrict old, int m) {
     w_hi = _mm_add_epi16(w_hi, advance);
   }
 #endif
-  for (; k < m; k++) buf[k] = static_cast<int16_t>(((mudo_ramp_samples - k) * old[k] + k * buf[k]) >> 6);
+  for (; k < m; k++)
+    buf[k] = static_cast<int16_t>(((mudo_ramp_samples - k) * old[k] + k * buf[k]) >> 6);
 }
 
 void add_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n) {
   int k = 0;
 #if defined(__SSE2__)
-  for (; k + 8 <= n; k += 8) lanes_store(d + k, lanes_floor(_mm_adds_epi16(lanes_load(d + k), lanes_load(s + k))));
+  for (; k + 8 <= n; k += 8)
+    lanes_store(d + k, lanes_floor(_mm_adds_epi16(lanes_load(d + k), lanes_load(s + k))));
 #endif
-  for (; k < n; k++) d[k] = static_cast<int16_t>(std::clamp(d[k] + s[k], -mudo_sample_max, mudo_sample_max));
+  for (; k < n; k++) d[k] = to_sample(d[k] + s[k]);
 }
 
 void mul_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n, int shift) {
@@ -310,32 +323,33 @@ void mul_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n, int s
   int k = 0;
 #if defined(__SSE2__)
   const __m128i count = _mm_cvtsi32_si128(sh);
-  for (; k + 8 <= n; k += 8) lanes_store(d + k, lanes_mul_shift(lanes_load(d + k), lanes_load(s + k), count));
+  for (; k + 8 <= n; k += 8)
+    lanes_store(d + k, lanes_mul_shift(lanes_load(d + k), lanes_load(s + k), count));
 #endif
-  for (; k < n; k++)
-    d[k] = static_cast<int16_t>(std::clamp((s[k] * d[k]) >> sh, -mudo_sample_max, mudo_sample_max));
+  for (; k < n; k++) d[k] = to_sample((s[k] * d[k]) >> sh);
 }
 
 void xor_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n) {
   int k = 0;
 #if defined(__SSE2__)
-  for (; k + 8 <= n; k += 8) lanes_store(d + k, lanes_floor(_mm_xor_si128(lanes_load(d + k), lanes_load(s + k))));
+  for (; k + 8 <= n; k += 8)
+    lanes_store(d + k, lanes_floor(_mm_xor_si128(lanes_load(d + k), lanes_load(s + k))));
 #endif
-  for (; k < n; k++) d[k] = std::max(static_cast<int16_t>(d[k] ^ s[k]), int16_t{-mudo_sample_max});
+  for (; k < n; k++) d[k] = to_sample(static_cast<int16_t>(d[k] ^ s[k]));
 }
 
 void or_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n) {
   int k = 0;
 #if defined(__SSE2__)
-  for (; k + 8 <= n; k += 8) lanes_store(d + k, lanes_floor(_mm_or_si128(lanes_load(d + k), lanes_load(s + k))));
+  for (; k + 8 <= n; k += 8)
+    lanes_store(d + k, lanes_floor(_mm_or_si128(lanes_load(d + k), lanes_load(s + k))));
 #endif
-  for (; k < n; k++) d[k] = std::max(static_cast<int16_t>(d[k] | s[k]), int16_t{-mudo_sample_max});
+  for (; k < n; k++) d[k] = to_sample(static_cast<int16_t>(d[k] | s[k]));
 }
 
-// Pan gains are 0..4096, so each product fits 32 bits and each share 16.
-void add_buffer_split(int16_t *__restrict left, int16_t *__restrict right, const int16_t *__restrict s,
-                      int32_t gl, int32_t gr, int n) {
-  const auto l16 = static_cast<int16_t>(std::clamp(gl, 0, 4096)), r16 = static_cast<int16_t>(std::clamp(gr, 0, 4096));
+void add_buffer_split(int16_t *__restrict left, int16_t *__restrict right,
+                      const int16_t *__restrict s, int32_t gl, int32_t gr, int n) {
+  const int16_t l16 = pan_gain(gl), r16 = pan_gain(gr);
   int k = 0;
 #if defined(__SSE2__)
   const __m128i vl = _mm_set1_epi16(l16), vr = _mm_set1_epi16(r16);
@@ -346,15 +360,15 @@ void add_buffer_split(int16_t *__restrict left, int16_t *__restrict right, const
   }
 #endif
   for (; k < n; k++) {
-    left[k] = static_cast<int16_t>(std::clamp(left[k] + s[k] * l16 / 4096, -mudo_sample_max, mudo_sample_max));
-    right[k] = static_cast<int16_t>(std::clamp(right[k] + s[k] * r16 / 4096, -mudo_sample_max, mudo_sample_max));
+    left[k] = to_sample(left[k] + s[k] * l16 / 4096);
+    right[k] = to_sample(right[k] + s[k] * r16 / 4096);
   }
 }
 
-void mul_buffer_split(int16_t *__restrict left, int16_t *__restrict right, const int16_t *__restrict s,
-                      int32_t gl, int32_t gr, int n, int shift) {
+void mul_buffer_split(int16_t *__restrict left, int16_t *__restrict right,
+                      const int16_t *__restrict s, int32_t gl, int32_t gr, int n, int shift) {
   const int sh = std::clamp(15 - shift, 0, 31);
-  const auto l16 = static_cast<int16_t>(std::clamp(gl, 0, 4096)), r16 = static_cast<int16_t>(std::clamp(gr, 0, 4096));
+  const int16_t l16 = pan_gain(gl), r16 = pan_gain(gr);
   int k = 0;
 #if defined(__SSE2__)
   const __m128i vl = _mm_set1_epi16(l16), vr = _mm_set1_epi16(r16), count = _mm_cvtsi32_si128(sh);
@@ -365,9 +379,10 @@ void mul_buffer_split(int16_t *__restrict left, int16_t *__restrict right, const
   }
 #endif
   for (; k < n; k++) {
-    const auto sl = static_cast<int16_t>(s[k] * l16 / 4096), sr = static_cast<int16_t>(s[k] * r16 / 4096);
-    left[k] = static_cast<int16_t>(std::clamp((left[k] * sl) >> sh, -mudo_sample_max, mudo_sample_max));
-    right[k] = static_cast<int16_t>(std::clamp((right[k] * sr) >> sh, -mudo_sample_max, mudo_sample_max));
+    const auto sl = static_cast<int16_t>(s[k] * l16 / 4096);
+    const auto sr = static_cast<int16_t>(s[k] * r16 / 4096);
+    left[k] = to_sample((left[k] * sl) >> sh);
+    right[k] = to_sample((right[k] * sr) >> sh);
   }
 }
 
