@@ -1,9 +1,11 @@
 // The node renderer: one 8-node instrument with filter and echo, rendered a
 // tick at a time, on one channel and on all 16, beside a bare wavetable
 // lookup over the same number of samples; and the whole mixer with 16 such
-// channels, one 512-frame device callback at a time. realtime_x = samples
-// rendered per second / 44100 (target: the mixer at 50x or more);
-// callback_s = the cost of one 512-frame callback, whose period is 11.6 ms.
+// channels, one 512-frame device callback at a time. Each with steady
+// parameters and with moving ones (an LFO on every amplitude and the pan).
+// realtime_x = samples rendered per second / 44100 (target: the mixer at 50x
+// or more); callback_s = the cost of one 512-frame callback, whose period is
+// 11.6 ms.
 #include <benchmark/benchmark.h>
 
 #include <cmath>

@@ -192,8 +192,9 @@ void apply_echo(node_state &nd, int16_t *buf, int n) {
     memcpy(ring + at, buf + k, sizeof(int16_t) * size_t(m));
     k += m;
   }
-  auto [r, t] = echo_reads(nd, n);
-  int64_t fcur = Fp, df = (F - Fp) / n;
+  const echo_sweep sweep = echo_reads(nd, n);
+  int64_t r = sweep.r, fcur = Fp;
+  const int64_t t = sweep.t, df = (F - Fp) / n;
   auto one = [&](int k) {
     int i = (p + k) & echo_ring_mask;
     int16_t v = static_cast<int16_t>(clamp_sample(ring[i] + fcur * ring[r >> 16] / (1 << 24)));
@@ -421,10 +422,10 @@ void copy_echo_reads(const node_state &nd, const int16_t *from, int16_t *to, int
   n = std::min(n, mudo_node_buffer_len);
   if (n <= 0) return;
   memcpy(to, from, sizeof(int16_t) * size_t(n));
-  auto [r, t] = echo_reads(nd, n);
+  echo_sweep s = echo_reads(nd, n);
   for (int k = 0; k < n; k++) {
-    to[r >> 16] = from[r >> 16];
-    r = echo_next_read(r, t);
+    to[s.r >> 16] = from[s.r >> 16];
+    s.r = echo_next_read(s.r, s.t);
   }
 }
 
