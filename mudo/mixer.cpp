@@ -2,9 +2,11 @@
 #include "mudo/mixer.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "kernel/process.h"
 #include "kernel/system.h"
+#include "mudo/lanes.h"
 #include "mudo/params.h"
 #include "mudo/render.h"
 #include "mudo/sequencer.h"
@@ -22,12 +24,6 @@ void clear_last_output() {
   mixer->last_output_frames = 0;
 }
 
-// The first 64 samples of a buffer cross-fade from the shadow's into the new.
-void ramp_in(int16_t *buf, const int16_t *shadow) {
-  for (int k = 0; k < mudo_ramp_samples; k++)
-    buf[k] = static_cast<int16_t>(((mudo_ramp_samples - k) * shadow[k] + k * buf[k]) >> 6);
-}
-
 // One tick: the track's step, the parameters, the render, the track's end of
 // tick, and the ramp from the shadow (the channel as the last tick left it).
 void next_tick(mudo_channel &ch) {
@@ -39,21 +35,97 @@ void next_tick(mudo_channel &ch) {
   mudo_channel &shadow = mixer->channels[(ch.index & 15) + MUDO_CHANNELS];
   mudo_wire_channel_outputs(shadow);
   render_channel_tick(shadow, mudo_ramp_samples);
-  ramp_in(ch.nodes[0].out, shadow.nodes[0].out);
-  if (ch.stereo) ramp_in(ch.nodes[STEREO_NODE_INDEX].out, shadow.nodes[STEREO_NODE_INDEX].out);
+  // The first 64 samples cross-fade from the shadow's into the new.
+  ramp_blend(ch.nodes[0].out, shadow.nodes[0].out, mudo_ramp_samples);
+  if (ch.stereo)
+    ramp_blend(ch.nodes[STEREO_NODE_INDEX].out, shadow.nodes[STEREO_NODE_INDEX].out, mudo_ramp_samples);
   ch.blk_pos = 0;
   ch.blk_len = mudo_tick_samples;
 
   memcpy(static_cast<void *>(&shadow), &ch, sizeof shadow);
   shadow.index = (ch.index & 15) + MUDO_CHANNELS;
   mudo_wire_channel_outputs(shadow);
+  // The shadow renders one ramp from here: of each echo ring it needs only
+  // the cells that ramp reads.
   for (int n = 0; n < MUDO_MAX_CHANNEL_NODES; n++)
     if (ch.nodes[n].kind == node_kind_echo)
-      memcpy(shadow.nodes[n].out, ch.nodes[n].out, sizeof(int16_t) * mudo_node_buffer_len);
+      copy_echo_reads(shadow.nodes[n], ch.nodes[n].out, shadow.nodes[n].out, mudo_ramp_samples);
 }
+
+// A pan gain gliding across a tick block: from + (to - from) x at / len,
+// truncated, for at = first, first + 1, ..., stepped without a division.
+struct gain_glide {
+  int64_t from, sign, len, whole, rest, step_whole, step_rest;
+  gain_glide(int64_t from_, int64_t to, int64_t len_, int64_t first)
+      : from(from_), sign(to < from_ ? -1 : 1), len(len_) {
+    const int64_t a = std::abs(to - from);  // trunc(d x at / len) = sign x floor(|d| x at / len)
+    whole = a * first / len;
+    rest = a * first % len;
+    step_whole = a / len;
+    step_rest = a % len;
+  }
+  int64_t next() {
+    const int64_t gain = from + sign * whole;
+    whole += step_whole;
+    rest += step_rest;
+    if (rest >= len) {
+      rest -= len;
+      whole++;
+    }
+    return gain;
+  }
+};
 
 int16_t scaled(int64_t sample, int64_t gain, int64_t unit) {
   return static_cast<int16_t>(clamp_sample(sample * gain / unit));
+}
+
+// The first frames of a piece, eight at a time: left = a x ga / 2^bits and
+// right = b x gb / 2^bits, truncated and clamped, as scaled() gives them, for
+// gains that fit 16 bits. Returns the frames written (none for other gains).
+template <int bits>
+int scaled_frames8(int16_t *o, const int16_t *a, const int16_t *b, int64_t ga, int64_t gb, int m) {
+  int k = 0;
+#if defined(__SSE2__)
+  if (ga < 0 || gb < 0 || ga > INT16_MAX || gb > INT16_MAX) return 0;
+  const __m128i va = _mm_set1_epi16(static_cast<int16_t>(ga));
+  const __m128i vb = _mm_set1_epi16(static_cast<int16_t>(gb));
+  for (; k + 8 <= m; k += 8) {
+    const __m128i l = lanes_floor(lanes_scale<bits>(lanes_load(a + k), va));
+    const __m128i r = lanes_floor(lanes_scale<bits>(lanes_load(b + k), vb));
+    lanes_store(o + 2 * k, _mm_unpacklo_epi16(l, r));
+    lanes_store(o + 2 * k + 8, _mm_unpackhi_epi16(l, r));
+  }
+#else
+  (void)o, (void)a, (void)b, (void)ga, (void)gb, (void)m;
+#endif
+  return k;
+}
+
+// The same for a mono piece whose pan gains glide: the gains b x glide / 256
+// of each frame, for b up to 2047 (so that they fit 16 bits). The glides move
+// on by the frames written.
+int glided_frames8(int16_t *o, const int16_t *a, int64_t b, gain_glide &gl, gain_glide &gr, int m) {
+  int k = 0;
+#if defined(__SSE2__)
+  if (b < 0 || b > 2047) return 0;
+  for (; k + 8 <= m; k += 8) {
+    int16_t l[8], r[8];
+    for (int j = 0; j < 8; j++) {
+      l[j] = static_cast<int16_t>(b * gl.next() / 256);
+      r[j] = static_cast<int16_t>(b * gr.next() / 256);
+    }
+    const __m128i v = lanes_load(a + k);
+    const __m128i lg = _mm_set_epi16(l[7], l[6], l[5], l[4], l[3], l[2], l[1], l[0]);
+    const __m128i rg = _mm_set_epi16(r[7], r[6], r[5], r[4], r[3], r[2], r[1], r[0]);
+    const __m128i lv = lanes_floor(lanes_scale<12>(v, lg)), rv = lanes_floor(lanes_scale<12>(v, rg));
+    lanes_store(o + 2 * k, _mm_unpacklo_epi16(lv, rv));
+    lanes_store(o + 2 * k + 8, _mm_unpackhi_epi16(lv, rv));
+  }
+#else
+  (void)o, (void)a, (void)b, (void)gl, (void)gr, (void)m;
+#endif
+  return k;
 }
 
 // Mixes up to 8,192 frames; false when the output is silence by the control
@@ -99,7 +171,16 @@ bool mix_part(int16_t *stream, int n, uint8_t control) {
     return true;
   }
   const bool swap = mixer->stereo_swap.load(std::memory_order_relaxed);
-  for (int k = 0; k < n; k++) {
+  int k = 0;
+#if defined(__SSE2__)
+  for (; k + 4 <= n; k += 4) {  // four frames: clamp, and swap the halves of each
+    const auto *at = reinterpret_cast<const __m128i *>(sum + 2 * k);
+    __m128i v = lanes_floor(_mm_packs_epi32(_mm_loadu_si128(at), _mm_loadu_si128(at + 1)));
+    if (swap) v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
+    lanes_store(stream + 2 * k, v);
+  }
+#endif
+  for (; k < n; k++) {
     int16_t l = static_cast<int16_t>(clamp_sample(sum[2 * k]));
     int16_t r = static_cast<int16_t>(clamp_sample(sum[2 * k + 1]));
     stream[2 * k] = swap ? r : l;
@@ -144,7 +225,7 @@ int mix_channel(mudo_channel &ch, int frames, int16_t *out) {
     int16_t *o = out + 2 * written;
     if (ch.stereo) {
       const int16_t *right = ch.nodes[STEREO_NODE_INDEX].out + ch.blk_pos;
-      for (int k = 0; k < m; k++) {
+      for (int k = scaled_frames8<8>(o, left, right, b, b, m); k < m; k++) {
         o[2 * k] = scaled(left[k], b, 256);
         o[2 * k + 1] = scaled(right[k], b, 256);
       }
@@ -156,15 +237,14 @@ int mix_channel(mudo_channel &ch, int frames, int16_t *out) {
       const int64_t pl = ch.prev_gain_l, pr = ch.prev_gain_r, len = ch.blk_len;
       if (pl == tl && pr == tr) {  // steady pan: the same gains for the whole piece
         const int64_t gl = b * tl / 256, gr = b * tr / 256;
-        for (int k = 0; k < m; k++) {
+        for (int k = scaled_frames8<12>(o, left, left, gl, gr, m); k < m; k++) {
           o[2 * k] = scaled(left[k], gl, 4096);
           o[2 * k + 1] = scaled(left[k], gr, 4096);
         }
       } else {
-        for (int k = 0; k < m; k++) {
-          const int64_t at = ch.blk_pos + k;
-          const int64_t gl = b * (pl + (tl - pl) * at / len) / 256;
-          const int64_t gr = b * (pr + (tr - pr) * at / len) / 256;
+        gain_glide glide_l(pl, tl, len, ch.blk_pos), glide_r(pr, tr, len, ch.blk_pos);
+        for (int k = glided_frames8(o, left, b, glide_l, glide_r, m); k < m; k++) {
+          const int64_t gl = b * glide_l.next() / 256, gr = b * glide_r.next() / 256;
           o[2 * k] = scaled(left[k], gl, 4096);
           o[2 * k + 1] = scaled(left[k], gr, 4096);
         }

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "mudo/lanes.h"
+
 namespace {
 
 constexpr int wave_log2_max = 23;  // 2^23 samples of 2 bytes fill the whole RAM
@@ -14,31 +16,106 @@ void clear_buffer(int16_t *buf, int n) { memset(buf, 0, sizeof(int16_t) * size_t
 
 int32_t pan_index(int32_t val1) { return std::clamp(val1 >> 16, -127, 127); }
 
+// The oscillator's samples k = from..n-1. `at` is the phase less the phase
+// offset q, so that the position in the wave is at & mask; returns it moved
+// on by the steps (and the modulation input).
 template <bool direct, bool modulated>
-void osc_loop(node_state &nd, int n, int64_t wave, const int16_t *samples, uint64_t mask,
-              uint64_t q, int64_t h) {
-  uint64_t phase = nd.phase;
-  const uint64_t step = nd.step;
+uint64_t osc_loop(const node_state &nd, int from, int n, uint64_t at, int64_t wave,
+                  const int16_t *samples, uint64_t mask, int64_t h) {
+  const uint64_t step = nd.step, last = mask >> 16;
   const int16_t *mod = nd.mod_input;
   const int mod_shift = nd.mod_input_shift < -4 ? 2 : nd.mod_input_shift + 6;
   int16_t *out = nd.out;
-  for (int k = 0; k < n; k++) {
-    uint64_t c = (phase - q) & mask;
+  for (int k = from; k < n; k++) {
+    const uint64_t c = at & mask, i0 = c >> 16, i1 = (i0 + 1) & last;
     int64_t s0, s1;
     if constexpr (direct) {
-      s0 = samples[c >> 16];
-      s1 = samples[((c + 0x10000) & mask) >> 16];
+      s0 = samples[i0];
+      s1 = samples[i1];
     } else {
-      s0 = mudo_i16(wave + 2 * int64_t(c >> 16));
-      s1 = mudo_i16(wave + 2 * int64_t(((c + 0x10000) & mask) >> 16));
+      s0 = mudo_i16(wave + 2 * int64_t(i0));
+      s1 = mudo_i16(wave + 2 * int64_t(i1));
     }
-    int64_t v = h * (s0 + ((int64_t(c & 0xFFFF) * (s1 - s0)) >> 16)) >> 14;
+    const int64_t v = h * (s0 + ((int64_t(c & 0xFFFF) * (s1 - s0)) >> 16)) >> 14;
     out[k] = static_cast<int16_t>(clamp_sample(v));
-    phase += step;
-    if constexpr (modulated) phase += static_cast<uint64_t>(int64_t{mod[k]} * (int64_t{1} << mod_shift));
+    at += step;
+    if constexpr (modulated)
+      at += static_cast<uint64_t>(int64_t{mod[k]} * (int64_t{1} << mod_shift));
   }
-  nd.phase = phase;
+  return at;
 }
+
+#if defined(__SSE2__)
+// The same for a wave inside the mirror, eight samples at a time, with the
+// same integers. Per sample the two neighbours (s0, s1) are read as one pair
+// of 16-bit lanes; with the fraction split into bytes fh and fl,
+//   x = s0 + (fraction x (s1 - s0) >> 16) = (256 s0 + fh (s1 - s0) + (fl (s1 - s0) >> 8)) >> 8
+// since floor((256a + b) / 256m) = floor((a + floor(b / 256)) / m), and so
+// with h = 256 hh + hl, h x >> 14 = (hh x + (hl x >> 8)) >> 6. Every product
+// is then one of 16-bit numbers summed in 32 bits (pmaddwd).
+// Samples i0 and i0 + 1 (the first after the last) as one pair.
+uint32_t wave_pair(const int16_t *samples, uint64_t i0, uint64_t last) {
+  uint32_t pair;
+  if (i0 != last) [[likely]] {
+    memcpy(&pair, samples + i0, sizeof pair);  // s0 in the low half (x86 is little-endian)
+    return pair;
+  }
+  return static_cast<uint16_t>(samples[last]) | uint32_t{static_cast<uint16_t>(samples[0])} << 16;
+}
+
+__m128i osc_interpolate8(__m128i pairs_lo, __m128i pairs_hi, __m128i frac, __m128i hh, __m128i hl) {
+  const __m128i fh = _mm_srli_epi16(frac, 8), fl = _mm_and_si128(frac, _mm_set1_epi16(0xFF));
+  const __m128i c0 = _mm_sub_epi16(_mm_set1_epi16(256), fh);  // s0's weight
+  const __m128i nfl = _mm_sub_epi16(_mm_setzero_si128(), fl);
+  auto interpolate = [&](__m128i pairs, __m128i a_coef, __m128i b_coef) {
+    const __m128i a = _mm_madd_epi16(pairs, a_coef);  // 256 s0 + fh (s1 - s0)
+    const __m128i b = _mm_madd_epi16(pairs, b_coef);  // fl (s1 - s0)
+    // x in each 32-bit lane; it fits 16 bits, so its low half reads as x itself
+    const __m128i x = _mm_srai_epi32(_mm_add_epi32(a, _mm_srai_epi32(b, 8)), 8);
+    const __m128i p = _mm_madd_epi16(x, hh), r = _mm_madd_epi16(x, hl);
+    return _mm_srai_epi32(_mm_add_epi32(p, _mm_srai_epi32(r, 8)), 6);
+  };
+  const __m128i lo = interpolate(pairs_lo, _mm_unpacklo_epi16(c0, fh), _mm_unpacklo_epi16(nfl, fl));
+  const __m128i hi = interpolate(pairs_hi, _mm_unpackhi_epi16(c0, fh), _mm_unpackhi_epi16(nfl, fl));
+  return lanes_floor(_mm_packs_epi32(lo, hi));
+}
+
+template <bool modulated>
+uint64_t osc_loop8(const node_state &nd, int n, uint64_t at, const int16_t *samples, uint64_t mask,
+                   int64_t h) {
+  const uint64_t step = nd.step, last = mask >> 16;
+  const int16_t *mod = nd.mod_input;
+  const int mod_shift = nd.mod_input_shift < -4 ? 2 : nd.mod_input_shift + 6;
+  // |h| < 2^23 (an i32 mval shifted down by 8), so hh fits 16 bits; the high
+  // half of each 32-bit lane is 0, so pmaddwd takes x's low half alone.
+  const __m128i hh = _mm_set1_epi32(static_cast<uint16_t>(h >> 8));
+  const __m128i hl = _mm_set1_epi32(static_cast<int32_t>(h & 0xFF));
+  for (int k = 0; k + 8 <= n; k += 8) {
+    uint32_t pair[8];
+    uint16_t frac[8];
+    for (int j = 0; j < 8; j++) {
+      pair[j] = wave_pair(samples, (at >> 16) & last, last);
+      frac[j] = static_cast<uint16_t>(at);
+      at += step;
+      if constexpr (modulated)
+        at += static_cast<uint64_t>(int64_t{mod[k + j]} * (int64_t{1} << mod_shift));
+    }
+    const __m128i v = osc_interpolate8(
+        _mm_set_epi32(int32_t(pair[3]), int32_t(pair[2]), int32_t(pair[1]), int32_t(pair[0])),
+        _mm_set_epi32(int32_t(pair[7]), int32_t(pair[6]), int32_t(pair[5]), int32_t(pair[4])),
+        _mm_set_epi16(int16_t(frac[7]), int16_t(frac[6]), int16_t(frac[5]), int16_t(frac[4]),
+                      int16_t(frac[3]), int16_t(frac[2]), int16_t(frac[1]), int16_t(frac[0])),
+        hh, hl);
+    lanes_store(nd.out + k, v);
+  }
+  return at;
+}
+#endif
+
+// x / 65536 truncated toward zero, for a product x = s x (a factor >= 0): the
+// rounding bias is taken from the sign of s, so that it is ready before the
+// product is (the filter's feedback loop waits on every step of it).
+int64_t div65536_by_sign_of(int64_t x, int64_t s) { return (x + ((s >> 63) & 0xFFFF)) >> 16; }
 
 void apply_filter(node_state &nd, int16_t *buf, int n) {
   int64_t a = int64_t{nd.val[2]} >> 8;
@@ -49,13 +126,15 @@ void apply_filter(node_state &nd, int16_t *buf, int n) {
   int64_t c = (int64_t{nd.val[1]} >> 8) & 0xFFFF, R = 0x10000 - (c * c >> 16);
   // With K, E and R at most unity the filter is stable, so its state stays
   // near the input's range; it is only held inside a wide bound once a block
-  // against the drift of truncation.
+  // against the drift of truncation. K, E and R are never negative.
   int64_t f = nd.filt_f, g = nd.filt_g, h = nd.filt_h;
   for (int k = 0; k < n; k++) {
-    int64_t x = buf[k];
-    h += (x - f - h) * K / 65536;
-    int64_t l = f + E * h / 65536;
-    g = (g + l - f) * R / 65536;
+    const int64_t x = buf[k];
+    const int64_t dh = (x - h) - f;  // x - f - h, with f (the latest) last
+    h += div65536_by_sign_of(dh * K, dh);
+    const int64_t l = f + div65536_by_sign_of(E * h, h);
+    const int64_t dg = g + (l - f);
+    g = div65536_by_sign_of(dg * R, dg);
     buf[k] = static_cast<int16_t>(clamp_sample(g));
     f = l;
   }
@@ -64,25 +143,91 @@ void apply_filter(node_state &nd, int16_t *buf, int n) {
   nd.filt_h = std::clamp(h, -filter_state_limit, filter_state_limit);
 }
 
+// An echo's delayed reads: the 16.16 ring position of the first, and how far
+// each next one moves back, as the delay glides from the last block's to this one's.
+struct echo_sweep {
+  int64_t r, t;
+};
+
+echo_sweep echo_reads(const node_state &nd, int n) {
+  const int64_t D = nd.val[0];
+  const int64_t Dp = nd.echo_prev_delay == -1 ? D : nd.echo_prev_delay;
+  const int64_t p = nd.echo_pos & echo_ring_mask;
+  return {(p * 65536 - Dp * 126) & 0x7FFFFFFE, (D * 126 - Dp * 126) / n};
+}
+
+int64_t echo_next_read(int64_t r, int64_t t) { return (r - t + 0x10000) & 0x7FFFFFFF; }
+
+#if defined(__SSE2__)
+// Eight samples of a steady echo: cur + fb x s / 2^24, truncated, clamped,
+// for a feedback 0 <= fb < 2^24 split as 4096 fh + fl. The read s is taken
+// as its magnitude and sign, so that every product is of 16-bit numbers:
+// floor(fb |s| / 2^24) = floor((fh |s| + floor(fl |s| / 2^12)) / 2^12).
+__m128i echo_feedback8(__m128i cur, __m128i s, __m128i fh, __m128i fl) {
+  const __m128i sign = _mm_srai_epi16(s, 15);
+  const __m128i a = _mm_sub_epi16(_mm_xor_si128(s, sign), sign);  // |s|, read unsigned
+  auto shares = [&](__m128i lo_f, __m128i &lo, __m128i &hi) {
+    const __m128i l = _mm_mullo_epi16(a, lo_f), h = _mm_mulhi_epu16(a, lo_f);
+    lo = _mm_unpacklo_epi16(l, h);
+    hi = _mm_unpackhi_epi16(l, h);
+  };
+  __m128i h0, h1, l0, l1;
+  shares(fh, h0, h1);
+  shares(fl, l0, l1);
+  const __m128i u0 = _mm_srli_epi32(_mm_add_epi32(h0, _mm_srli_epi32(l0, 12)), 12);
+  const __m128i u1 = _mm_srli_epi32(_mm_add_epi32(h1, _mm_srli_epi32(l1, 12)), 12);
+  const __m128i u = _mm_packs_epi32(u0, u1);  // below 32768
+  return lanes_floor(_mm_adds_epi16(cur, _mm_sub_epi16(_mm_xor_si128(u, sign), sign)));
+}
+#endif
+
 void apply_echo(node_state &nd, int16_t *buf, int n) {
   int16_t *ring = nd.out;
   int64_t D = nd.val[0];
   int64_t F = nd.val[1] & 0xFFFFFF;
-  int64_t Dp = nd.echo_prev_delay == -1 ? D : nd.echo_prev_delay;
   int64_t Fp = nd.echo_prev_fb == -1 ? F : nd.echo_prev_fb;
   int32_t p = nd.echo_pos & echo_ring_mask;
-  for (int k = 0; k < n; k++) ring[(p + k) & echo_ring_mask] = buf[k];
-  int64_t r = (int64_t{p} * 65536 - Dp * 126) & 0x7FFFFFFE;
-  int64_t t = (D * 126 - Dp * 126) / n;
-  int64_t fcur = Fp, df = (F - Fp) / n;
-  for (int k = 0; k < n; k++) {
+  for (int k = 0; k < n;) {  // at most two runs (more only for blocks longer than the ring)
+    const int at = (p + k) & echo_ring_mask, m = std::min(n - k, mudo_node_buffer_len - at);
+    memcpy(ring + at, buf + k, sizeof(int16_t) * size_t(m));
+    k += m;
+  }
+  const echo_sweep sweep = echo_reads(nd, n);
+  int64_t r = sweep.r, fcur = Fp;
+  const int64_t t = sweep.t, df = (F - Fp) / n;
+  auto one = [&](int k) {
     int i = (p + k) & echo_ring_mask;
     int16_t v = static_cast<int16_t>(clamp_sample(ring[i] + fcur * ring[r >> 16] / (1 << 24)));
     ring[i] = v;
     buf[k] = v;
-    r = (r - t + 0x10000) & 0x7FFFFFFF;
+    r = echo_next_read(r, t);
     fcur += df;
+  };
+  int k = 0;
+#if defined(__SSE2__)
+  // Steady delay and feedback: the reads move one sample a sample, d behind
+  // the writes. Eight at a time unless a read would see one of the same
+  // eight writes (d of 1 to 7).
+  const int d = (p - static_cast<int>(r >> 16)) & echo_ring_mask;
+  if (t == 0 && df == 0 && fcur >= 0 && fcur < (1 << 24) && (d == 0 || d >= 8)) {
+    const __m128i fh = _mm_set1_epi16(static_cast<int16_t>(fcur >> 12));
+    const __m128i fl = _mm_set1_epi16(static_cast<int16_t>(fcur & 0xFFF));
+    constexpr int last_run = mudo_node_buffer_len - 8;
+    while (k + 8 <= n) {
+      const int w = (p + k) & echo_ring_mask, rd = static_cast<int>(r >> 16);
+      if (w > last_run || rd > last_run) {  // a run that wraps round the ring
+        for (int j = 0; j < 8; j++) one(k++);
+        continue;
+      }
+      const __m128i v = echo_feedback8(lanes_load(ring + w), lanes_load(ring + rd), fh, fl);
+      lanes_store(ring + w, v);
+      lanes_store(buf + k, v);
+      r = (r + 8 * 0x10000) & 0x7FFFFFFF;  // eight steps of echo_next_read
+      k += 8;
+    }
   }
+#endif
+  for (; k < n; k++) one(k);
   nd.echo_pos = (p + n) & echo_ring_mask;
   nd.echo_prev_delay = D;
   nd.echo_prev_fb = F;
@@ -129,40 +274,116 @@ void apply_gain(node_state &nd, int16_t *buf, int n) {
   }
 }
 
+// The block operations: eight samples at a time where SSE2 has the
+// operation, then the plain loop, in 32 bits on buffers that never overlap
+// (each node has its own). A right shift of 31 or more leaves the sign of a
+// 31-bit product, as any wider shift of it would.
+
+int16_t to_sample(int32_t v) {
+  return static_cast<int16_t>(std::clamp(v, -mudo_sample_max, mudo_sample_max));
+}
+
+// Pan gains are 0..4096, so each product with a sample fits 32 bits and each
+// share of a sample fits 16.
+int16_t pan_gain(int32_t g) { return static_cast<int16_t>(std::clamp(g, 0, 4096)); }
+
 }  // namespace
 
-void add_buffer(int16_t *d, const int16_t *s, int n) {
-  for (int k = 0; k < n; k++) d[k] = static_cast<int16_t>(clamp_sample(int32_t{d[k]} + s[k]));
+void ramp_blend(int16_t *__restrict buf, const int16_t *__restrict old, int m) {
+  m = std::min(m, mudo_ramp_samples);
+  int k = 0;
+#if defined(__SSE2__)
+  // pmaddwd on (old, new) pairs with the weights (64 - k, k)
+  __m128i w_lo = _mm_set_epi16(3, 61, 2, 62, 1, 63, 0, 64);
+  __m128i w_hi = _mm_set_epi16(7, 57, 6, 58, 5, 59, 4, 60);
+  const __m128i advance = _mm_set_epi16(8, -8, 8, -8, 8, -8, 8, -8);
+  for (; k + 8 <= m; k += 8) {
+    const __m128i o = lanes_load(old + k), b = lanes_load(buf + k);
+    const __m128i lo = _mm_srai_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(o, b), w_lo), 6);
+    const __m128i hi = _mm_srai_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(o, b), w_hi), 6);
+    lanes_store(buf + k, _mm_packs_epi32(lo, hi));
+    w_lo = _mm_add_epi16(w_lo, advance);
+    w_hi = _mm_add_epi16(w_hi, advance);
+  }
+#endif
+  for (; k < m; k++)
+    buf[k] = static_cast<int16_t>(((mudo_ramp_samples - k) * old[k] + k * buf[k]) >> 6);
 }
 
-void mul_buffer(int16_t *d, const int16_t *s, int n, int shift) {
-  int sh = std::clamp(15 - shift, 0, 62);
-  for (int k = 0; k < n; k++)
-    d[k] = static_cast<int16_t>(clamp_sample((int64_t{s[k]} * d[k]) >> sh));
+void add_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n) {
+  int k = 0;
+#if defined(__SSE2__)
+  for (; k + 8 <= n; k += 8)
+    lanes_store(d + k, lanes_floor(_mm_adds_epi16(lanes_load(d + k), lanes_load(s + k))));
+#endif
+  for (; k < n; k++) d[k] = to_sample(d[k] + s[k]);
 }
 
-void xor_buffer(int16_t *d, const int16_t *s, int n) {
-  for (int k = 0; k < n; k++) d[k] = static_cast<int16_t>(clamp_sample(int16_t(d[k] ^ s[k])));
+void mul_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n, int shift) {
+  const int sh = std::clamp(15 - shift, 0, 31);
+  int k = 0;
+#if defined(__SSE2__)
+  const __m128i count = _mm_cvtsi32_si128(sh);
+  for (; k + 8 <= n; k += 8)
+    lanes_store(d + k, lanes_mul_shift(lanes_load(d + k), lanes_load(s + k), count));
+#endif
+  for (; k < n; k++) d[k] = to_sample((s[k] * d[k]) >> sh);
 }
 
-void or_buffer(int16_t *d, const int16_t *s, int n) {
-  for (int k = 0; k < n; k++) d[k] = static_cast<int16_t>(clamp_sample(int16_t(d[k] | s[k])));
+void xor_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n) {
+  int k = 0;
+#if defined(__SSE2__)
+  for (; k + 8 <= n; k += 8)
+    lanes_store(d + k, lanes_floor(_mm_xor_si128(lanes_load(d + k), lanes_load(s + k))));
+#endif
+  for (; k < n; k++) d[k] = to_sample(static_cast<int16_t>(d[k] ^ s[k]));
 }
 
-void add_buffer_split(int16_t *left, int16_t *right, const int16_t *s, int32_t gl, int32_t gr,
-                      int n) {
-  for (int k = 0; k < n; k++) {
-    left[k] = static_cast<int16_t>(clamp_sample(left[k] + int64_t{s[k]} * gl / 4096));
-    right[k] = static_cast<int16_t>(clamp_sample(right[k] + int64_t{s[k]} * gr / 4096));
+void or_buffer(int16_t *__restrict d, const int16_t *__restrict s, int n) {
+  int k = 0;
+#if defined(__SSE2__)
+  for (; k + 8 <= n; k += 8)
+    lanes_store(d + k, lanes_floor(_mm_or_si128(lanes_load(d + k), lanes_load(s + k))));
+#endif
+  for (; k < n; k++) d[k] = to_sample(static_cast<int16_t>(d[k] | s[k]));
+}
+
+void add_buffer_split(int16_t *__restrict left, int16_t *__restrict right,
+                      const int16_t *__restrict s, int32_t gl, int32_t gr, int n) {
+  const int16_t l16 = pan_gain(gl), r16 = pan_gain(gr);
+  int k = 0;
+#if defined(__SSE2__)
+  const __m128i vl = _mm_set1_epi16(l16), vr = _mm_set1_epi16(r16);
+  for (; k + 8 <= n; k += 8) {
+    const __m128i v = lanes_load(s + k);
+    lanes_store(left + k, lanes_floor(_mm_adds_epi16(lanes_load(left + k), lanes_scale<12>(v, vl))));
+    lanes_store(right + k, lanes_floor(_mm_adds_epi16(lanes_load(right + k), lanes_scale<12>(v, vr))));
+  }
+#endif
+  for (; k < n; k++) {
+    left[k] = to_sample(left[k] + s[k] * l16 / 4096);
+    right[k] = to_sample(right[k] + s[k] * r16 / 4096);
   }
 }
 
-void mul_buffer_split(int16_t *left, int16_t *right, const int16_t *s, int32_t gl, int32_t gr,
-                      int n, int shift) {
-  int sh = std::clamp(15 - shift, 0, 62);
-  for (int k = 0; k < n; k++) {
-    left[k] = static_cast<int16_t>(clamp_sample((left[k] * (int64_t{gl} * s[k] / 4096)) >> sh));
-    right[k] = static_cast<int16_t>(clamp_sample((right[k] * (int64_t{gr} * s[k] / 4096)) >> sh));
+void mul_buffer_split(int16_t *__restrict left, int16_t *__restrict right,
+                      const int16_t *__restrict s, int32_t gl, int32_t gr, int n, int shift) {
+  const int sh = std::clamp(15 - shift, 0, 31);
+  const int16_t l16 = pan_gain(gl), r16 = pan_gain(gr);
+  int k = 0;
+#if defined(__SSE2__)
+  const __m128i vl = _mm_set1_epi16(l16), vr = _mm_set1_epi16(r16), count = _mm_cvtsi32_si128(sh);
+  for (; k + 8 <= n; k += 8) {
+    const __m128i v = lanes_load(s + k);
+    lanes_store(left + k, lanes_mul_shift(lanes_load(left + k), lanes_scale<12>(v, vl), count));
+    lanes_store(right + k, lanes_mul_shift(lanes_load(right + k), lanes_scale<12>(v, vr), count));
+  }
+#endif
+  for (; k < n; k++) {
+    const auto sl = static_cast<int16_t>(s[k] * l16 / 4096);
+    const auto sr = static_cast<int16_t>(s[k] * r16 / 4096);
+    left[k] = to_sample((left[k] * sl) >> sh);
+    right[k] = to_sample((right[k] * sr) >> sh);
   }
 }
 
@@ -178,12 +399,34 @@ void render_node_tick_osc(node_state &nd, int n) {
   // Waves that lie whole inside the mirror are read directly (the address is even).
   const bool direct = wave + 2 * len <= mudo_ram_size;
   const auto *samples = reinterpret_cast<const int16_t *>(mixer->ram + wave);
+  const bool modulated = nd.mod_input != nullptr;
+  uint64_t at = nd.phase - q;
+  int done = 0;
+#if defined(__SSE2__)
+  if (direct) {
+    done = n / 8 * 8;
+    at = modulated ? osc_loop8<true>(nd, done, at, samples, mask, h)
+                   : osc_loop8<false>(nd, done, at, samples, mask, h);
+  }
+#endif
   if (direct)
-    nd.mod_input ? osc_loop<true, true>(nd, n, wave, samples, mask, q, h)
-                 : osc_loop<true, false>(nd, n, wave, samples, mask, q, h);
+    at = modulated ? osc_loop<true, true>(nd, done, n, at, wave, samples, mask, h)
+                   : osc_loop<true, false>(nd, done, n, at, wave, samples, mask, h);
   else
-    nd.mod_input ? osc_loop<false, true>(nd, n, wave, samples, mask, q, h)
-                 : osc_loop<false, false>(nd, n, wave, samples, mask, q, h);
+    at = modulated ? osc_loop<false, true>(nd, done, n, at, wave, samples, mask, h)
+                   : osc_loop<false, false>(nd, done, n, at, wave, samples, mask, h);
+  nd.phase = at + q;
+}
+
+void copy_echo_reads(const node_state &nd, const int16_t *from, int16_t *to, int n) {
+  n = std::min(n, mudo_node_buffer_len);
+  if (n <= 0) return;
+  memcpy(to, from, sizeof(int16_t) * size_t(n));
+  echo_sweep s = echo_reads(nd, n);
+  for (int k = 0; k < n; k++) {
+    to[s.r >> 16] = from[s.r >> 16];
+    s.r = echo_next_read(s.r, s.t);
+  }
 }
 
 void apply_fx_node(node_state &node, int16_t *buf, int n) {
@@ -280,6 +523,18 @@ void prepare_nodes_for_new_instrument(mudo_channel &ch) {
   }
 }
 
+namespace {
+
+// Whether two oscillator states render the same samples (with the same
+// modulation input): every field render_node_tick_osc reads.
+bool same_osc_signal(const node_state &a, const node_state &b) {
+  return a.phase == b.phase && a.step == b.step && a.val[0] == b.val[0] && a.val[4] == b.val[4] &&
+         a.val[5] == b.val[5] && a.wt_addr == b.wt_addr && a.wt_log2 == b.wt_log2 &&
+         a.wt_count == b.wt_count;
+}
+
+}  // namespace
+
 void render_channel_tick(mudo_channel &ch, int n) {
   n = std::min(n, mudo_node_buffer_len);
   if (n <= 0) return;
@@ -295,14 +550,18 @@ void render_channel_tick(mudo_channel &ch, int n) {
       node_state &nd = nodes[i];
       if (nd.depth != depth) continue;
       const bool muted = nd.flags & node_flag_mute;
+      // With an echo in the tree, the previous block's oscillator state runs on
+      // for a short ramp so that a tick boundary does not click. Where that
+      // state would play the very samples the new one plays, the ramp changes
+      // nothing and is skipped.
+      const bool ramp = has_echo && nd.kind == node_kind_osc && !muted &&
+                        ch.saved[i].addr == nd.addr && !same_osc_signal(ch.saved[i], nd);
       if (muted || nd.kind == node_kind_silent)
         clear_buffer(nd.out, n);
       else if (nd.kind == node_kind_osc)
         render_node_tick_osc(nd, n);
 
-      // With an echo in the tree, the previous block's oscillator state runs on
-      // for a short ramp so that a tick boundary does not click.
-      if (has_echo && nd.kind == node_kind_osc && !muted && ch.saved[i].addr == nd.addr) {
+      if (ramp) {
         int16_t scratch[mudo_ramp_samples];
         node_state old = ch.saved[i];
         old.out = scratch;
@@ -310,8 +569,7 @@ void render_channel_tick(mudo_channel &ch, int n) {
         old.mod_input_shift = nd.mod_input_shift;
         int m = std::min(n, mudo_ramp_samples);
         render_node_tick_osc(old, m);
-        for (int k = 0; k < m; k++)
-          nd.out[k] = static_cast<int16_t>(((mudo_ramp_samples - k) * scratch[k] + k * nd.out[k]) >> 6);
+        ramp_blend(nd.out, scratch, m);
       }
 
       if (nd.kind == node_kind_osc && !muted && nd.op == node_op_fm && nd.parent < i) {

@@ -21,7 +21,17 @@ void render_node_tick_osc(node_state &node, int n);
 // An effect node (filter, echo, gain) applied in place to buf.
 void apply_fx_node(node_state &node, int16_t *buf, int n);
 
-// Block operations; every result is clamped to -32767..32767.
+// Copies from the ring `from` to the ring `to` the cells that the next n
+// samples of the echo node `nd` read before writing them: the first n (where
+// its children join) and the delayed reads. The rest of `to` is never read.
+void copy_echo_reads(const node_state &nd, const int16_t *from, int16_t *to, int n);
+
+// The first m (<= 64) samples of buf cross-fade from old into buf:
+// ((64 - k) x old + k x buf) >> 6.
+void ramp_blend(int16_t *buf, const int16_t *old, int m);
+
+// Block operations; every result is clamped to -32767..32767. The buffers
+// must not overlap; the split gains are pan gains (0..4096).
 void add_buffer(int16_t *d, const int16_t *s, int n);
 void mul_buffer(int16_t *d, const int16_t *s, int n, int shift);
 void xor_buffer(int16_t *d, const int16_t *s, int n);

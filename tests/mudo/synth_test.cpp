@@ -147,6 +147,247 @@ TEST_F(Synth, UnityOscillatorReproducesTheWaveAndPhaseModulationBends) {
   EXPECT_EQ(n.phase, 300 * ((3u << 16) + (1000u << 6)));
 }
 
+// The oscillator as the render rule states it, one sample at a time in 64
+// bits, reading every sample through the wrapping reader.
+std::vector<int16_t> reference_osc(node_state nd, int n, uint64_t *phase_after) {
+  const int L = std::clamp(nd.wt_log2, 0, 23);
+  const int64_t count = nd.wt_count > 0 ? std::min(nd.wt_count, 256) : 256;
+  const int64_t w = ((uint32_t(nd.val[4]) >> 16) & 0xFF) * count >> 8;
+  const int64_t wave = nd.wt_addr + w * (int64_t{1} << L) * 2;
+  const uint64_t M = (uint64_t{1} << (L + 16)) - 1;
+  const uint64_t q = uint64_t((int64_t{nd.val[5] >> 16} + 128) * (int64_t{1} << (L + 8)));
+  const int64_t h = int64_t{nd.val[0]} * 256 >> 16;
+  const int shift = nd.mod_input_shift < -4 ? 2 : nd.mod_input_shift + 6;
+  std::vector<int16_t> out;
+  uint64_t phase = nd.phase;
+  for (int k = 0; k < n; k++) {
+    const uint64_t c = (phase - q) & M;
+    const int64_t s0 = mudo_i16(wave + 2 * int64_t(c >> 16));
+    const int64_t s1 = mudo_i16(wave + 2 * int64_t(((c + 0x10000) & M) >> 16));
+    const int64_t v = h * (s0 + (int64_t(c & 0xFFFF) * (s1 - s0) >> 16)) >> 14;
+    out.push_back(int16_t(std::clamp<int64_t>(v, -32767, 32767)));
+    phase += nd.step;
+    if (nd.mod_input) phase += uint64_t(int64_t{nd.mod_input[k]} * (int64_t{1} << shift));
+  }
+  *phase_after = phase;
+  return out;
+}
+
+TEST_F(Synth, OscillatorMatchesItsRuleAtEveryExtreme) {
+  // A wave of extremes and noise: neighbours at -32768 and 32767, and every
+  // fraction between them.
+  uint32_t x = 12345;
+  for (int k = 0; k < 4096; k++) {
+    x = x * 1103515245u + 12345u;
+    int16_t v = k % 7 == 0 ? int16_t(-32768) : k % 7 == 1 ? int16_t(32767) : int16_t(x >> 16);
+    mudo_memcpy(0x90000 + 2 * k, &v, 2);
+    mudo_memcpy(0xFFF000 + 2 * (k % 2048), &v, 2);  // the top of RAM, read wrapping
+  }
+  static int16_t mod[367];
+  for (int k = 0; k < 367; k++) mod[k] = int16_t(k % 3 == 0 ? -32768 : k % 3 == 1 ? 32767 : k * 91);
+  struct {
+    const char *what;
+    int32_t addr, log2, count, amp, wave_sel, offset;
+    uint64_t phase, step;
+    bool modulated;
+    int shift, n;
+  } cases[] = {
+      {"unity sine", int32_t(sine_addr), 10, 1, 64 << 16, 0, 0, 0, 669566, false, 0, 367},
+      {"loudest amplitude clamps", 0x90000, 10, 4, INT32_MAX, 2 << 16, 5 << 16, 123, 70001, false, 0, 367},
+      {"most negative amplitude", 0x90000, 10, 4, INT32_MIN, 3 << 16, -9 << 16, 1 << 20, 91234, false, 0, 367},
+      {"negative unity", 0x90000, 11, 1, -64 << 16, 0, 127 << 16, 5, 0x8000, false, 0, 367},
+      {"fractional amplitude", 0x90000, 10, 1, 0x2A5F3B, 0, 0, 0, 300001, false, 0, 367},
+      {"negative fractional amplitude", 0x90000, 10, 1, -0x31ABCD, 0, 0, 0, 300001, true, -2, 367},
+      {"one-sample wave", 0x90000, 0, 1, 64 << 16, 0, 0, 77, 0x12345, false, 0, 367},
+      {"two-sample wave, half steps", 0x90000, 1, 1, 100 << 16, 0, 0, 0, 0x8000, false, 0, 367},
+      {"huge step", 0x90000, 12, 1, 255 << 16, 0, -128 << 16, 99, uint64_t{1} << 40, false, 0, 367},
+      {"modulated, shift -6", 0x90000, 10, 8, 40 << 16, 255 << 16, 0, 0, 669566, true, -6, 367},
+      {"modulated, shift 6", 0x90000, 10, 8, 90 << 16, 7 << 16, 0, 0, 12345, true, 6, 367},
+      {"wave at the top of RAM", 0xFFF000, 10, 2, 70 << 16, 1 << 16, 3 << 16, 4, 345678, false, 0, 367},
+      {"top of RAM, modulated", 0xFFF000, 11, 1, 70 << 16, 0, 0, 4, 345678, true, 2, 367},
+      {"short runs", 0x90000, 10, 1, 64 << 16, 0, 0, 9, 500000, true, 0, 1},
+      {"seven", 0x90000, 10, 1, 64 << 16, 0, 0, 9, 500000, false, 0, 7},
+      {"nine", 0x90000, 10, 1, 64 << 16, 0, 0, 9, 500000, true, 4, 9},
+  };
+  static int16_t out[367];
+  for (auto &c : cases) {
+    node_state nd{};
+    nd.kind = node_kind_osc;
+    nd.wt_addr = c.addr;
+    nd.wt_log2 = c.log2;
+    nd.wt_count = c.count;
+    nd.val[0] = c.amp;
+    nd.val[4] = c.wave_sel;
+    nd.val[5] = c.offset;
+    nd.phase = c.phase;
+    nd.step = c.step;
+    nd.mod_input = c.modulated ? mod : nullptr;
+    nd.mod_input_shift = c.shift;
+    nd.out = out;
+    uint64_t phase;
+    const std::vector<int16_t> want = reference_osc(nd, c.n, &phase);
+    render_node_tick_osc(nd, c.n);
+    EXPECT_EQ(std::vector<int16_t>(out, out + c.n), want) << c.what;
+    EXPECT_EQ(nd.phase, phase) << c.what;
+  }
+}
+
+// The echo and the filter as their rules state them, in 64 bits.
+void reference_echo(node_state &nd, int16_t *ring, int16_t *buf, int n) {
+  const int64_t D = nd.val[0], F = nd.val[1] & 0xFFFFFF;
+  const int64_t Dp = nd.echo_prev_delay == -1 ? D : nd.echo_prev_delay;
+  const int64_t Fp = nd.echo_prev_fb == -1 ? F : nd.echo_prev_fb;
+  const int p = nd.echo_pos & 32767;
+  for (int k = 0; k < n; k++) ring[(p + k) & 32767] = buf[k];
+  int64_t r = (int64_t{p} * 65536 - Dp * 126) & 0x7FFFFFFE, t = (D * 126 - Dp * 126) / n;
+  int64_t f = Fp;
+  for (int k = 0; k < n; k++) {
+    const int i = (p + k) & 32767;
+    ring[i] = int16_t(std::clamp<int64_t>(ring[i] + f * ring[r >> 16] / (1 << 24), -32767, 32767));
+    buf[k] = ring[i];
+    r = (r - t + 0x10000) & 0x7FFFFFFF;
+    f += (F - Fp) / n;
+  }
+  nd.echo_pos = (p + n) & 32767;
+  nd.echo_prev_delay = D;
+  nd.echo_prev_fb = F;
+}
+
+void reference_filter(node_state &nd, int16_t *buf, int n) {
+  const int64_t a = int64_t{nd.val[2]} >> 8;
+  const int64_t K = (int64_t{1} << 32) / std::max<int64_t>((((a + (a * a >> 16)) << 6) & ~int64_t{0x7F}) + 0x10000, 0x10000);
+  const int64_t e = 0x10000 - ((int64_t{nd.val[0]} >> 8) & 0xFFFF), E = e * e >> 16;
+  const int64_t c = (int64_t{nd.val[1]} >> 8) & 0xFFFF, R = 0x10000 - (c * c >> 16);
+  int64_t f = nd.filt_f, g = nd.filt_g, h = nd.filt_h;
+  for (int k = 0; k < n; k++) {
+    h += (buf[k] - f - h) * K / 65536;
+    const int64_t l = f + E * h / 65536;
+    g = (g + l - f) * R / 65536;
+    buf[k] = int16_t(std::clamp<int64_t>(g, -32767, 32767));
+    f = l;
+  }
+  const int64_t limit = int64_t{1} << 40;
+  nd.filt_f = std::clamp(f, -limit, limit), nd.filt_g = std::clamp(g, -limit, limit), nd.filt_h = std::clamp(h, -limit, limit);
+}
+
+TEST(SynthEffects, EchoAndFilterFollowTheirRulesBlockAfterBlock) {
+  // Loud noise with full-scale spikes, run through several blocks so that the
+  // rings wrap and the state carries over.
+  std::vector<int16_t> input(6000);
+  uint32_t x = 777;
+  for (size_t k = 0; k < input.size(); k++) {
+    x = x * 1103515245u + 12345u;
+    input[k] = k % 97 == 0 ? int16_t(-32768) : k % 89 == 0 ? int16_t(32767) : int16_t(x >> 16);
+  }
+  struct {
+    const char *what;
+    int32_t delay, feedback, delay2, feedback2;  // the second block's values glide from the first's
+    int pos;
+    std::vector<int> blocks;
+  } echoes[] = {
+      {"steady, long delay", 40 << 16, 100 << 16, 40 << 16, 100 << 16, 0, {367, 367, 367, 64, 367}},
+      {"delay 0 reads what it writes", 0, 200 << 16, 0, 200 << 16, 32760, {367, 9, 367}},
+      {"a delay of 1 sample", 520, 250 << 16, 520, 250 << 16, 5, {367, 367, 367}},
+      {"a delay of 3 samples", 3 * 520, 250 << 16, 3 * 520, 250 << 16, 32765, {367, 367, 367}},
+      {"a delay of 7 samples", 7 * 520, 0xFFFFFF, 7 * 520, 0xFFFFFF, 5, {367, 367}},
+      {"8 and 9 samples", 8 * 520, 255 << 16, 9 * 520, 255 << 16, 100, {367, 367, 367}},
+      {"full feedback", 2 << 16, 0xFFFFFF, 2 << 16, 0xFFFFFF, 32700, {367, 367, 367}},
+      {"reads ahead of the writes", 260 << 16, 77 << 16, 260 << 16, 77 << 16, 12, {367, 367}},
+      {"gliding delay and feedback", 10 << 16, 30 << 16, 90 << 16, 250 << 16, 0, {367, 367, 100}},
+      {"hostile values", INT32_MIN, -1, INT32_MAX, 0x7F000000, 3, {367, 1, 8, 2000}},
+  };
+  static int16_t ring[32768], want_ring[32768];
+  for (auto &c : echoes) {
+    node_state nd{}, want{};
+    nd.kind = node_kind_echo;
+    nd.out = ring;
+    nd.echo_pos = want.echo_pos = c.pos;
+    nd.echo_prev_delay = nd.echo_prev_fb = want.echo_prev_delay = want.echo_prev_fb = -1;
+    for (int k = 0; k < 32768; k++) ring[k] = want_ring[k] = int16_t(k * 31);
+    size_t at = 0;
+    for (size_t b = 0; b < c.blocks.size(); b++) {
+      nd.val[0] = want.val[0] = b ? c.delay2 : c.delay;
+      nd.val[1] = want.val[1] = b ? c.feedback2 : c.feedback;
+      const int n = c.blocks[b];
+      std::vector<int16_t> got(input.begin() + long(at), input.begin() + long(at) + n), expect = got;
+      apply_fx_node(nd, got.data(), n);
+      reference_echo(want, want_ring, expect.data(), n);
+      ASSERT_EQ(got, expect) << c.what << " block " << b;
+      at += size_t(n);
+    }
+    ASSERT_TRUE(std::equal(ring, ring + 32768, want_ring)) << c.what;
+    EXPECT_EQ(nd.echo_pos, want.echo_pos) << c.what;
+  }
+
+  struct {
+    const char *what;
+    int32_t cutoff, resonance, drive;
+  } filters[] = {
+      {"open", 0, 0, 0},
+      {"swept", 200 << 16, 30 << 16, 10 << 16},
+      {"resonant", 96 << 16, 250 << 16, 255 << 16},
+      {"negative cutoff", -(40 << 16), 10 << 16, 0},
+      {"hostile values", INT32_MIN, INT32_MAX, INT32_MIN},
+      {"cutoff past the divisor", INT32_MAX, 0, INT32_MAX},
+  };
+  for (auto &c : filters) {
+    node_state nd{}, want{};
+    nd.kind = node_kind_filter;
+    nd.val[0] = want.val[0] = c.cutoff;
+    nd.val[1] = want.val[1] = c.resonance;
+    nd.val[2] = want.val[2] = c.drive;
+    for (size_t at = 0; at + 367 <= input.size(); at += 367) {
+      std::vector<int16_t> got(input.begin() + long(at), input.begin() + long(at) + 367), expect = got;
+      apply_fx_node(nd, got.data(), 367);
+      reference_filter(want, expect.data(), 367);
+      ASSERT_EQ(got, expect) << c.what << " at " << at;
+    }
+  }
+}
+
+TEST(SynthBlocks, BlockOperationsFollowTheirFormulas) {
+  const int16_t in[] = {-32768, -32767, -20000, -1, 0, 1, 255, 20000, 32767, -12345, 4321};
+  const int n = int(std::size(in));
+  auto clamp = [](int64_t v) { return int16_t(std::clamp<int64_t>(v, -32767, 32767)); };
+  for (int shift : {-40, -6, 0, 6, 15, 16, 40}) {
+    for (int32_t gl : {0, 31, 2888, 4096}) {
+      int16_t d[n], l[n], r[n], s[n];
+      for (int k = 0; k < n; k++) s[k] = in[(k + 3) % n];
+      auto reset = [&] { std::copy(in, in + n, d), std::copy(in, in + n, l), std::copy(in, in + n, r); };
+      const int sh = std::clamp(15 - shift, 0, 62);
+      reset();
+      mul_buffer(d, s, n, shift);
+      for (int k = 0; k < n; k++) ASSERT_EQ(d[k], clamp((int64_t{s[k]} * in[k]) >> sh)) << shift << " " << k;
+      reset();
+      mul_buffer_split(l, r, s, gl, 4096 - gl, n, shift);
+      for (int k = 0; k < n; k++) {
+        ASSERT_EQ(l[k], clamp((in[k] * (int64_t{gl} * s[k] / 4096)) >> sh)) << shift << " " << gl << " " << k;
+        ASSERT_EQ(r[k], clamp((in[k] * (int64_t{4096 - gl} * s[k] / 4096)) >> sh)) << shift << " " << gl;
+      }
+      reset();
+      add_buffer_split(l, r, s, gl, 4096 - gl, n);
+      for (int k = 0; k < n; k++) {
+        ASSERT_EQ(l[k], clamp(in[k] + int64_t{s[k]} * gl / 4096)) << gl << " " << k;
+        ASSERT_EQ(r[k], clamp(in[k] + int64_t{s[k]} * (4096 - gl) / 4096)) << gl << " " << k;
+      }
+    }
+  }
+  int16_t d[n], s[n];
+  for (int k = 0; k < n; k++) s[k] = in[(k + 5) % n];
+  std::copy(in, in + n, d);
+  add_buffer(d, s, n);
+  for (int k = 0; k < n; k++) ASSERT_EQ(d[k], clamp(int64_t{in[k]} + s[k])) << k;
+  std::copy(in, in + n, d);
+  xor_buffer(d, s, n);
+  for (int k = 0; k < n; k++) ASSERT_EQ(d[k], clamp(int16_t(in[k] ^ s[k]))) << k;
+  std::copy(in, in + n, d);
+  or_buffer(d, s, n);
+  for (int k = 0; k < n; k++) ASSERT_EQ(d[k], clamp(int16_t(in[k] | s[k]))) << k;
+  std::copy(in, in + n, d);
+  ramp_blend(d, s, n);
+  for (int k = 0; k < n; k++) ASSERT_EQ(d[k], int16_t(((64 - k) * s[k] + k * in[k]) >> 6)) << k;
+}
+
 TEST_F(Synth, TreesJoinMuteAndSilence) {
   put_sine_instrument(0);
   mudo_channel &c = ch();
