@@ -48,6 +48,15 @@ bool cpu_overrun();
 // spend_cpu, then the cpu limit error in L once the slice has overrun. For host
 // loops a script can make long: call it as the work goes, not only at the end.
 void spend_cpu_or_stop(lua_State *L, int64_t n);
+// cpu_limit_message once the slice has overrun, else null: the interpreter's
+// check before each instruction of code that cannot yield (lkernel.h).
+const char *cpu_limit_reached();
+
+// What a collection that may go over `bytes` bytes of heap costs: a full one
+// goes over all of it (collectgarbage, stat, _signal(38)).
+int64_t collection_cycles(int64_t bytes);
+// A full collection of L's state, charged by its heap before it runs.
+void charged_full_collection(lua_State *L);
 
 // The Lua allocator of every process state. `ud` is the owning process record;
 // each block carries its charged size in an 8-byte header.

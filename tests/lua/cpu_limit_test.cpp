@@ -1,0 +1,117 @@
+// The cpu limit: code that cannot yield, and library functions whose work a
+// script can make huge, stop with the error once a slice has run far enough past
+// its cap; the budget yield leaves a thread's stack as it found it.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "kernel/accounting.h"
+#include "lua_harness.h"
+#include "lstate.h"
+
+using namespace lua_harness;
+
+namespace {
+
+struct hostile {
+  const char *what;
+  const char *code;
+};
+
+// Each one runs in a thread resumed slice after slice (cap 1000 cycles) and must
+// end with the cpu limit error.
+const std::vector<hostile> hostiles = {
+    {"endless loop in a gsub callback", "string.gsub('ab', '.', function() while true do end end)"},
+    {"the callback catches the error and loops on",
+     "string.gsub('ab', '.', function() while true do pcall(function() while true do end end) end end)"},
+    {"endless __index from a host function",
+     "local t = setmetatable({}, {__index = function(t, k) while true do end end}) "
+     "string.format('%s', table.concat(t, '', 1, 2))"},
+    {"a loop that calls only host functions", "table.concat(setmetatable({}, {__index = tostring}), '', 1, 1 << 62)"},
+    {"table.move over a length of 2^62", "table.move({}, 1, 1 << 62, 1, {})"},
+    {"table.insert into a table claiming a huge length",
+     "table.insert(setmetatable({}, {__len = function() return math.maxinteger - 1 end}), 1, 0)"},
+    {"catastrophic backtracking", "string.find(string.rep('a', 40), string.rep('a*', 40) .. 'b')"},
+    {"a long plain search", "string.find(string.rep('a', 1 << 16), string.rep('a', 1 << 15) .. 'b', 1, true)"},
+    {"string.rep of a small string many times", "string.rep('x', 1 << 26)"},
+    {"collections in a loop that cannot yield",
+     "string.gsub('ab', '.', function() while true do collectgarbage() end end)"},
+};
+
+TEST(CpuLimit, HostileCodeStopsWithTheError) {
+  cycle_guard guard;
+  for (const hostile &h : hostiles) {
+    state_owner S = new_state();
+    lua_State *L = S.get();
+    ASSERT_EQ(luaL_loadstring(L, h.code), LUA_OK) << h.what;
+    int status = run_sliced(L, 1000);
+    ASSERT_EQ(status, LUA_ERRRUN) << h.what;
+    std::string message = lua_tostring(L, -1);
+    EXPECT_NE(message.find(cpu_limit_message), std::string::npos) << h.what << ": " << message;
+  }
+}
+
+// The same work within the limit goes through: the error is for overruns only.
+TEST(CpuLimit, WorkWithinTheLimitCompletes) {
+  cycle_guard guard;
+  state_owner S = new_state();
+  lua_State *L = S.get();
+  ASSERT_EQ(luaL_loadstring(L, "local n = 0 "
+                               "string.gsub(string.rep('a', 20), '.', function() "
+                               "  for i = 1, 2000 do n = n + 1 end end) "
+                               "return n, #string.rep('x', 100000), #table.concat({1, 2, 3})"),
+            LUA_OK);
+  ASSERT_EQ(run_sliced(L, 1000), LUA_OK) << lua_tostring(L, -1);
+  EXPECT_EQ(lua_tointeger(L, -3), 40000);
+  EXPECT_EQ(lua_tointeger(L, -2), 100000);
+  EXPECT_EQ(lua_tointeger(L, -1), 3);
+}
+
+// Closing a state runs its finalizers where nothing can yield: an endless one
+// ends at the limit and the close finishes.
+TEST(CpuLimit, ClosingAStateBoundsItsFinalizers) {
+  cycle_guard guard;
+  lua_State *L = luaL_newstate();
+  luaL_openlibs(L);
+  ASSERT_EQ(luaL_dostring(L, "for i = 1, 3 do "
+                             "  setmetatable({}, {__gc = function() while true do end end}) end "
+                             "keep = setmetatable({}, {__gc = function() while true do end end})"),
+            LUA_OK);
+  cycle_guard::set_slice(0, 0);
+  lua_close(L);
+  EXPECT_GT(cpu_cycles, cpu_overrun_limit);
+  EXPECT_LT(cpu_cycles, cpu_overrun_limit + 100000);
+}
+
+// A thread stopped by the budget yield and resumed with arguments (or looked at
+// with the debug library meanwhile) keeps the stack it had.
+TEST(CpuLimit, BudgetYieldsLeaveTheStackAsItWas) {
+  cycle_guard guard;
+  state_owner S = new_state();
+  lua_State *L = S.get();
+  ASSERT_EQ(luaL_loadstring(L, "local n = 0 while true do n = n + 1 end"), LUA_OK);
+  lua_State *co = lua_newthread(L);  // L: the thread at 1
+  lua_rotate(L, -2, 1);
+  lua_xmove(L, co, 1);
+  ASSERT_EQ(luaL_loadstring(L, "local co = ... debug.getinfo(co, 0, 'l') debug.getlocal(co, 0, 1)"),
+            LUA_OK);  // L: the probe at 2
+  int nres = 0, size_after_first = 0;
+  for (int i = 0; i < 20000; i++) {
+    if (i > 0) lua_pushinteger(co, i);
+    cycle_guard::set_slice(1, 0);  // past the cap: one instruction, then the yield
+    ASSERT_EQ(lua_resume(co, L, i == 0 ? 0 : 1, &nres), LUA_YIELD) << i;
+    if (i % 2 == 0) {
+      cycle_guard::set_slice(0, INT_MAX);
+      lua_pushvalue(L, 2);
+      lua_pushvalue(L, 1);
+      ASSERT_EQ(lua_pcall(L, 1, 0, 0), LUA_OK) << lua_tostring(L, -1);
+    }
+    if (i == 1) size_after_first = static_cast<int>(co->stack_last - co->stack);
+  }
+  EXPECT_EQ(static_cast<int>(co->stack_last - co->stack), size_after_first);
+  EXPECT_EQ(co->ci->top, co->ci->func + 1 + clLvalue(s2v(co->ci->func))->p->maxstacksize);
+}
+
+}  // namespace
