@@ -35,7 +35,8 @@ const std::vector<hostile> hostiles = {
      "table.insert(setmetatable({}, {__len = function() return math.maxinteger - 1 end}), 1, 0)"},
     {"catastrophic backtracking", "string.find(string.rep('a', 40), string.rep('a*', 40) .. 'b')"},
     {"a long plain search", "string.find(string.rep('a', 1 << 16), string.rep('a', 1 << 15) .. 'b', 1, true)"},
-    {"string.rep of a small string many times", "string.rep('x', 1 << 26)"},
+    {"string.rep of an empty string in a loop",
+     "string.gsub('ab', '.', function() while true do string.rep('', 1 << 62) end end)"},
     {"collections in a loop that cannot yield",
      "string.gsub('ab', '.', function() while true do collectgarbage() end end)"},
 };
@@ -61,7 +62,8 @@ TEST(CpuLimit, WorkWithinTheLimitCompletes) {
   ASSERT_EQ(luaL_loadstring(L, "local n = 0 "
                                "string.gsub(string.rep('a', 20), '.', function() "
                                "  for i = 1, 2000 do n = n + 1 end end) "
-                               "return n, #string.rep('x', 100000), #table.concat({1, 2, 3})"),
+                               "return n, #string.rep('x', 100000) + #string.rep('', 1 << 62), "
+                               "#table.concat({1, 2, 3})"),
             LUA_OK);
   ASSERT_EQ(run_sliced(L, 1000), LUA_OK) << lua_tostring(L, -1);
   EXPECT_EQ(lua_tointeger(L, -3), 40000);
@@ -114,4 +116,60 @@ TEST(CpuLimit, BudgetYieldsLeaveTheStackAsItWas) {
   EXPECT_EQ(co->ci->top, co->ci->func + 1 + clLvalue(s2v(co->ci->func))->p->maxstacksize);
 }
 
+// What a library call charges grows with its work: each call below is made
+// with a size n and 4n, and must charge about four times as much.
+struct sized_call {
+  const char *what;
+  const char *code;  // a function of n
+};
+
+const std::vector<sized_call> sized_calls = {
+    {"string.rep", "return function(n) string.rep('x', n) end"},
+    {"string.rep with a separator", "return function(n) string.rep('ab', n, ',') end"},
+    {"table.move", "return function(n) table.move({}, 1, n, 1, {}) end"},
+    {"table.concat", "return function(n) table.concat(setmetatable({}, {__index = function() "
+                     "return 'w' end}), ' ', 1, n) end"},
+    {"find, repetition", "return function(n) string.find(string.rep('a', n), '^.-b') end"},
+    {"find, plain", "return function(n) string.find(string.rep('a', 64 * n), "
+                    "string.rep('a', 63) .. 'b', 1, true) end"},
+    {"gsub", "return function(n) string.gsub(string.rep('ab ', n), '%a+', '<%0>') end"},
+    {"gmatch", "return function(n) for w in string.gmatch(string.rep('ab ', n), '%a+') do end end"},
+    {"format", "return function(n) local t = {} for i = 1, n do t[i] = i end "
+               "string.format(string.rep('%d', n), table.unpack(t)) end"},
+    {"format %q", "return function(n) string.format('%q', string.rep('\\0', n)) end"},
+    {"collectgarbage", "return function(n) local t = {} for i = 1, n do t[i] = {} end "
+                       "local c0 = cpu_count() collectgarbage() return cpu_count() - c0 end"},
+};
+
+int cpu_count(lua_State *L) {
+  lua_pushinteger(L, static_cast<uint32_t>(cpu_cycles));
+  return 1;
+}
+
+TEST(LibraryCharges, GrowWithTheWork) {
+  cycle_guard guard;
+  for (const sized_call &c : sized_calls) {
+    state_owner S = new_state();
+    lua_State *L = S.get();
+    lua_register(L, "cpu_count", cpu_count);
+    ASSERT_EQ(luaL_dostring(L, c.code), LUA_OK) << c.what << ": " << lua_tostring(L, -1);
+    auto charge = [&](int n) -> int64_t {
+      lua_pushvalue(L, 1);
+      lua_pushinteger(L, n);
+      cycle_guard::set_slice(0, INT_MAX);
+      EXPECT_EQ(lua_pcall(L, 1, 1, 0), LUA_OK) << c.what << ": " << lua_tostring(L, -1);
+      // A call that measures its own part returns it; else the whole count.
+      int64_t own = lua_isinteger(L, -1) ? lua_tointeger(L, -1) : static_cast<uint32_t>(cpu_cycles);
+      lua_pop(L, 1);
+      return own;
+    };
+    const int n = 20000;
+    int64_t small = charge(n), large = charge(4 * n);
+    EXPECT_GE(small, 100) << c.what;
+    EXPECT_GT(large, 3 * small) << c.what;
+    EXPECT_LT(large, 5 * small) << c.what;
+  }
+}
+
 }  // namespace
+

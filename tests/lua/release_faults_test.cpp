@@ -61,6 +61,10 @@ TEST(ReleaseFaults, ScriptsGetSoundResults) {
        {"i:1", "nil", "i:2", "i:98"}},
       {"utf8.codes refuses stray continuation bytes",
        "for _, c in utf8.codes('a\\x80') do end", {"t:1: invalid UTF-8 code"}},
+      {"traceback levels at the ends of the integers",
+       "return debug.traceback('m', -(1 << 31)), debug.traceback('m', (1 << 31) - 1), "
+       "(debug.traceback('m', 1):gsub('\\n.*', ''))",
+       {"s:m\nstack traceback:", "s:m\nstack traceback:", "s:m"}},
       {"tostring of a named value",
        "local u = setmetatable({}, {__name = 'thing'}) return (tostring(u):gsub('0x%x+', 'p'))",
        {"s:thing: p"}},
