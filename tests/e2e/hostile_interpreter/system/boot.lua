@@ -2,8 +2,8 @@
 -- chain of <close> handlers (each closing another coroutine), shifts by the
 -- most negative integer, a constant _ENV, utf8.codes driven by hand, and a
 -- busy coroutine stopped by the budget yield and resumed with arguments (and
--- looked at with the debug library) frame after frame. It gets sound results
--- and errors; the runtime goes on.
+-- looked at with the debug library) frame after frame, and load asked for
+-- binary chunks. It gets sound results and errors; the runtime goes on.
 local attacker = [[
   local function make(inner)
     local co = coroutine.create(function()
@@ -31,6 +31,9 @@ local attacker = [[
   local f, s = utf8.codes("ab")
   print("utf8.codes by hand: " .. table.concat({f(s, m)}, ",") .. " " .. select("#", f(s, math.maxinteger)))
   print("stray continuation: " .. select(2, pcall(function() for _ in utf8.codes("a\x80") do end end)))
+
+  print("load of text with mode b: " .. select(2, load("return 1", "x", "b")))
+  print("load of a binary chunk: " .. select(2, load("\27Lua\84\0 forged", "x", "bt")))
 
   local busy = coroutine.create(function() local n = 0 while true do n = n + 1 end end)
   for frame = 1, 300 do
