@@ -15,46 +15,9 @@ using namespace lua_harness;
 
 namespace {
 
-struct hostile {
-  const char *what;
-  const char *code;
-};
-
-// Each one runs in a thread resumed slice after slice (cap 1000 cycles) and must
-// end with the cpu limit error.
-const std::vector<hostile> hostiles = {
-    {"endless loop in a gsub callback", "string.gsub('ab', '.', function() while true do end end)"},
-    {"the callback catches the error and loops on",
-     "string.gsub('ab', '.', function() while true do pcall(function() while true do end end) end end)"},
-    {"endless __index from a host function",
-     "local t = setmetatable({}, {__index = function(t, k) while true do end end}) "
-     "string.format('%s', table.concat(t, '', 1, 2))"},
-    {"a loop that calls only host functions", "table.concat(setmetatable({}, {__index = tostring}), '', 1, 1 << 62)"},
-    {"table.move over a length of 2^62", "table.move({}, 1, 1 << 62, 1, {})"},
-    {"table.insert into a table claiming a huge length",
-     "table.insert(setmetatable({}, {__len = function() return math.maxinteger - 1 end}), 1, 0)"},
-    {"catastrophic backtracking", "string.find(string.rep('a', 40), string.rep('a*', 40) .. 'b')"},
-    {"a long plain search", "string.find(string.rep('a', 1 << 16), string.rep('a', 1 << 15) .. 'b', 1, true)"},
-    {"string.rep of an empty string in a loop",
-     "string.gsub('ab', '.', function() while true do string.rep('', 1 << 62) end end)"},
-    {"collections in a loop that cannot yield",
-     "string.gsub('ab', '.', function() while true do collectgarbage() end end)"},
-};
-
-TEST(CpuLimit, HostileCodeStopsWithTheError) {
-  cycle_guard guard;
-  for (const hostile &h : hostiles) {
-    state_owner S = new_state();
-    lua_State *L = S.get();
-    ASSERT_EQ(luaL_loadstring(L, h.code), LUA_OK) << h.what;
-    int status = run_sliced(L, 1000);
-    ASSERT_EQ(status, LUA_ERRRUN) << h.what;
-    std::string message = lua_tostring(L, -1);
-    EXPECT_NE(message.find(cpu_limit_message), std::string::npos) << h.what << ": " << message;
-  }
-}
-
-// The same work within the limit goes through: the error is for overruns only.
+// Hostile code that overruns stops with the error (the end-to-end scenario
+// hostile_cpu_limit attacks with a process each); the same work within the
+// limit goes through.
 TEST(CpuLimit, WorkWithinTheLimitCompletes) {
   cycle_guard guard;
   state_owner S = new_state();

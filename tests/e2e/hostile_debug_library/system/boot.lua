@@ -45,6 +45,14 @@ local attacker = [[
   collectgarbage("collect")
   print("iterator goes on: " .. it() .. " " .. it() .. " " .. it())
   print("upvaluejoin: " .. select(2, pcall(debug.upvaluejoin, function() return out end, 1, it, 1)))
+  local up = 1
+  local function get() return up end
+  local name = debug.setupvalue(get, 1, 5)
+  local a = 1
+  for i = 1, 50 do
+    if debug.getlocal(1, i) == "a" then debug.setlocal(1, i, 7) break end
+  end
+  print("Lua functions still writable: " .. name .. " " .. get() .. " " .. a)
 
   -- A numeric loop's count, step and index.
   local passes = 0
