@@ -100,6 +100,8 @@ const std::vector<sized_call> sized_calls = {
     {"format", "return function(n) local t = {} for i = 1, n do t[i] = i end "
                "string.format(string.rep('%d', n), table.unpack(t)) end"},
     {"format %q", "return function(n) string.format('%q', string.rep('\\0', n)) end"},
+    {"string.upper", "return function(n) string.upper(string.rep('ab', n)) end"},
+    {"utf8.len", "return function(n) utf8.len(string.rep('ab', n)) end"},
     {"collectgarbage", "return function(n) local t = {} for i = 1, n do t[i] = {} end "
                        "local c0 = cpu_count() collectgarbage() return cpu_count() - c0 end"},
 };
