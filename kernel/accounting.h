@@ -49,6 +49,15 @@ bool cpu_overrun();
 // spend_cpu, then the cpu limit error in L once the slice has overrun. For host
 // loops a script can make long: call it as the work goes, not only at the end.
 void spend_cpu_or_stop(lua_State *L, int64_t n);
+// cpu_limit_message once the slice has overrun, else null: the interpreter's
+// check before each instruction of code that cannot yield (lkernel.h).
+const char *cpu_limit_reached();
+
+// What a collection that may go over `bytes` bytes of heap costs: a full one
+// goes over all of it (collectgarbage, stat, _signal(38)).
+int64_t collection_cycles(int64_t bytes);
+// A full collection of L's state, charged by its heap before it runs.
+void charged_full_collection(lua_State *L);
 
 // Gathers a long host loop's small charges, each as spend_cpu would take it,
 // and spends them a step at a time: the loop ends with the cpu limit error

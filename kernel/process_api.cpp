@@ -3,6 +3,7 @@
 #include "kernel/process_api.h"
 
 #include <cmath>
+#include <string>
 #include <string_view>
 
 #include "kernel/accounting.h"
@@ -167,24 +168,52 @@ int lua54__get_process_list(lua_State *L) {
 }
 
 /* load: the base library's load, but for text chunks only. The core does not
-   verify binary chunks, so a script must not be able to hand it one. */
+   verify binary chunks, so a script must not be able to hand it one: a binary
+   chunk is refused as the mode given without "b" refuses it, and a text chunk
+   goes to the core with the mode given, which refuses it as published when
+   that mode has no "t". */
 
 namespace {
 
 constexpr int reader_slot = 5;  // keeps the reader's last piece alive
 
-const char *chunk_reader(lua_State *L, void *, size_t *size) {
+// The mode given, without "b": what this load accepts.
+std::string text_only(const char *mode) {
+  std::string out;
+  for (const char *c = mode; *c; c++)
+    if (*c != 'b') out += *c;
+  return out;
+}
+
+bool starts_binary(const char *s, size_t n) { return n > 0 && s[0] == LUA_SIGNATURE[0]; }
+
+constexpr const char *binary_refused = "attempt to load a binary chunk (mode is '%s')";
+
+struct reader_state {
+  const std::string *accepted;
+  bool first = true;  // the first piece's first byte tells the chunk's kind
+};
+
+const char *chunk_reader(lua_State *L, void *ud, size_t *size) {
+  auto *state = static_cast<reader_state *>(ud);
   luaL_checkstack(L, 2, "too many nested functions");
   lua_pushvalue(L, 1);
   lua_call(L, 0, 1);
   if (lua_isnil(L, -1)) {
     lua_pop(L, 1);
     *size = 0;
+    state->first = false;
     return nullptr;
   }
   if (!lua_isstring(L, -1)) luaL_error(L, "reader function must return a string");
   lua_replace(L, reader_slot);
-  return lua_tolstring(L, reader_slot, size);
+  const char *piece = lua_tolstring(L, reader_slot, size);
+  if (state->first && starts_binary(piece, *size)) {
+    lua_pushfstring(L, binary_refused, state->accepted->c_str());
+    lua_error(L);
+  }
+  state->first = false;
+  return piece;
 }
 
 }  // namespace
@@ -192,17 +221,24 @@ const char *chunk_reader(lua_State *L, void *, size_t *size) {
 int lua54_load(lua_State *L) {
   size_t n = 0;
   const char *s = lua_tolstring(L, 1, &n);
-  luaL_optstring(L, 3, "bt");  // still checked, but it cannot widen "t"
+  const char *mode = luaL_optstring(L, 3, "bt");
+  std::string accepted = text_only(mode);
   int env = lua_isnone(L, 4) ? 0 : 4;
   int status;
   if (s) {
     const char *name = luaL_optstring(L, 2, s);
-    status = luaL_loadbufferx(L, s, n, name, "t");
+    if (starts_binary(s, n)) {
+      luaL_pushfail(L);
+      lua_pushfstring(L, binary_refused, accepted.c_str());
+      return 2;
+    }
+    status = luaL_loadbufferx(L, s, n, name, mode);
   } else {
     const char *name = luaL_optstring(L, 2, "=(load)");
     luaL_checktype(L, 1, LUA_TFUNCTION);
     lua_settop(L, reader_slot);
-    status = lua_load(L, chunk_reader, nullptr, name, "t");
+    reader_state state{&accepted};
+    status = lua_load(L, chunk_reader, &state, name, mode);
   }
   if (status != LUA_OK) {
     luaL_pushfail(L);

@@ -69,7 +69,7 @@ stat_value integer(int64_t i) { return {stat_value::is_integer, 0, i, {}}; }
 stat_value text(std::string s) { return {stat_value::is_text, 0, 0, std::move(s)}; }
 
 void full_collection(process *P) {
-  if (P->lua_state) lua_gc(P->lua_state, LUA_GCCOLLECT);
+  if (P->lua_state) charged_full_collection(P->lua_state);
 }
 
 // What the state's own count says, in bytes.

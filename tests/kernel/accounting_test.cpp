@@ -201,6 +201,27 @@ TEST_F(Accounting, HeapBaselineKeepsTheFirstRecording) {
   EXPECT_GT(process_memory_in_use(P), 0x10000 + process_memory_reserve);
 }
 
+// The collections of _signal(38), stat and collectgarbage are charged by the
+// heap they go over, before they run.
+TEST_F(Accounting, FullCollectionsAreChargedByTheHeap) {
+  process *P = create_process_from_code("", "p", "/p");
+  cproc = P;
+  lua_State *L = P->lua_state;
+  ASSERT_EQ(luaL_dostring(L, "keep = {} for i = 1, 20000 do keep[i] = {i} end"), LUA_OK);
+  int64_t heap = int64_t{lua_gc(L, LUA_GCCOUNT)} * 1024 + lua_gc(L, LUA_GCCOUNTB);
+  EXPECT_EQ(collection_cycles(heap), heap / 16);
+  EXPECT_EQ(collection_cycles(-5), 0);
+  cpu_cycles = 0;
+  charged_full_collection(L);
+  int charged = cpu_cycles;
+  EXPECT_GE(charged, heap / 16);
+  EXPECT_LT(charged, heap / 16 + 1000) << "plus the collection's own allocations";
+  heap = int64_t{lua_gc(L, LUA_GCCOUNT)} * 1024 + lua_gc(L, LUA_GCCOUNTB);
+  cpu_cycles = 0;
+  record_heap_baseline(P);
+  EXPECT_GE(cpu_cycles, heap / 16);
+}
+
 /* ---------------------------------------------------------------------- */
 /* RAM readers                                                            */
 /* ---------------------------------------------------------------------- */

@@ -428,10 +428,21 @@ TEST_F(ProcessApi, LoadTakesTextChunksOnly) {
   lua_setglobal(root->lua_state, "bin");
   const R refused{"nil", "s:attempt to load a binary chunk (mode is 't')"};
   EXPECT_EQ(run("return load(bin)"), refused);
-  EXPECT_EQ(run("return load(bin, 'b', 'b')"), refused) << "a mode cannot widen it";
+  EXPECT_EQ(run("return load(bin, 'b', 'b')"),
+            (R{"nil", "s:attempt to load a binary chunk (mode is '')"}))
+      << "a mode cannot widen it";
   EXPECT_EQ(run("return load(bin, 'bt', 'bt')"), refused);
   EXPECT_EQ(run("local i = 0 return load(function() i = i + 1 return i == 1 and bin or nil end)"),
             refused);
+  // A mode without "t" loads no text either, as published.
+  EXPECT_EQ(run("return load('return 1', 'x', 'b')"),
+            (R{"nil", "s:attempt to load a text chunk (mode is 'b')"}));
+  EXPECT_EQ(run("return load(function() return nil end, 'x', '')"),
+            (R{"nil", "s:attempt to load a text chunk (mode is '')"}));
+  EXPECT_EQ(run("local i = 0 return select('#', load(function() i = i + 1 return ({'', bin})[i] "
+                "end)()), i"),
+            (R{"i:0", "i:1"}))
+      << "an empty first piece ends the chunk: an empty text one";
   // The published forms otherwise: reader functions, chunk names, environments.
   EXPECT_EQ(run("local parts = {'return ', '4', '2'} local i = 0"
                 " return load(function() i = i + 1 return parts[i] end)()"),

@@ -788,9 +788,9 @@ TEST_F(Processes, CollectionBeforeTheCapCheckRunsFinalizersSafely) {
   process *P = spawn(
       "local g = setmetatable({}, {__gc = function() note(_run_process_slice(pid(), 1)) "
       "_kill_process(pid(), 1) end}) "
-      "g = nil local junk = string.rep('x', 8 * 1024 * 1024) junk = nil "
+      "g = nil local junk = string.rep('x', 4 * 1024 * 1024) junk = nil "
       "while true do flip() end");
-  P->ram_bytes = 0x1800000;
+  P->ram_bytes = 0x1C00000;  // 4 MB of garbage: the slice gets to its end
   run_process_slice(P, 1.0);
   EXPECT_EQ(notes, S{"true"});
   EXPECT_EQ(get_process(4), P);
