@@ -151,7 +151,11 @@ void push_ud_element(lua_State *L, const userdata *ud, int64_t i) {
 }
 
 void set_userdata_metatable(lua_State *L) {
-  lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS);
+  // A script may have put anything in the registry's globals slot.
+  if (lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS) != LUA_TTABLE) {
+    lua_pop(L, 1);
+    return;
+  }
   lua_pushliteral(L, "USERDATA");
   lua_rawget(L, -2);
   lua_remove(L, -2);

@@ -127,6 +127,13 @@ TEST_F(HostileValues, ApplyDeltaTrustsNoStatedSize) {
   EXPECT_EQ(run("return apply_delta('', " + lua_bytes(hello) + ")"), R{"s:hello"});
 }
 
+TEST_F(HostileValues, GlobalsSlotOfTheRegistryReplaced) {
+  EXPECT_EQ(run("local r = debug.getregistry() local g = r[2] r[2] = 5 "
+                "local u = userdata('u8', 8) r[2] = g return type(u), getmetatable(u) == nil"),
+            (R{"s:userdata", "b:true"}))
+      << "a typed array made then has no metatable";
+}
+
 TEST_F(HostileValues, AFloodOfMessagesIsDroppedAndLoggedOnce) {
   process *P = new_process("sink", "/apps/sink.lua");
   ASSERT_NE(P, nullptr);
