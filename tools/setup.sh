@@ -10,6 +10,7 @@ packages=(
   libsdl2-dev libcurl4-openssl-dev liblz4-dev libgif-dev liblodepng-dev libqoi-dev xvfb xdotool
   ca-certificates dpkg-dev
   pngcheck
+  valgrind
 )
 
 missing=()

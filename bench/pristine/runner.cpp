@@ -21,13 +21,15 @@ pristine_state *pristine_open() {
 
 void pristine_close(pristine_state *S) { lua_close(state_of(S)); }
 
-bool pristine_load(pristine_state *S, const char *code, std::string *error) {
+bool pristine_prepare(pristine_state *S, const char *code, std::string *error) {
   lua_State *L = state_of(S);
   lua_settop(L, 0);
-  if (luaL_loadstring(L, code) == LUA_OK) return true;
-  *error = lua_tostring(L, -1);
-  lua_settop(L, 0);
-  return false;
+  if (luaL_loadstring(L, code) != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK) {
+    *error = lua_tostring(L, -1);
+    lua_settop(L, 0);
+    return false;
+  }
+  return lua_isfunction(L, 1);
 }
 
 bool pristine_call(pristine_state *S, std::string *result) {

@@ -9,7 +9,8 @@ struct pristine_state;
 // A state with the standard libraries.
 pristine_state *pristine_open();
 void pristine_close(pristine_state *S);
-// Compiles `code` and keeps the function; false with the message in `error`.
-bool pristine_load(pristine_state *S, const char *code, std::string *error);
+// Runs the chunk `code` and keeps the function it returns; false with the
+// message in `error`.
+bool pristine_prepare(pristine_state *S, const char *code, std::string *error);
 // Calls the kept function once; its first result as a string, or the error.
 bool pristine_call(pristine_state *S, std::string *result);
