@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kernel/accounting.h"
+#include "kernel/registry.h"
 #include "lua.hpp"
 #include "values/userdata_api.h"
 
