@@ -6,12 +6,22 @@
 #include <array>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
 #include "kernel/numbers.h"
 
 namespace {
+
+// The kernels also come in an AVX2 build, picked at load time where the
+// processor has it (wider vectors, per-element shifts, inline floor and fused
+// multiply-add; contraction stays off, so only the explicit fma fuses).
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define KESTRUNE_KERNEL_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define KESTRUNE_KERNEL_CLONES
+#endif
 
 /* ---------------------------------------------------------------------- */
 /* element rules                                                          */
@@ -93,12 +103,68 @@ template <class T> struct r_idiv {
     else return int_quotient(x, y);
   }
 };
+// Steps of the long remainders taken since the span loop last looked (see
+// exact_fmod); it charges them. Main thread only, like the calls.
+int64_t remainder_steps = 0;
+
+// |x| mod |y| for a quotient t = |x| / |y| below 2^52: the truncated quotient
+// q is right or one too large (the division rounds at most up onto the next
+// integer), and |x| - q|y| is then a multiple of the finer spacing of the two
+// no larger than |y|, so one fused multiply-add gives it without rounding.
+inline double small_quotient_fmod(double ax, double ay, double t) {
+  double r = std::fma(-std::trunc(t), ay, ax);
+  return r < 0 ? r + ay : r;
+}
+
+// The rest of exact_fmod, out of the loops: infinities and NaN go to the
+// library; a quotient of 2^52 or more is taken on the significands, |x| =
+// mx 2^ex and |y| = my 2^ey with integer mx, my below 2^53 (so ex >= ey
+// here): the remainder of mx 2^(ex - ey) by my, 64 bits of the exponent gap a
+// step after the first (at most 34 steps, each counted in remainder_steps),
+// times 2^ey.
+__extension__ using uint128 = unsigned __int128;
+
+[[gnu::noinline]] double long_fmod(double x, double y) {
+  if (!(std::fabs(x) <= DBL_MAX) || !(std::fabs(y) <= DBL_MAX)) return std::fmod(x, y);
+  auto split = [](double v, uint64_t *m, int *e) {
+    uint64_t bits;
+    memcpy(&bits, &v, 8);
+    int biased = static_cast<int>(bits >> 52 & 0x7FF);
+    *m = bits & ((uint64_t{1} << 52) - 1);
+    *e = biased ? biased - 1075 : -1074;
+    if (biased) *m |= uint64_t{1} << 52;
+  };
+  uint64_t mx, my;
+  int ex, ey;
+  split(x, &mx, &ex);
+  split(y, &my, &ey);
+  if (ex < ey) return std::fmod(x, y);  // not reached: |x| is far above |y|
+  uint64_t r = mx % my;
+  remainder_steps++;
+  for (int gap = ex - ey; gap > 0 && r != 0;) {
+    int s = std::min(gap, 64);
+    r = static_cast<uint64_t>((static_cast<uint128>(r) << s) % my);
+    gap -= s;
+    remainder_steps++;
+  }
+  // r < my, so r 2^ey lies below |y| on its grid: exact.
+  return std::copysign(std::ldexp(static_cast<double>(r), ey), x);
+}
+
+// fmod(x, y) for y != 0, exactly, in bounded time.
+inline double exact_fmod(double x, double y) {
+  double ax = std::fabs(x), ay = std::fabs(y);
+  double t = ax / ay;
+  if (t < 0x1p52 && ay <= DBL_MAX) return std::copysign(small_quotient_fmod(ax, ay, t), x);
+  return long_fmod(x, y);
+}
+
 // The remainder takes the divisor's sign; a zero divisor gives 0.
 template <class T> struct r_mod {
   static T f(T x, T y) {
     if (y == 0) return T(0);
     if constexpr (is_f64<T>) {
-      double r = std::fmod(x, y);
+      double r = exact_fmod(x, y);
       return (r > 0 && y < 0) || (r < 0 && y > 0) ? r + y : r;
     } else {
       T r;
@@ -186,14 +252,6 @@ template <class T> struct r_copy {
 /* ---------------------------------------------------------------------- */
 /* the kernel                                                             */
 /* ---------------------------------------------------------------------- */
-
-// The kernels also come in an AVX2 build, picked at load time where the
-// processor has it (wider vectors, per-element shifts, inline floor).
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define KESTRUNE_KERNEL_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KESTRUNE_KERNEL_CLONES
-#endif
 
 enum operand_form { form_two, form_scalar_right, form_scalar_left, form_count };
 
@@ -305,6 +363,9 @@ int64_t whole_spans(int64_t s0, int64_t stride, int64_t n, int64_t span) {
 // Host work of one span beyond its elements, in element units, for batching.
 constexpr int64_t span_overhead = 8;
 
+// Cycles charged for one step of a long remainder.
+constexpr int64_t remainder_step_cycles = 3;
+
 }  // namespace
 
 bool ud_op_accepts(ud_op op, uint8_t utype) {
@@ -362,6 +423,7 @@ void ud_elementwise_step(ud_elementwise_call &c, int64_t budget) {
   const uint8_t *a = ud_elements(c.a), *b = c.b ? ud_elements(c.b) : nullptr;
   uint8_t *d = ud_elements(c.dest);
   int64_t visited = 0;
+  remainder_steps = 0;
   while (!c.done && visited < budget) {
     int64_t sa = s.off + c.k * s.stride, sb = s.b_off + c.k * s.b_stride;
     int64_t whole = std::min({s.spans - c.k, whole_spans(sa, s.stride, na, s.span),
@@ -399,6 +461,7 @@ void ud_elementwise_step(ud_elementwise_call &c, int64_t budget) {
     c.k++;
     c.done = true;
   }
+  c.long_steps += remainder_steps;
 }
 
 void ud_elementwise_run(ud_elementwise_call &c) {
@@ -406,7 +469,8 @@ void ud_elementwise_run(ud_elementwise_call &c) {
 }
 
 int64_t ud_elementwise_work(const ud_elementwise_call &c) {
-  return c.k / 4 + c.processed / ud_op_divisor(c.op, c.a->utype);
+  return c.k / 4 + c.processed / ud_op_divisor(c.op, c.a->utype) +
+         c.long_steps * remainder_step_cycles;
 }
 
 int64_t ud_elementwise_charge(const ud_elementwise_call &c) {

@@ -91,6 +91,53 @@ TEST(Elementwise, MatchesTheElementByElementModel) {
   }
 }
 
+// f64 remainders over every class of double and around exact multiples, where
+// a rounded quotient lands on the next integer: bit for bit the library's.
+TEST(Elementwise, F64ModMatchesTheLibraryRemainder) {
+  std::mt19937_64 rng(8101);
+  auto any_double = [&] {
+    uint64_t bits = rng();
+    double v;
+    memcpy(&v, &bits, 8);
+    return v;
+  };
+  auto some_double = [&] {  // a nearer exponent range, both signs
+    return std::ldexp(std::uniform_real_distribution<double>(-1, 1)(rng),
+                      static_cast<int>(rng() % 120) - 60);
+  };
+  const int n = 1 << 16;
+  ref::records r;
+  int a = r.add(utype_f64, n, 1), b = r.add(utype_f64, n, 1);
+  std::vector<double> xs(n);
+  for (int i = 0; i < n; i++) {
+    double x, y = i % 3 ? some_double() : any_double();
+    switch (i % 5) {
+      case 0: x = any_double(); break;
+      case 1: x = some_double(); break;
+      case 2: {  // next to a multiple of y, the quotient up to 2^53
+        double q = std::ldexp(static_cast<double>(rng() % (uint64_t{1} << 52)), -static_cast<int>(rng() % 52));
+        x = std::nextafter(std::trunc(q) * y, rng() % 2 ? INFINITY : -INFINITY);
+        break;
+      }
+      case 3: x = std::trunc(some_double() * 1e6) * y; break;
+      default: x = f64_edges[rng() % std::size(f64_edges)], y = f64_edges[rng() % std::size(f64_edges)]; break;
+    }
+    ud_set_f64(r.at(a), i, xs[static_cast<size_t>(i)] = x);
+    ud_set_f64(r.at(b), i, y);
+  }
+  ref::records model = r;
+  ref::run_real(r, {ud_mod, a, b, a, false, {}, {}});
+  ref::run_reference(model, {ud_mod, a, b, a, false, {}, {}});
+  for (int i = 0; i < n; i++) {
+    double got = ud_get_number(r.at(a), i), want = ud_get_number(model.at(a), i);
+    if (!(std::isnan(got) && std::isnan(want))) {
+      ASSERT_EQ(memcmp(&got, &want, 8), 0)
+          << std::hexfloat << xs[static_cast<size_t>(i)] << " % " << ud_get_number(r.at(b), i) << ": " << got
+          << ", not " << want;
+    }
+  }
+}
+
 TEST(Elementwise, ScalarConversion) {
   struct row { ref::value v; uint8_t type; int64_t want; };
   const row rows[] = {
@@ -167,6 +214,12 @@ TEST_F(Arith, Charges) {
       {"USERDATA.take", "userdata('u8', 3), userdata('i32', 4, '00000002000000000000000500000001'), userdata('u8', 4)", 2},
       {"USERDATA.take", "userdata('u8', 3), userdata('i32', 4), true, 0, 0, 1, -1", 1},
       {"USERDATA.copy", "userdata('f64', 240), 1, true", 20},
+      // Remainders of quotients past 2^52: three cycles a step of 64 bits of
+      // the exponent gap (32 here) and one for the first, on top.
+      {"USERDATA.mod", "vec(1.7976931348623157e308, 1.7976931348623157e308, 1.7976931348623157e308, "
+                       "1.7976931348623157e308), 1.2345678901234567e-310, true", 1 + 4 * 33 * 3},
+      {"USERDATA.mod", "vec(1e300, 7, 1e300, 7), 3, true", 1 + 2 * 2 * 3},  // 3's significand is 3 x 2^51: one shift ends it
+      {"USERDATA.mod", "vec(1e15, 7, -5, 7), 3, true", 1},
   };
   for (const row &r : rows) EXPECT_EQ(charge_of(r.fn, r.args), r.want) << r.fn << "(" << r.args << ")";
   // A new result adds its element count / 128 (and the allocator's own charge).
