@@ -164,8 +164,7 @@ template <class T> struct r_mod {
   static T f(T x, T y) {
     if (y == 0) return T(0);
     if constexpr (is_f64<T>) {
-      double r = exact_fmod(x, y);
-      return (r > 0 && y < 0) || (r < 0 && y > 0) ? r + y : r;
+      return divisor_sign(exact_fmod(x, y), y);
     } else {
       T r;
       if constexpr (sizeof(T) == 8) r = y == -1 ? T(0) : T(x % y);
@@ -173,6 +172,18 @@ template <class T> struct r_mod {
       if constexpr (!is_signed_int<T>) return r;
       else return r != 0 && (r < 0) != (y < 0) ? T(r + y) : r;
     }
+  }
+  // f64 for blocks (see quick_runs): the rule where the quotient stays below
+  // 2^52, setting *far for the elements it leaves to f (a quotient of 2^52 or
+  // more, an operand not finite). Free of calls, so the block vectorises.
+  static T quick(T x, T y, int *far) requires is_f64<T> {
+    double ax = std::fabs(x), ay = std::fabs(y), t = ax / ay;
+    *far |= (y != 0) & !((t < 0x1p52) & (ay <= DBL_MAX));
+    double r = divisor_sign(std::copysign(small_quotient_fmod(ax, ay, t), x), y);
+    return y == 0 ? 0.0 : r;
+  }
+  static double divisor_sign(double r, double y) {
+    return (r > 0 && y < 0) || (r < 0 && y > 0) ? r + y : r;
   }
 };
 // Squares stay in the element type (integers wrap, i64 keeps every bit); other
@@ -271,6 +282,36 @@ template <class T> T scalar_value(const ud_scalar &s) {
   else return T(s.i);
 }
 
+// A rule with a quick form (f64 remainders) runs in blocks: the quick form over
+// a block into a local copy (a loop that vectorises), the block again through
+// the full rule if the quick form left an element to it, then the copy stored.
+// A block reads its elements before it writes any, which a plain loop matches
+// unless the destination lies less than a block after an operand; there the
+// plain loop runs.
+template <class T, template <class> class R>
+constexpr bool has_quick_form = requires(T x, int *far) { R<T>::quick(x, x, far); };
+constexpr int64_t quick_block = 64;
+
+template <class T> bool block_fits(const T *d, const T *operand) {
+  auto gap = reinterpret_cast<uintptr_t>(d) - reinterpret_cast<uintptr_t>(operand);
+  return gap == 0 || gap >= quick_block * sizeof(T);
+}
+
+template <class T, template <class> class R, int form>
+[[gnu::always_inline]] inline void quick_runs(T *d, const T *a, const T *b, T v, int64_t len) {
+  auto x = [&](int64_t i) { return form == form_scalar_left ? v : a[i]; };
+  auto y = [&](int64_t i) { return form == form_two ? b[i] : form == form_scalar_right ? v : a[i]; };
+  for (int64_t i0 = 0; i0 < len; i0 += quick_block) {
+    const int64_t n = std::min(quick_block, len - i0);
+    T out[quick_block];
+    int far = 0;
+    for (int64_t i = 0; i < n; i++) out[i] = R<T>::quick(x(i0 + i), y(i0 + i), &far);
+    if (far)
+      for (int64_t i = 0; i < n; i++) out[i] = R<T>::f(x(i0 + i), y(i0 + i));
+    for (int64_t i = 0; i < n; i++) d[i0 + i] = out[i];
+  }
+}
+
 // The one loop: spans in order, elements in increasing order inside each, one
 // element read and written after the other, so overlapping operands see what
 // a plain element-by-element loop sees (the compiler vectorises only where
@@ -286,6 +327,13 @@ KESTRUNE_KERNEL_CLONES void kernel(const run_job &j) {
   for (int64_t r = 0; r < runs; r++) {
     T *d = d0 + r * stride;
     const T *a = a0 + r * stride;
+    if constexpr (has_quick_form<T, R>) {
+      const T *b = form == form_two ? b0 + r * b_stride : a;
+      if (block_fits(d, a) && block_fits(d, b)) {
+        quick_runs<T, R, form>(d, a, b, v, len);
+        continue;
+      }
+    }
     if constexpr (form == form_two) {
       const T *b = b0 + r * b_stride;
       for (int64_t i = 0; i < len; i++) d[i] = R<T>::f(a[i], b[i]);

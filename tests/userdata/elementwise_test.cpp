@@ -52,7 +52,8 @@ struct random_case {
     ud_op op;
     do op = static_cast<ud_op>(pick(0, ud_op_count - 1));
     while (!ud_op_accepts(op, type));
-    auto w = static_cast<uint32_t>(pick(1, 24)), h = static_cast<uint32_t>(pick(1, 3));
+    // Now and then wider than a block of the vectorised remainder.
+    auto w = static_cast<uint32_t>(pick(0, 4) ? pick(1, 24) : pick(60, 150)), h = static_cast<uint32_t>(pick(1, 3));
     ref::call_shape k{op, r.add(type, w, h), -1, -1, false, scalars[pick(0, std::size(scalars) - 1)], {}};
     switch (pick(0, 3)) {
       case 0: k.b = k.a; break;
@@ -66,8 +67,8 @@ struct random_case {
       default: k.dest = r.add(type, w, h); break;
     }
     for (size_t i = 0; i < r.blocks.size(); i++) fill(r.at(static_cast<int>(i)));
-    k.s.off = pick(-6, 30), k.s.b_off = pick(-6, 30);
-    k.s.span = pick(0, 9) ? pick(-2, 30) : 0x1000000;
+    k.s.off = pick(-6, 6 + w), k.s.b_off = pick(-6, 6 + w);
+    k.s.span = pick(0, 9) ? pick(-2, pick(0, 3) ? 30 : 200) : 0x1000000;
     k.s.stride = pick(-4, 12), k.s.b_stride = pick(-4, 12);
     k.s.spans = pick(0, 9) ? pick(-1, 8) : 20000;
     if (k.s.spans > 8 && k.s.span > 0) k.s.stride = k.s.b_stride = 0;  // many spans over the same elements
