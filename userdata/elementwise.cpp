@@ -188,15 +188,40 @@ template <class T> struct r_mod {
 };
 // Squares stay in the element type (integers wrap, i64 keeps every bit); other
 // exponents go through pow on doubles, integers truncated back.
+// For u8, i16 and i32 the power is taken on integers, as pow on doubles gives
+// it and without its cost: an integer power below 2^31 in magnitude is exact
+// in a double (and pow returns it exactly), one of 2^31 or more falls outside
+// the 32-bit range like an infinity (0 to a negative power) and gives the
+// smallest value, and other negative powers truncate to 0, 1 or -1.
+inline int32_t int_power(int64_t x, int64_t y) {
+  if (y < 0) {
+    if (x == 0) return INT32_MIN;
+    if (x == 1 || x == -1) return y % 2 ? static_cast<int32_t>(x) : 1;
+    return 0;
+  }
+  constexpr int64_t limit = int64_t{1} << 31;
+  int64_t r = 1, b = x;  // |r|, |b| <= 2^31, so their products fit
+  for (;;) {
+    if (y & 1) {
+      r *= b;
+      if (r >= limit || r <= -limit) return INT32_MIN;
+    }
+    y >>= 1;
+    if (y == 0) return static_cast<int32_t>(r);
+    b *= b;
+    if (b >= limit) return INT32_MIN;  // a factor still to come
+  }
+}
+
 template <class T> struct r_pow {
   static T f(T x, T y) {
     if (y == 2) return r_mul<T>::f(x, x);
     if constexpr (is_f64<T>) {
       return std::pow(x, y);
+    } else if constexpr (sizeof(T) == 8) {
+      return trunc_to_i64_or_min(std::pow(static_cast<double>(x), static_cast<double>(y)));
     } else {
-      double p = std::pow(static_cast<double>(x), static_cast<double>(y));
-      if constexpr (sizeof(T) == 8) return trunc_to_i64_or_min(p);
-      else return T(trunc_to_i32_or_min(p));
+      return T(int_power(x, y));
     }
   }
 };

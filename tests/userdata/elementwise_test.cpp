@@ -139,6 +139,37 @@ TEST(Elementwise, F64ModMatchesTheLibraryRemainder) {
   }
 }
 
+// Narrow integer powers against pow on doubles: every u8 pair, and i16 and i32
+// bases and exponents around the edges of the 32-bit range.
+TEST(Elementwise, NarrowPowersMatchPowOnDoubles) {
+  std::mt19937_64 rng(4101);
+  auto around = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); };
+  for (uint8_t type : {utype_u8, utype_i16, utype_i32}) {
+    const int n = 1 << 16;
+    ref::records r;
+    int a = r.add(type, n, 1), b = r.add(type, n, 1);
+    for (int i = 0; i < n; i++) {
+      int64_t x = i & 0xFF, y = i >> 8;
+      if (type != utype_u8) {
+        switch (i % 4) {
+          case 0: x = around(-300, 300), y = around(-40, 40); break;
+          case 1: x = around(-3, 3), y = around(INT32_MIN, INT32_MAX); break;
+          case 2: x = int_edges[i % std::size(int_edges)], y = around(-3, 34); break;
+          default: x = around(INT32_MIN, INT32_MAX), y = around(0, 3); break;
+        }
+      }
+      ud_set_int(r.at(a), i, x);
+      ud_set_int(r.at(b), i, y);
+    }
+    ref::records model = r;
+    ref::run_real(r, {ud_pow, a, b, a, false, {}, {}});
+    ref::run_reference(model, {ud_pow, a, b, a, false, {}, {}});
+    for (int i = 0; i < n; i++)
+      ASSERT_EQ(ud_get_int(r.at(a), i), ud_get_int(model.at(a), i))
+          << "type " << int(type) << ": " << ud_get_int(r.at(b), i) << " as the exponent, element " << i;
+  }
+}
+
 TEST(Elementwise, ScalarConversion) {
   struct row { ref::value v; uint8_t type; int64_t want; };
   const row rows[] = {
