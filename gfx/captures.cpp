@@ -236,7 +236,7 @@ void request_screenshot(process *P) {
 
 int64_t screenshot_charge(const capture_block &b) {
   int64_t pixels = int64_t{b.width} * b.height * b.scale * b.scale;
-  return (b.label ? pixels / 2 : 4 * pixels) + pfile_write_cycles;
+  return (b.label ? pixels / 2 : 8 * pixels) + pfile_write_cycles;
 }
 
 void update_screenshot(const uint32_t *frame, const process *shown) {
@@ -321,9 +321,9 @@ int gif_start(process *P) {
 int gif_end() {
   if (!rec.gif) return 1;
   rec.file.clear();
-  // Encoding every image at once is the caller's work: about 5-10 ns a byte of
+  // Encoding every image at once is the caller's work: about 8-13 ns a byte of
   // the encoder's memory (the file write is charged by the file system).
-  spend_cpu(gif_memory_in_use() / 2);
+  spend_cpu(gif_memory_in_use());
   bool ok = EGifSpew(rec.gif) == GIF_OK &&
             store_file(rec.filename, rec.file.data(), int64_t(rec.file.size()));
   if (!ok)
