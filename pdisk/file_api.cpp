@@ -216,15 +216,10 @@ int lua54__fetch_remote_result(lua_State *L) {
     lua_pushstring(L, "no network access");
     return 3;
   }
-  int64_t id = kvt_intp(L, 1, 0);
-  std::optional<gurl_result> r = gurl_poll(id);
+  // The result holds the job's record while its bytes are read: a finalizer
+  // run by the decoding may start the jobs that take the record.
+  std::optional<gurl_result> r = gurl_poll(kvt_intp(L, 1, 0));
   if (!r || (r->status != gurl_status_done && r->status != gurl_status_failed)) return 0;
-  // A finished job is let go once its answer is handed over (even when
-  // decoding fails), so no body outlives its delivery.
-  struct release_job {
-    int64_t id;
-    ~release_job() { gurl_release(id); }
-  } release{id};
   if (r->status == gurl_status_failed) {
     lua_pushnil(L);
     lua_pushnil(L);
@@ -237,8 +232,7 @@ int lua54__fetch_remote_result(lua_State *L) {
   buffer body{uint64_t(r->body.size()) + 1,
               reinterpret_cast<uint8_t *>(const_cast<char *>(r->body.data())),
               buffer_group_store, int32_t(r->body.size()), 0};
-  std::string url(r->url);
-  return untuk_from_fetched_buffer(L, &body, url);
+  return untuk_from_fetched_buffer(L, &body, r->url);
 }
 
 int lua54__fetch_metadata_from_file(lua_State *L) {
