@@ -156,8 +156,8 @@ void automount_p_path(std::string_view path) {
     if (end < path.size() && path[end] != '/') continue;
     std::string prefix(path.substr(0, end));
     if (!names_cartridge(prefix) || pdisk_directory_exists(prefix, true)) continue;
-    // A probe: the mounter reads the file itself.
-    pfile *f = pfopen(prefix, "re");
+    // Only a file that can be read is mounted.
+    pfile *f = pfopen(prefix, "r");
     if (!f) continue;
     pfclose(f);
     mount_kvt_path(prefix);
@@ -203,6 +203,9 @@ int mount_kvt_path(std::string_view path) {
         m.keep_file = !whole && f->data->length > 0;
         pfclose(f);
         if (m.keep_file) hovi_debugf("cartridge %s mounted without its write-back\n", norm->c_str());
+      } else if (pdisk_file_exists(*norm)) {
+        // There but unreadable: its empty folder must not replace it.
+        m.keep_file = true;
       }
       if (append_pmount(std::move(m))) index = int(pmount_table.size()) - 1;
       else delete_ram_files_in_path(folder);

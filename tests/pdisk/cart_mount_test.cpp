@@ -124,6 +124,10 @@ TEST_F(Carts, WritesGoBackAfterTheDelayInTheirForm) {
   expire_deadlines();
   flush_dirty_mounts_delayed();
   EXPECT_EQ(host_get("fresh.kvt"), std::string(kvt_text_header) + "\nversion 2\n\n:: [eoc]\n");
+  // A trailing '/' names the same cartridge, not a folder.
+  ASSERT_EQ(pmkdir("/slash.kvt/"), 0);
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(host_get("slash.kvt"), std::string(kvt_text_header) + "\nversion 2\n\n:: [eoc]\n");
   // A name with further dots keeps its form.
   ASSERT_EQ(pmkdir("/my.game.kvt"), 0);
   ASSERT_TRUE(put("/my.game.kvt/main.lua", "y"));

@@ -92,6 +92,13 @@ TEST_F(FileApi, ChargesFollowTheWork) {
   EXPECT_LT(charge_of("cp", "'/ram/none', '/ram/big3'"), 10);
   EXPECT_EQ(run("local t, n = ls('/ram/many') return #t, n, t[1], t[3000]"),
             (R{"i:3000", "i:0", "s:f1", "s:f3000"}));
+
+  // A cartridge met on a path is read once to see that it opens and once to
+  // fill its folder: both reads are charged.
+  std::string cart = "kestrune cartridge\nversion 2\n\n:: a.txt\n" + std::string(80000, 'x') + "\n:: [eoc]\n";
+  std::ofstream(host + "/c.kvt", std::ios::binary) << cart;
+  EXPECT_GE(charge_of("fetch", "'/c.kvt/a.txt'"), 2 * int64_t(cart.size()) / 8);
+  EXPECT_EQ(run("return #fetch('/c.kvt/a.txt')"), (R{"i:80000"}));
 }
 
 } // namespace
