@@ -374,6 +374,8 @@ buffer_owner yorelog_fetch(std::string_view text) {
   bool found = false;
   for (int step = 0; step < day_steps_max && !found; step++) {
     f = folders_of(year, month, day);
+    // Each day looked for is a host probe, charged as one.
+    spend_cpu(pfile_probe_cycles);
     if (is_regular(f.log)) {
       found = true;
       break;
