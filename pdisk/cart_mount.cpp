@@ -152,10 +152,13 @@ void automount_p_path(std::string_view path) {
   if (block_automounting || path.size() < 2) return;
   if (path.find(".kvt") == std::string_view::npos) return;
   block_automounting = true;
-  for (size_t end = 1; end <= path.size(); end++) {
+  int names = 0;
+  for (size_t end = 1; end <= path.size() && end <= automount_prefix_max; end++) {
     if (end < path.size() && path[end] != '/') continue;
     std::string prefix(path.substr(0, end));
-    if (!names_cartridge(prefix) || pdisk_directory_exists(prefix, true)) continue;
+    if (!names_cartridge(prefix)) continue;
+    if (++names > automount_names_max) break;
+    if (pdisk_directory_exists(prefix, true)) continue;
     // Only a file that can be read is mounted.
     pfile *f = pfopen(prefix, "r");
     if (!f) continue;

@@ -22,6 +22,11 @@ constexpr int64_t pmount_retry_max_ms = 10000;
 // its ending names. 0 for a path that is no cartridge.
 int kvt_cart_form(std::string_view path);
 
+// Each cartridge name met on a path costs a look-up of its whole prefix, so a
+// path is examined only this far (no real path comes near either bound).
+constexpr int automount_names_max = 64;
+constexpr size_t automount_prefix_max = 4096;
+
 // Offers a normalised path: the cartridge files it passes through (from the
 // shortest prefix on) are mounted, unless a folder of that name exists.
 void automount_p_path(std::string_view path);
