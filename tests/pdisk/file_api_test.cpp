@@ -10,6 +10,7 @@
 
 #include "kernel/accounting.h"
 #include "pdisk/pfile.h"
+#include "values/png_qoi.h"
 #include "values/crc32.h"
 #include "../kernel/script_api_fixture.h"
 
@@ -92,6 +93,11 @@ TEST_F(FileApi, ChargesFollowTheWork) {
   EXPECT_LT(charge_of("cp", "'/ram/none', '/ram/big3'"), 10);
   EXPECT_EQ(run("local t, n = ls('/ram/many') return #t, n, t[1], t[3000]"),
             (R{"i:3000", "i:0", "s:f1", "s:f3000"}));
+
+  // Pictures are charged by what the codec costs, before it runs.
+  EXPECT_GE(charge_of("store", "'/ram/p.png', userdata('u8', 200, 100)"), png_coding_cycles(20000));
+  EXPECT_GE(charge_of("fetch", "'/ram/p.png'"), png_coding_cycles(20000));
+  EXPECT_EQ(run("local p = fetch('/ram/p.png') return p:width(), p:height()"), (R{"i:200", "i:100"}));
 
   // A cartridge met on a path is read once to see that it opens and once to
   // fill its folder: both reads are charged.
