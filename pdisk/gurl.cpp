@@ -218,6 +218,10 @@ int64_t gurl_get(std::string_view url) {
   auto job = std::make_shared<gurl_job>();
   slot = job;
   job->id = id;
+  if (url.size() > gurl_url_max) {
+    job->status.store(gurl_status_failed, std::memory_order_release);
+    return id;
+  }
   job->url.assign(url);
   job->connect_timeout_ms = gurl_connect_timeout_ms;
   job->stall_timeout_s = gurl_stall_timeout_s;

@@ -20,6 +20,9 @@ constexpr int32_t gurl_status_done = 3;   // the whole answer arrived (an error 
 constexpr int32_t gurl_status_failed = 4; // no answer, a refused URL, a body past the cap
 constexpr int64_t gurl_body_capacity = 1024;
 constexpr long gurl_redirects_max = 10;
+// A longer URL is refused (its job failed, the text not kept): 256 records
+// must not hold texts of any size.
+constexpr size_t gurl_url_max = 65536;
 
 // Settings, read by each job when it starts. The cartridge server's address
 // prefix (scheme, host name, '/'); downloads whose URL begins with it are

@@ -99,6 +99,11 @@ TEST_F(Downloads, AnswersOfEveryKind) {
   for (std::string url : {"file:///etc/passwd", "ftp://127.0.0.1/x", "gopher://127.0.0.1/"})
     EXPECT_EQ(wait_for(gurl_get(url)).status, gurl_status_failed) << url;
   EXPECT_EQ(gurl_get(""), -1);
+  // A URL past the length limit is refused, not kept.
+  std::string long_url = server.url("/body/5?") + std::string(gurl_url_max, 'x');
+  gurl_result refused = wait_for(gurl_get(long_url));
+  EXPECT_EQ(refused.status, gurl_status_failed);
+  EXPECT_EQ(refused.url, "");
 
   gurl_buffer b;
   ASSERT_TRUE(gurl_buffer_reserve(b, gurl_body_capacity));
