@@ -172,7 +172,8 @@ int mount_kvt_path(std::string_view path) {
   std::optional<std::string> norm = normalise_kestrune_path(path);
   if (!norm) return -1;
   if (int i = find_mount_point(*norm); i >= 0) return i;
-  if (app.cart_mount_blocked) return -1;
+  // The mount table holds no text of any length.
+  if (app.cart_mount_blocked || norm->size() > automount_prefix_max) return -1;
   // Cartridges that hold this one are mounted first, so its file is read
   // from where it really lies.
   if (std::string_view parent = parent_of(*norm); !parent.empty()) automount_p_path(parent);

@@ -33,7 +33,8 @@ void automount_p_path(std::string_view path);
 
 // The mount whose mount point is path, made when there is none: a fresh RAM
 // folder "/ram/mount/<8 letters>" filled from the file. The index into
-// pmount_table, or -1 (illegal path, cartridge mounts blocked, no room).
+// pmount_table, or -1 (illegal path or one longer than automount_prefix_max,
+// cartridge mounts blocked, no room).
 int mount_kvt_path(std::string_view path);
 
 // Writes one dirty mount back (delayed: only once its deadline has passed).

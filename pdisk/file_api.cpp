@@ -37,6 +37,7 @@ constexpr int64_t fetch_png_max_pixels = userdata_block_max / 4;
 // Listing: each name costs what a file probe costs.
 constexpr int64_t ls_cycles_per_name = 16;
 constexpr std::string_view yorelog_protocol = "yorelog://";
+constexpr size_t mount_text_max = 4096;
 
 std::optional<std::string_view> string_arg(lua_State *L, int index) {
   if (lua_type(L, index) != LUA_TSTRING) return std::nullopt;
@@ -344,7 +345,9 @@ int lua54__fdelete(lua_State *L) {
 
 int lua54_mount(lua_State *L) {
   std::optional<std::string_view> mount_point = string_arg(L, 1), target = string_arg(L, 2);
-  if (mount_point && target) mount_p_path(*mount_point, *target);
+  // The mount table holds no text of any length (no host path is longer).
+  if (mount_point && target && mount_point->size() <= mount_text_max && target->size() <= mount_text_max)
+    mount_p_path(*mount_point, *target);
   return 0;
 }
 

@@ -72,6 +72,17 @@ TEST_F(FileApi, HostileValuesLeaveFilesAsTheyWere) {
   )"),
             (R{"b:true", "nil", "i:1"}));
 
+  // Texts too long for the mount table: no mount is made.
+  size_t mounts = pmount_table.size();
+  EXPECT_EQ(run(R"(
+    local long = string.rep("/abc", 1200)
+    mount(long, "/ram")
+    mount("/m", "/ram" .. long)
+    return mkdir(long .. ".kvt")
+  )"),
+            (R{"s:mkdir failed"}));
+  EXPECT_EQ(pmount_table.size(), mounts);
+
   // Names that would leave the cache folder, and arguments of the wrong type.
   EXPECT_EQ(run(R"(
     _cache_store("..", "x", string.rep("x", 600))
