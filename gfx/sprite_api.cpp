@@ -100,9 +100,8 @@ int lua54_sspr(lua_State *L) {
   int64_t sw = arg32(L, 4, s->width), sh = arg32(L, 5, int64_t{s->height} * s->depth);
   int64_t dx = arg_x(L, 6), dy = arg_y(L, 7);
   int64_t dw = arg32(L, 8, sw), dh = arg32(L, 9, sh);
-  spend_cpu(draw_sspr(s, sprite_canvas(cproc), sx, sy, sw, sh, dx, dy, dw, dh, flag_arg(L, 10),
-                      flag_arg(L, 11)) /
-            3);
+  spend_cpu(line_draw_charge(
+      draw_sspr(s, sprite_canvas(cproc), sx, sy, sw, sh, dx, dy, dw, dh, flag_arg(L, 10), flag_arg(L, 11))));
   return 0;
 }
 
@@ -176,7 +175,7 @@ int lua54__draw_map(lua_State *L) {
   tw = arg32(L, 9, tw ? tw : 256), th = arg32(L, 10, th ? th : 256);
   map_draw d = draw_map(cproc, map, sprite_canvas(cproc), cx, cy, cw, ch, sx, sy, tw, th, mask);
   spend_cpu(2 * d.cells);
-  spend_cpu(d.pixels / 3);
+  spend_cpu(line_draw_charge(d.tiles));
   return 0;
 }
 

@@ -202,6 +202,67 @@ void walk(Sampler sampler, Writer writer, int64_t count) {
   for (int64_t i = 0; i < count; i++) writer.put(sampler.next());
 }
 
+// Draws the visible steps lo..hi of a walk, each texel from the sampler. Each
+// texel is sampled and written before the next is sampled, so a line whose
+// texture is its own target reads the pixels before it as drawn.
+template <typename Sampler>
+void draw_walk(const canvas &c, const line_walk &wk, bool plain, Sampler sampler) {
+  int64_t count = wk.hi - wk.lo + 1;
+  int64_t fx = wk.fx + wk.lo * wk.sx, fy = wk.fy + wk.lo * wk.sy;
+  const uint8_t *t0 = c.tab[0];
+  if (wk.sx == 65536 && wk.sy == 0) {
+    int64_t x = fx >> 16, y = fy >> 16;
+    uint8_t *px = c.pixels + y * c.width + x;
+    if (plain)
+      walk(sampler, row_writer<true>{c, t0, px, x, y}, count);
+    else
+      walk(sampler, row_writer<false>{c, t0, px, x, y}, count);
+  } else if (plain) {
+    walk(sampler, step_writer<true>{c, t0, fx, fy, wk.sx, wk.sy}, count);
+  } else {
+    walk(sampler, step_writer<false>{c, t0, fx, fy, wk.sx, wk.sy}, count);
+  }
+}
+
+// The samples of a scaled sprite's line: column floor(u), row floor(v), no
+// wrapping; `keep_inside` holds each inside the sprite.
+template <bool keep_inside>
+struct sprite_sampler {
+  const uint8_t *px;
+  int64_t sw, sh;
+  double u, v, du, dv;
+  uint8_t next() {
+    uint8_t t = keep_inside ? px[inside(v, sh) * sw + inside(u, sw)]
+                            : px[static_cast<int64_t>(v) * sw + static_cast<int64_t>(u)];
+    u += du, v += dv;
+    return t;
+  }
+};
+
+// clip_line_walk of a line along a row or a column (y0 <= y1), whose steps
+// are whole pixels: the same walk, clipped without dividing.
+line_walk axis_walk(const canvas &c, int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
+  line_walk w{};
+  int64_t ux = (x1 > x0) - (x1 < x0), uy = y1 > y0;
+  w.n = std::max(std::abs(x1 - x0), y1 - y0);
+  w.sx = ux * 65536, w.sy = uy * 65536;
+  w.fx = x0 * 65536 + 0x8000, w.fy = y0 * 65536 + 0x8000;
+  w.lo = 0, w.hi = c.pixels ? w.n : -1;
+  // The steps i whose start + i x unit lies in lo_edge .. hi_edge - 1.
+  auto narrow = [&w](int64_t start, int64_t unit, int64_t lo_edge, int64_t hi_edge) {
+    if (unit > 0) {
+      w.lo = std::max(w.lo, lo_edge - start), w.hi = std::min(w.hi, hi_edge - 1 - start);
+    } else if (unit < 0) {
+      w.lo = std::max(w.lo, start - (hi_edge - 1)), w.hi = std::min(w.hi, start - lo_edge);
+    } else if (start < lo_edge || start >= hi_edge) {
+      w.lo = 1, w.hi = 0;
+    }
+  };
+  narrow(x0, ux, c.cx0, c.cx1);
+  narrow(y0, uy, c.cy0, c.cy1);
+  return w;
+}
+
 }  // namespace
 
 int64_t draw_tline3d(const process *P, const userdata *texture, const canvas &canvas_in, int64_t flags,
@@ -238,25 +299,7 @@ int64_t draw_tline3d(const process *P, const userdata *texture, const canvas &ca
   bool affine = s.w == 1 && dw == 0;
   bool plain = !t.map && short_loop_applies(c);
   int64_t count = wk.hi - wk.lo + 1;
-  int64_t fx = wk.fx + wk.lo * wk.sx, fy = wk.fy + wk.lo * wk.sy;
-
-  // Each texel is sampled and written before the next is sampled, so a line
-  // whose texture is its own target reads the pixels before it as drawn.
-  auto draw = [&](auto sampler) {
-    const uint8_t *t0 = c.tab[0];
-    if (wk.sx == 65536 && wk.sy == 0) {
-      int64_t x = fx >> 16, y = fy >> 16;
-      uint8_t *px = c.pixels + y * c.width + x;
-      if (plain)
-        walk(sampler, row_writer<true>{c, t0, px, x, y}, count);
-      else
-        walk(sampler, row_writer<false>{c, t0, px, x, y}, count);
-    } else if (plain) {
-      walk(sampler, step_writer<true>{c, t0, fx, fy, wk.sx, wk.sy}, count);
-    } else {
-      walk(sampler, step_writer<false>{c, t0, fx, fy, wk.sx, wk.sy}, count);
-    }
-  };
+  auto draw = [&](auto sampler) { draw_walk(c, wk, plain, sampler); };
 #if defined(__SSE2__)
   if (!t.map && affine && stays_small(s.u, du, count) && stays_small(s.v, dv, count))
     draw(affine_lanes(t, s));
@@ -276,7 +319,7 @@ int64_t draw_tline_sspr(const userdata *sprite, const canvas &canvas_in, int64_t
   const canvas c = canvas_in;  // kept in registers across the pixel stores
   if (!sprite || !c.pixels || (sprite->utype & utype_mask) != utype_u8) return 0;
   if (y0 > y1) std::swap(x0, x1), std::swap(y0, y1), std::swap(u0, u1), std::swap(v0, v1);
-  line_walk wk = clip_line_walk(c, x0, y0, x1, y1);
+  line_walk wk = x0 == x1 || y0 == y1 ? axis_walk(c, x0, y0, x1, y1) : clip_line_walk(c, x0, y0, x1, y1);
   if (wk.lo > wk.hi) return 0;
   double n = static_cast<double>(wk.n);
   double du = wk.n ? (u1 - u0) / n : 0, dv = wk.n ? (v1 - v0) / n : 0;
@@ -284,7 +327,6 @@ int64_t draw_tline_sspr(const userdata *sprite, const canvas &canvas_in, int64_t
   double u = u0 + k * du, v = v0 + k * dv;
   int64_t sw = sprite->width, sh = rows_of(sprite);
   const uint8_t *px = ud_elements(sprite);
-  int64_t fx = wk.fx + wk.lo * wk.sx, fy = wk.fy + wk.lo * wk.sy;
   int64_t count = wk.hi - wk.lo + 1;
   // Where both ends of the walk sample inside the sprite, no sample needs
   // keeping inside. The summed steps may drift from the ends by half a unit
@@ -294,39 +336,34 @@ int64_t draw_tline_sspr(const userdata *sprite, const canvas &canvas_in, int64_t
     double drift = (last + 2) * std::max({std::fabs(a), std::fabs(b), 1.0}) * 0x1p-52;
     return std::min(a, b) - drift > -1 && std::max(a, b) + drift < static_cast<double>(size);
   };
-  if (within(u, u + last * du, sw) && within(v, v + last * dv, sh)) {
-    for (int64_t i = 0; i < count; i++, fx += wk.sx, fy += wk.sy, u += du, v += dv) {
-      int64_t x = fx >> 16, y = fy >> 16;
-      uint8_t *out = c.pixels + y * c.width + x;
-      *out = sprite_pixel(c, x, y, px[static_cast<int64_t>(v) * sw + static_cast<int64_t>(u)], *out);
-    }
-    return count;
-  }
-  for (int64_t i = 0; i < count; i++, fx += wk.sx, fy += wk.sy, u += du, v += dv) {
-    int64_t x = fx >> 16, y = fy >> 16;
-    uint8_t *out = c.pixels + y * c.width + x;
-    *out = sprite_pixel(c, x, y, px[inside(v, sh) * sw + inside(u, sw)], *out);
-  }
+  bool plain = short_loop_applies(c);
+  if (within(u, u + last * du, sw) && within(v, v + last * dv, sh))
+    draw_walk(c, wk, plain, sprite_sampler<false>{px, sw, sh, u, v, du, dv});
+  else
+    draw_walk(c, wk, plain, sprite_sampler<true>{px, sw, sh, u, v, du, dv});
   return count;
 }
 
-int64_t draw_sspr(const userdata *sprite, const canvas &c, int64_t sx, int64_t sy, int64_t sw,
+line_draw draw_sspr(const userdata *sprite, const canvas &c, int64_t sx, int64_t sy, int64_t sw,
                   int64_t sh, int64_t dx, int64_t dy, int64_t dw, int64_t dh, bool flip_x,
                   bool flip_y) {
-  if (!sprite || !c.pixels || sw <= 0 || sh <= 0) return 0;
+  if (!sprite || !c.pixels || sw <= 0 || sh <= 0) return {};
   if (dw < 0) dx += dw, dw = -dw, flip_x = !flip_x;
   if (dh < 0) dy += dh, dh = -dh, flip_y = !flip_y;
   if (sx < 0) dx += dw * -sx / sw, sx = 0;
   if (sy < 0) dy += dh * -sy / sh, sy = 0;
   int64_t spw = sprite->width, sph = rows_of(sprite);
-  if (sx >= spw || sy >= sph) return 0;
+  if (sx >= spw || sy >= sph) return {};
   if (sw >= spw - sx) dw = dw * (spw - sx) / sw, sw = spw - sx;
   if (sh >= sph - sy) dh = dh * (sph - sy) / sh, sh = sph - sy;
-  if (dw <= 0 || dh <= 0) return 0;
+  if (dw <= 0 || dh <= 0) return {};
   double fu = static_cast<double>(sw) / static_cast<double>(dw);
   double fv = static_cast<double>(sh) / static_cast<double>(dh);
   double dsx = static_cast<double>(sx), dsy = static_cast<double>(sy);
-  int64_t n = 0;
+  line_draw n;
+  // Nothing when the destination misses the clip; else every line drawn is
+  // one inside the clip that meets it.
+  if (dx + dw <= c.cx0 || dx >= c.cx1 || dy + dh <= c.cy0 || dy >= c.cy1) return n;
   if (dh < dw) {
     // A line a destination row, over the rows inside the clip only.
     int64_t r0 = std::max<int64_t>(0, c.cy0 - dy), r1 = std::min(dh - 1, c.cy1 - 1 - dy);
@@ -334,7 +371,8 @@ int64_t draw_sspr(const userdata *sprite, const canvas &c, int64_t sx, int64_t s
     if (flip_x) std::swap(u0, u1);
     for (int64_t r = r0; r <= r1; r++) {
       double v = static_cast<double>(flip_y ? dh - 1 - r : r) * fv + dsy + fv / 2;
-      n += draw_tline_sspr(sprite, c, dx, dy + r, dx + dw - 1, dy + r, u0, v, u1, v);
+      n.pixels += draw_tline_sspr(sprite, c, dx, dy + r, dx + dw - 1, dy + r, u0, v, u1, v);
+      n.lines++;
     }
   } else {
     int64_t c0 = std::max<int64_t>(0, c.cx0 - dx), c1 = std::min(dw - 1, c.cx1 - 1 - dx);
@@ -342,7 +380,8 @@ int64_t draw_sspr(const userdata *sprite, const canvas &c, int64_t sx, int64_t s
     if (flip_y) std::swap(v0, v1);
     for (int64_t col = c0; col <= c1; col++) {
       double u = static_cast<double>(flip_x ? dw - 1 - col : col) * fu + dsx + fu / 2;
-      n += draw_tline_sspr(sprite, c, dx + col, dy, dx + col, dy + dh - 1, u, v0, u, v1);
+      n.pixels += draw_tline_sspr(sprite, c, dx + col, dy, dx + col, dy + dh - 1, u, v0, u, v1);
+      n.lines++;
     }
   }
   return n;

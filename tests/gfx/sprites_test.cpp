@@ -358,6 +358,55 @@ TEST(SsprRandom, EqualsNearestNeighbourScaling) {
   }
 }
 
+// draw_tline_sspr as its steps say, every step of the walk tested against the
+// clip and each sample kept inside the sprite.
+int64_t sspr_line_steps(const userdata *sprite, const canvas &c, int64_t x0, int64_t y0, int64_t x1,
+                        int64_t y1, double u0, double v0, double u1, double v1) {
+  if (y0 > y1) std::swap(x0, x1), std::swap(y0, y1), std::swap(u0, u1), std::swap(v0, v1);
+  int64_t n = std::max(std::abs(x1 - x0), std::abs(y1 - y0));
+  int64_t sx = n ? (x1 - x0) * 65536 / n : 0, sy = n ? (y1 - y0) * 65536 / n : 0;
+  double du = n ? (u1 - u0) / double(n) : 0, dv = n ? (v1 - v0) / double(n) : 0;
+  int64_t sw = sprite->width, sh = sprite->height, count = 0;
+  double u = 0, v = 0;
+  auto inside = [](double t, int64_t size) { return t < 0 ? 0 : t >= double(size) ? size - 1 : int64_t(t); };
+  for (int64_t i = 0; i <= n; i++) {
+    int64_t x = (x0 * 65536 + 0x8000 + i * sx) >> 16, y = (y0 * 65536 + 0x8000 + i * sy) >> 16;
+    if (x < c.cx0 || x >= c.cx1 || y < c.cy0 || y >= c.cy1) continue;
+    if (!count) u = u0 + double(i) * du, v = v0 + double(i) * dv;
+    uint8_t *px = c.pixels + y * c.width + x;
+    *px = sprite_rule(c, x, y, ud_elements(sprite)[inside(v, sh) * sw + inside(u, sw)], *px);
+    u += du, v += dv;
+    count++;
+  }
+  return count;
+}
+
+TEST(SsprLines, FollowTheirSteps) {
+  init_default_coltabs();
+  std::mt19937 rng(1065);
+  host_ud s(utype_u8, 7, 5);
+  for (int i = 0; i < 35; i++) s.px()[i] = uint8_t(rng());
+  for (int round = 0; round < 4000; round++) {
+    std::vector<uint8_t> got(40 * 30);
+    for (auto &p : got) p = uint8_t(rng());
+    std::vector<uint8_t> want = got;
+    canvas c = host_canvas(got.data(), 40, 30, uint8_t(rng()), uint8_t(rng()), uint8_t(rng()));
+    for (auto &p : c.pattern) p = rng() % 2 ? 0 : uint8_t(rng());
+    c.cx0 = rng() % 12, c.cy0 = rng() % 10, c.cx1 = 40 - rng() % 12, c.cy1 = 30 - rng() % 10;
+    auto at = [&](int range) { return int64_t(rng() % range) - range / 4; };
+    int64_t x0 = at(60), y0 = at(45), x1 = at(60), y1 = at(45);
+    if (rng() % 3 == 0) y1 = y0;  // rows and columns, as scaled sprites and map tiles draw
+    if (rng() % 3 == 0) x1 = x0;
+    double u0 = double(rng() % 70) / 10, v0 = double(rng() % 50) / 10;
+    double u1 = double(rng() % 70) / 10, v1 = double(rng() % 50) / 10;
+    canvas r = c;
+    r.pixels = want.data();
+    int64_t n_want = sspr_line_steps(s.ud(), r, x0, y0, x1, y1, u0, v0, u1, v1);
+    ASSERT_EQ(draw_tline_sspr(s.ud(), c, x0, y0, x1, y1, u0, v0, u1, v1), n_want) << "round " << round;
+    ASSERT_EQ(got, want) << "round " << round;
+  }
+}
+
 TEST(SsprLines, LongWalksStayInsideTheSprite) {
   // A walk of 2^20 steps whose last sample lies just inside the sprite's
   // right edge: the rounding of the summed steps carries it past the edge.
