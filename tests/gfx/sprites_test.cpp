@@ -113,6 +113,10 @@ TEST_F(Gfx, MapVectors) {
   EXPECT_EQ(px(7, 0), 0);
   EXPECT_EQ(px(8, 0), 0xC1);
   EXPECT_EQ(charge_of("_draw_map", "M, 0, 0, 0, 0, 2, 1"), 2 * 2 + 64 * 2 / 3);
+  // Tiles drawn as lines of one pixel: 2 a line rather than the pixels / 3.
+  run("clip(0, 0, 1, 32)");
+  EXPECT_EQ(charge_of("_draw_map", "M, 0, 0, 0, 0, 2, 1, 0, 8, 16"), 2 + 2 * 16);
+  run("clip()");
   EXPECT_EQ(run("return _draw_map(userdata('u8', 2, 2))"), R{});
 }
 
@@ -163,6 +167,12 @@ TEST_F(Gfx, ScaledSpriteVectors) {
   EXPECT_EQ(px(1, 0), 0);
   run("cls() sspr(S, 0, 0, 0, 1) sspr(S, 4, 0) sspr(S, 0, 0, 4, 2, 0, 0, 0, 5)");
   EXPECT_EQ(count_nonzero(), 0);
+  // The pixels / 3, but at least 2 a line: 10 rows of 40, then of 1 pixel.
+  EXPECT_EQ(charge_of("sspr", "S, 0, 0, 4, 2, 0, 0, 40, 10"), 400 / 3);
+  run("clip(0, 0, 1, 32)");
+  EXPECT_EQ(charge_of("sspr", "S, 0, 0, 4, 2, 0, 0, 40, 10"), 2 * 10);
+  EXPECT_EQ(charge_of("sspr", "S, 0, 0, 4, 2, 5, 0, 40, 10"), 1);  // no line meets the clip
+  run("clip()");
 }
 
 /* ---------------------------------------------------------------------- */
