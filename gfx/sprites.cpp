@@ -149,6 +149,11 @@ int64_t blit(const userdata *src, userdata *dst, int64_t sx, int64_t sy, int64_t
   uint8_t *d = ud_elements(dst) + dy * dstride + dx * es;
   auto n = static_cast<size_t>(bytes);
   // Wider elements cost by their bytes, so a large copy of them charges what it takes.
+  if (bytes == sstride && bytes == dstride) {
+    // Whole rows of bitmaps of one width: one block, moved as the rows would be.
+    memmove(d, s, static_cast<size_t>(h * bytes));
+    return src == dst && dy == sy ? h * (4 * bytes + 256) : h * (bytes + 64);
+  }
   if (src != dst) {
     for (int64_t r = 0; r < h; r++) memcpy(d + r * dstride, s + r * sstride, n);
     return h * (bytes + 64);
