@@ -471,8 +471,9 @@ TEST(TexturedRandom, NothingOutsideTheClip) {
     }
     for (int64_t y = 0; y < 32; y++)
       for (int64_t x = 0; x < 48; x++)
-        if (x < c.cx0 || x >= c.cx1 || y < c.cy0 || y >= c.cy1)
+        if (x < c.cx0 || x >= c.cx1 || y < c.cy0 || y >= c.cy1) {
           ASSERT_EQ(pixels[size_t(y * 48 + x)], 0xAA) << "round " << round << " at " << x << "," << y;
+        }
   }
 }
 
