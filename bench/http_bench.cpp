@@ -36,7 +36,6 @@ void bm_fetch_job_20_mb(benchmark::State &state) {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     if (!r || r->status != gurl_status_done || r->body.size() != download_bytes)
       state.SkipWithError("download failed");
-    gurl_release(id);
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(download_bytes));
 }

@@ -1,10 +1,11 @@
 // The event pump: 1,000 queued host events (wheel moves and typed text) made
 // into event messages for the display process, per event, beside a script's
 // send_message of the same text to the same queue (target: pumping no dearer
-// than sending).
+// than sending). Then the button functions' cost against their charge.
 #include <SDL.h>
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -115,6 +116,47 @@ void bm_pump_text_events(benchmark::State &state) { bm_pump(state, SDL_TEXTINPUT
 void bm_send_message_text_text(benchmark::State &state) {
   bm_send(state, "{event=\"textinput\",text=\"hello\"}");
 }
+
+// The button functions in a script loop: charged cycles per call and host time
+// per charged cycle, the interpreter's own count included (aim: 10 ns or less).
+void bm_buttons(benchmark::State &state, const char *call) {
+  input_world &w = world();
+  if (!w.ok) {
+    state.SkipWithError("no processes");
+    return;
+  }
+  lua_State *L = get_process(1)->lua_state;
+  std::string code = "return function() for i = 1, 1000 do " + std::string(call) + " end end";
+  if (luaL_dostring(L, code.c_str()) != LUA_OK) {
+    state.SkipWithError(lua_tostring(L, -1));
+    return;
+  }
+  cpu_cycles_max = INT_MAX;
+  int64_t cycles = 0;
+  double ns = 0;
+  for (auto _ : state) {
+    cpu_cycles = 0;
+    lua_pushvalue(L, -1);
+    auto start = std::chrono::steady_clock::now();
+    int status = lua_pcall(L, 0, 0, 0);
+    ns += std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+    if (status != LUA_OK) {
+      state.SkipWithError(lua_tostring(L, -1));
+      break;
+    }
+    cycles += cpu_cycles;
+  }
+  lua_settop(L, 0);
+  state.SetItemsProcessed(state.iterations() * 1000);
+  state.counters["cycles_per_call"] =
+      benchmark::Counter(double(cycles) / 1000, benchmark::Counter::kAvgIterations);
+  state.counters["ns_per_cycle"] = cycles > 0 ? ns / double(cycles) : 0;
+}
+
+BENCHMARK_CAPTURE(bm_buttons, update_buttons, "_update_buttons(true)");
+BENCHMARK_CAPTURE(bm_buttons, btn_mask, "btn()");
+BENCHMARK_CAPTURE(bm_buttons, btnp_one, "btnp(4)");
+BENCHMARK_CAPTURE(bm_buttons, empty_loop, "");
 
 BENCHMARK(bm_pump_wheel_events);
 BENCHMARK(bm_send_message_wheel_text);

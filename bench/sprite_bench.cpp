@@ -155,7 +155,12 @@ process *bench_process() {
       " S = userdata('u8', 16, 16) for i = 0, 255 do S[i] = i % 7 end _set_spr(1, S)"
       " B = userdata('u8', 128, 128) for i = 0, 16383 do B[i] = 1 + i % 9 end _set_spr(2, B)"
       " M = userdata('i16', 32, 32) for i = 0, 1023 do M[i] = 1 + (i % 3 == 0 and 0x2000 or 0) end"
-      " V = userdata('u8', 480, 270)";
+      " V = userdata('u8', 480, 270)"
+      // Batches of 1,000 records that draw one pixel each, or nothing.
+      " TB = userdata('f64', 12, 1000) SB = userdata('f64', 5, 1000) TO = userdata('f64', 12, 1000)"
+      " for i = 0, 999 do TB:set(0, i, 2, i % 480, i % 270, i % 480, i % 270, 0, 0, 0, 0, 1, 1)"
+      "  SB:set(0, i, 1, -100, i) TO:set(0, i, 2, -9, i, -5, i, 0, 0) end"
+      " TT = userdata('u8', 1, 100000)";
   if (luaL_dostring(P->lua_state, setup) != LUA_OK) return nullptr;
   return P;
 }
@@ -239,10 +244,15 @@ void BM_BindingCycle(benchmark::State &state) {
       "_set_spr(i, S)",
       "spr(1, -100, -100)",
       "tline3d(S, -10, -10, -5, -5, 0, 0)",
+      "tline3d(TB)",
+      "tline3d(TO)",
+      "spr(SB)",
+      "_set_draw_target(TT) sspr(S, 0, 0, 16, 16, 0, 0, 2147483647, 2147483646) _set_draw_target(T)",
+      "_set_draw_target(TT) sspr(S, 0, 0, 16, 16, -5, 0, 2147483647, 2147483646) _set_draw_target(T)",
   };
   script_ns_per_cycle(state, calls[state.range(0)]);
 }
-BENCHMARK(BM_BindingCycle)->DenseRange(0, 16);
+BENCHMARK(BM_BindingCycle)->DenseRange(0, 21);
 
 }  // namespace
 

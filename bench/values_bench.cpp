@@ -10,6 +10,7 @@
 #include "kernel/accounting.h"
 #include "kernel/messages.h"
 #include "kernel/process.h"
+#include "kernel/registry.h"
 #include "kernel/system.h"
 #include "lua.hpp"
 #include "values/tuk.h"

@@ -7,9 +7,9 @@
 #include "kernel/accounting.h"
 #include "kernel/buffer.h"
 #include "kernel/held_memory.h"
+#include "kernel/registry.h"
 #include "lua.hpp"
 #include "values/tuk.h"
-#include "values/userdata_api.h"
 
 static constexpr int64_t little_room = 4096;
 

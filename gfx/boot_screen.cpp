@@ -159,7 +159,7 @@ process *draw_boot() {
   uint8_t *pixels = back_pixels();
 
   const process *root = get_process(1);
-  int code = root ? peek_proc(const_cast<process *>(root), ram_boot_error) : 0;
+  int code = root ? ram_byte_untouched(root->ram.get(), ram_boot_error) : 0;
   if (code != 0) {
     memset(pixels, 1, size_t{W} * H);
     set_cursor(text_x, text_y);

@@ -57,7 +57,7 @@ void notify_text(const char *format, ...) {
 }
 
 void capture_screenshot(const uint32_t *frame, const process *shown) {
-  capture_block b = screenshot_rectangle(sshot.block, peek_proc(const_cast<process *>(shown), video_mode_address));
+  capture_block b = screenshot_rectangle(sshot.block, ram_byte_untouched(shown ? shown->ram.get() : nullptr, video_mode_address));
   sshot.block.x = b.x, sshot.block.y = b.y, sshot.block.width = b.width, sshot.block.height = b.height;
   std::vector<uint8_t> pixels = screenshot_pixels(frame, b);
 
@@ -231,6 +231,12 @@ void request_screenshot(process *P) {
   sshot.block = normalise_capture_block(read_capture_block(P, ram_screenshot_block));
   sshot.name = read_capture_name(P);
   app.screenshot_requested = 1;
+  spend_cpu(screenshot_charge(sshot.block));
+}
+
+int64_t screenshot_charge(const capture_block &b) {
+  int64_t pixels = int64_t{b.width} * b.height * b.scale * b.scale;
+  return (b.label ? pixels / 2 : 8 * pixels) + pfile_write_cycles;
 }
 
 void update_screenshot(const uint32_t *frame, const process *shown) {
@@ -281,8 +287,9 @@ int gif_start(process *P) {
   if (rec.gif) return 1;  // one recording at a time
   rec.name = read_capture_name(P);
   rec.filename = get_capture_filename(rec.name, ".gif");
-  rec.block = normalise_capture_block(read_capture_block(P, ram_gif_block));
-  rec.block.label = 0;
+  capture_block words = read_capture_block(P, ram_gif_block);
+  words.label = 0;  // word 5 of the GIF block is not read
+  rec.block = normalise_capture_block(words);
   rec.out_width = rec.block.scale * rec.block.width;
   rec.out_height = rec.block.scale * rec.block.height;
   int error = E_GIF_ERR_OPEN_FAILED;
@@ -302,7 +309,9 @@ int gif_start(process *P) {
   }
   rec.gif->SWidth = rec.out_width;
   rec.gif->SHeight = rec.out_height;
-  rec.gif->SColorResolution = 16;  // stored as its low three bits less one: 8-bit colour
+  // 8-bit colour. (Larger values spill into the global colour map flag, which
+  // a recording ended before its first frame, with no map, would then claim.)
+  rec.gif->SColorResolution = 8;
   rec.gif->SBackGroundColor = 0;
   rec.frames = 0;
   rec.last_frame = std::vector<uint8_t>();
@@ -312,8 +321,9 @@ int gif_start(process *P) {
 int gif_end() {
   if (!rec.gif) return 1;
   rec.file.clear();
-  // Encoding every image at once is the caller's work (the file write is charged by the file system).
-  spend_cpu(gif_memory_in_use() / 16);
+  // Encoding every image at once is the caller's work: about 8-13 ns a byte of
+  // the encoder's memory (the file write is charged by the file system).
+  spend_cpu(gif_memory_in_use());
   bool ok = EGifSpew(rec.gif) == GIF_OK &&
             store_file(rec.filename, rec.file.data(), int64_t(rec.file.size()));
   if (!ok)

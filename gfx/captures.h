@@ -42,8 +42,12 @@ std::string get_capture_filename(std::string_view name, std::string_view ext);
 /* screenshots and labels                                                 */
 /* ---------------------------------------------------------------------- */
 
-// _signal(21): the request replaces a pending one's parameters.
+// _signal(21): the request replaces a pending one's parameters. The caller is
+// charged screenshot_charge now for the capture taken later on its behalf.
 void request_screenshot(process *P);
+// Encoding (PNG about 8 cycles a pixel at its scale, a QOI label half a cycle)
+// and the file write.
+int64_t screenshot_charge(const capture_block &b);
 // Per frame made: counts the skip down, then takes the screenshot from the
 // frame. `shown` is the process whose frame it is (its video mode scales the
 // rectangle).

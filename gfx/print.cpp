@@ -88,12 +88,19 @@ struct printer {
     poke4(ram_cursor_y, saturate_i32(p.cursor_y));
     poke4(ram_print_home_x, saturate_i32(p.home_x));
   }
-  // Pokes may change any register: the canvas, camera and cursor are read again.
-  void after_poke() {
+  // The canvas of the target with the shape masks as RAM holds them.
+  void load_canvas() {
     userdata *t = p.target;
     bool own = cproc && t == cproc->draw_target;
     cv = shape_canvas(cproc);
     if (!own) cv = canvas_for_bitmap(cv, t);
+  }
+  // Pokes may change any register: the canvas, camera and cursor are read
+  // again, but for the masks, which hold for the whole print.
+  void after_poke() {
+    canvas before = cv;
+    load_canvas();
+    cv.rmask = before.rmask, cv.wmask = before.wmask, cv.tmask = before.tmask;
     load_view();
     load_cursor();
   }
@@ -436,7 +443,9 @@ int print_m7scii(userdata *bitmap, const char *text, int64_t length, int64_t opt
 
   p.target = bitmap;
   if (bitmap && bitmap == cproc->draw_target) refresh_clip(cproc);
-  pr.after_poke();  // canvas, camera, cursor and home x
+  pr.load_canvas();
+  pr.load_view();
+  pr.load_cursor();  // and home x
   p.wrap_right = bitmap == cproc->draw_target ? cproc->clip_x1 : pr.cv.cx1;
   p.wrap = options & print_option_wrap;
   p.alt_newline = options & print_option_alt_newline;

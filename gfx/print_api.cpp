@@ -40,5 +40,7 @@ int lua54__printh(lua_State *L) {
   fwrite(text, 1, length, stdout);
   fputc('\n', stdout);
   fflush(stdout);
+  // The host's output costs by its bytes, so a long text is charged for them.
+  spend_cpu(static_cast<int64_t>(length / 16));
   return 0;
 }

@@ -24,6 +24,7 @@ const char sprite_anchor = 0;
 constexpr int32_t ram_blit_mask = 0x547D;
 constexpr int32_t ram_frame_flags = 0x547F;  // bit 1: no new frame
 constexpr int64_t video_address = 0x10000;
+constexpr int64_t tline_record_charge = 6;  // a tline3d batch record, besides its pixels
 
 // A sprite argument: a userdata as it is, else slot kvt_intp (default -1)
 // when it is 0..16383 and set.
@@ -46,7 +47,7 @@ bool box_meets_clip(double x0, double y0, double x1, double y1) {
 double number_arg(lua_State *L, int i) { return lua_type(L, i) == LUA_TNUMBER ? lua_tonumber(L, i) : 0; }
 
 // Charges a batch as it goes, so that a huge batch ends at the cpu limit: the
-// total is the same `per_record` a record plus the pixels / divisor.
+// total is `per_record` a record plus the pixels / divisor.
 struct batch_charge {
   lua_State *L;
   int64_t per_record, divisor;
@@ -79,8 +80,8 @@ int lua54_spr(lua_State *L) {
   }
   const userdata *s = sprite_arg(L, 1);
   int64_t x = arg_x(L, 2), y = arg_y(L, 3);
-  if (!s) return 0;
-  if (!box_meets_clip(double(x), double(y), double(x + s->width - 1), double(y + int64_t{s->height} * s->depth - 1))) {
+  // No sprite, or none that can meet the clip: nothing drawn, the least charge.
+  if (!s || !box_meets_clip(double(x), double(y), double(x + s->width - 1), double(y + int64_t{s->height} * s->depth - 1))) {
     spend_cpu(0);
     return 0;
   }
@@ -91,14 +92,16 @@ int lua54_spr(lua_State *L) {
 int lua54_sspr(lua_State *L) {
   if (!target()) return 0;
   const userdata *s = sprite_arg(L, 1);
-  if (!s) return 0;
+  if (!s) {
+    spend_cpu(0);  // nothing drawn, the least charge
+    return 0;
+  }
   int64_t sx = arg32(L, 2, 0), sy = arg32(L, 3, 0);
   int64_t sw = arg32(L, 4, s->width), sh = arg32(L, 5, int64_t{s->height} * s->depth);
   int64_t dx = arg_x(L, 6), dy = arg_y(L, 7);
   int64_t dw = arg32(L, 8, sw), dh = arg32(L, 9, sh);
-  spend_cpu(draw_sspr(s, sprite_canvas(cproc), sx, sy, sw, sh, dx, dy, dw, dh, flag_arg(L, 10),
-                      flag_arg(L, 11)) /
-            3);
+  spend_cpu(line_draw_charge(
+      draw_sspr(s, sprite_canvas(cproc), sx, sy, sw, sh, dx, dy, dw, dh, flag_arg(L, 10), flag_arg(L, 11))));
   return 0;
 }
 
@@ -108,7 +111,10 @@ int lua54_tline3d(lua_State *L) {
   if (const userdata *ud = f64_batch(L)) {
     canvas c = sprite_canvas(cproc);
     spend_cpu(1);
-    batch_charge bc{L, 0, 1};
+    // Besides its pixels, each record pays for setting up its line (its
+    // divisions and clipping), as a batch of short lines would otherwise buy
+    // far more host time than it is charged.
+    batch_charge bc{L, tline_record_charge, 1};
     for_each_batch_record(L, ud, 12, [&](int64_t start, int64_t per) {
       // Values as the single form takes them: coordinates are not floored.
       double v[12] = {};
@@ -169,7 +175,7 @@ int lua54__draw_map(lua_State *L) {
   tw = arg32(L, 9, tw ? tw : 256), th = arg32(L, 10, th ? th : 256);
   map_draw d = draw_map(cproc, map, sprite_canvas(cproc), cx, cy, cw, ch, sx, sy, tw, th, mask);
   spend_cpu(2 * d.cells);
-  spend_cpu(d.pixels / 3);
+  spend_cpu(line_draw_charge(d.tiles));
   return 0;
 }
 

@@ -149,6 +149,11 @@ int64_t blit(const userdata *src, userdata *dst, int64_t sx, int64_t sy, int64_t
   uint8_t *d = ud_elements(dst) + dy * dstride + dx * es;
   auto n = static_cast<size_t>(bytes);
   // Wider elements cost by their bytes, so a large copy of them charges what it takes.
+  if (bytes == sstride && bytes == dstride) {
+    // Whole rows of bitmaps of one width: one block, moved as the rows would be.
+    memmove(d, s, static_cast<size_t>(h * bytes));
+    return src == dst && dy == sy ? h * (4 * bytes + 256) : h * (bytes + 64);
+  }
   if (src != dst) {
     for (int64_t r = 0; r < h; r++) memcpy(d + r * dstride, s + r * sstride, n);
     return h * (bytes + 64);
@@ -240,16 +245,16 @@ void visible_tiles(int64_t o, int64_t count, int64_t t, int64_t lo, int64_t hi, 
   end = count - (over > 0 ? over / t : 0);
 }
 
-int64_t draw_tile(const canvas &c, const userdata *sprite, uint16_t cell, int64_t x, int64_t y,
-                  int64_t tw, int64_t th) {
+line_draw draw_tile(const canvas &c, const userdata *sprite, uint16_t cell, int64_t x, int64_t y,
+                    int64_t tw, int64_t th) {
   bool turn = cell & 0x2000, mirror_x = cell & 0x4000, mirror_y = cell & 0x8000;
   int64_t sw = sprite->width, sh = rows_of(sprite);
-  if (sw == tw && sh == th && !turn) return draw_spr(sprite, c, x, y, mirror_x, mirror_y);
+  if (sw == tw && sh == th && !turn) return {draw_spr(sprite, c, x, y, mirror_x, mirror_y), 0};
   // One textured line a row, over the rows inside the clip only.
   int64_t r0 = std::max<int64_t>(0, c.cy0 - y), r1 = std::min(th - 1, c.cy1 - 1 - y);
   double dsw = static_cast<double>(sw), dsh = static_cast<double>(sh);
   double dtw = static_cast<double>(tw), dth = static_cast<double>(th);
-  int64_t n = 0;
+  line_draw n;
   for (int64_t r = r0; r <= r1; r++) {
     double rr = static_cast<double>(mirror_y ? th - 1 - r : r) + 0.5;
     double u0, v0, u1, v1;
@@ -264,7 +269,8 @@ int64_t draw_tile(const canvas &c, const userdata *sprite, uint16_t cell, int64_
       if (!turn) std::swap(u0, u1);
       else std::swap(v0, v1);
     }
-    n += draw_tline_sspr(sprite, c, x, y + r, x + tw - 1, y + r, u0, v0, u1, v1);
+    n.pixels += draw_tline_sspr(sprite, c, x, y + r, x + tw - 1, y + r, u0, v0, u1, v1);
+    n.lines++;
   }
   return n;
 }
@@ -300,7 +306,8 @@ map_draw draw_map(const process *P, const userdata *map, const canvas &c, int64_
       const userdata *sprite = sprite_slot(P, slot);
       if (!sprite || (slot == 0 && !slot0)) continue;
       if (mask && !(peek(ram_sprite_flags + static_cast<int>(slot)) & mask)) continue;
-      out.pixels += draw_tile(c, sprite, cell, ox + j * tw, oy + i * th, tw, th);
+      line_draw d = draw_tile(c, sprite, cell, ox + j * tw, oy + i * th, tw, th);
+      out.tiles.pixels += d.pixels, out.tiles.lines += d.lines;
     }
   }
   return out;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "gfx/draw_state.h"
+#include "gfx/tline.h"
 
 struct process;
 struct userdata;
@@ -72,10 +73,11 @@ ram_blit blit_from_ram(const process *from, int64_t address, int64_t stride, con
 // _draw_map: cells cx, cy, cw x ch of the i16 map at (sx, sy) of the canvas
 // (camera already applied), tiles tw x th, skipping cells whose sprite flags
 // share no bit with a non-zero mask. `cells` gets the cells of the visible
-// rectangle (2 cycles each); the result is the pixels drawn.
+// rectangle (2 cycles each); `tiles` the pixels of the tiles and the textured
+// lines of those drawn as lines.
 struct map_draw {
   int64_t cells = 0;
-  int64_t pixels = 0;
+  line_draw tiles;
 };
 map_draw draw_map(const process *P, const userdata *map, const canvas &c, int64_t cx, int64_t cy,
                   int64_t cw, int64_t ch, int64_t sx, int64_t sy, int64_t tw, int64_t th,

@@ -33,9 +33,17 @@ int64_t draw_tline3d(const process *P, const userdata *texture, const canvas &c,
 int64_t draw_tline_sspr(const userdata *sprite, const canvas &c, int64_t x0, int64_t y0, int64_t x1,
                         int64_t y1, double u0, double v0, double u1, double v1);
 
+// The pixels a scaled drawing visited and the textured lines it drew them with.
+struct line_draw {
+  int64_t pixels = 0;
+  int64_t lines = 0;
+};
+// What such a drawing is charged: its pixels / 3, but at least 2 a line, so
+// that lines of a pixel or two pay for setting up each line.
+inline int64_t line_draw_charge(line_draw d) { return d.pixels / 3 > 2 * d.lines ? d.pixels / 3 : 2 * d.lines; }
+
 // sspr: source rectangle (sx, sy, sw, sh) scaled into (dx, dy, dw, dh), camera
-// applied. Only destination rows or columns inside the clip are drawn. Returns
-// the pixels visited.
-int64_t draw_sspr(const userdata *sprite, const canvas &c, int64_t sx, int64_t sy, int64_t sw,
+// applied. Only destination rows or columns inside the clip are drawn.
+line_draw draw_sspr(const userdata *sprite, const canvas &c, int64_t sx, int64_t sy, int64_t sw,
                   int64_t sh, int64_t dx, int64_t dy, int64_t dw, int64_t dh, bool flip_x,
                   bool flip_y);

@@ -102,6 +102,7 @@ void pump_host_events() {
   link.window_focused = &app.window_focused;
   link.last_activity_ms = &app.last_activity_ms;
   link.exit_requested = &app.exit_requested;
+  link.mouse_lock = &app.mouse_lock;
   link.fullscreen = config.fullscreen != 0;
   link.deliver = deliver_input_event;
   start_frame(link);
@@ -112,7 +113,8 @@ void apply_display_mouse_lock() {
   if (!P) return;
   os_lock_mouse_cursor(peek_proc(P, mouse_lock_flags_address),
                        peek_proc(P, mouse_event_sensitivity_address),
-                       peek_proc(P, mouse_move_sensitivity_address), config.fullscreen != 0);
+                       peek_proc(P, mouse_move_sensitivity_address), config.fullscreen != 0,
+                       &app.mouse_lock);
 }
 
 void update_buttons(process *P, bool active) {

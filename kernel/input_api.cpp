@@ -2,9 +2,22 @@
 // kernel/input.h.
 #include "kernel/input_api.h"
 
+#include <algorithm>
+
+#include "kernel/accounting.h"
 #include "kernel/input.h"
 #include "kernel/maths.h"
 #include "kernel/process.h"
+#include "platform/controllers.h"
+
+namespace {
+
+// An active update copies and sifts all 128 values and asks the host for
+// every player: this much, and more for each player read from a controller.
+constexpr int64_t button_update_cycles = 64;
+constexpr int64_t controller_read_cycles = 48;
+
+}  // namespace
 
 int lua54_btn(lua_State *L) {
   if (!cproc) return 0;
@@ -32,6 +45,10 @@ int lua54_btnp(lua_State *L) {
 }
 
 int lua54__update_buttons(lua_State *L) {
-  update_buttons(cproc, lua_toboolean(L, 1));
+  bool active = lua_toboolean(L, 1);
+  if (active)
+    spend_cpu(button_update_cycles +
+              controller_read_cycles * std::min(metacon_count(), button_players));
+  update_buttons(cproc, active);
   return 0;
 }

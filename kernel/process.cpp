@@ -24,7 +24,6 @@
 #include "mudo/mixer.h"
 #include "platform/host_log.h"
 #include "platform/platform_api.h"
-#include "values/userdata_api.h"
 
 process *cproc = nullptr;
 int32_t total_frame_cycles = 0;

@@ -1,6 +1,8 @@
 // The script-API registry.
 #include "kernel/registry.h"
 
+#include <iterator>
+
 #include "gfx/gfx_api.h"
 #include "gfx/print_api.h"
 #include "gfx/sprite_api.h"
@@ -12,6 +14,7 @@
 #include "kernel/system_api.h"
 #include "mudo/audio_api.h"
 #include "pdisk/file_api.h"
+#include "userdata/userdata_arith_api.h"
 #include "values/delta_api.h"
 #include "values/tuk_api.h"
 #include "values/userdata_api.h"
@@ -163,13 +166,92 @@ const api_function functions[] = {
     {"memset", lua54_memset},
 };
 
+// USERDATA, the method table and metatable of every userdata, in its order of
+// registration: the core methods, the arithmetic, blit and the vector and
+// matrix methods side by side, so the lower floors need not know the upper.
+const api_function userdata_method_table[] = {
+    {"sort", lua54_ud_sort},
+    {"convert", lua54_ud_convert},
+    {"copy", lua54_ud_copy},
+    {"take", lua54_ud_take},
+    {"clear", lua54_ud_clear},
+    {"__add", lua54_ud_add},
+    {"__sub", lua54_ud_sub},
+    {"__mul", lua54_ud_mul},
+    {"__div", lua54_ud_div},
+    {"__idiv", lua54_ud_idiv},
+    {"__mod", lua54_ud_mod},
+    {"__pow", lua54_ud_pow},
+    {"__band", lua54_ud_band},
+    {"__bor", lua54_ud_bor},
+    {"__bxor", lua54_ud_bxor},
+    {"__shl", lua54_ud_shl},
+    {"__shr", lua54_ud_shr},
+    {"add", lua54_ud_add},
+    {"sub", lua54_ud_sub},
+    {"mul", lua54_ud_mul},
+    {"div", lua54_ud_div},
+    {"idiv", lua54_ud_idiv},
+    {"mod", lua54_ud_mod},
+    {"pow", lua54_ud_pow},
+    {"band", lua54_ud_band},
+    {"bor", lua54_ud_bor},
+    {"bxor", lua54_ud_bxor},
+    {"shl", lua54_ud_shl},
+    {"shr", lua54_ud_shr},
+    {"max", lua54_ud_max},
+    {"min", lua54_ud_min},
+    {"abs", lua54_ud_abs},
+    {"sgn", lua54_ud_sgn},
+    {"sgn0", lua54_ud_sgn0},
+    {"__len", lua54_ud_len},
+    {"__tostring", lua54_ud_tostring},
+    {"__index", lua54_ud_index},
+    {"__newindex", lua54_ud_newindex},
+    {"set", lua54_set},
+    {"get", lua54_get},
+    {"blit", lua54_blit},
+    {"peek", lua54_ud_peek},
+    {"poke", lua54_ud_poke},
+    {"width", lua54_ud_width},
+    {"height", lua54_ud_height},
+    {"attribs", lua54_ud_attribs},
+    {"mutate", lua54_ud_mutate},
+    {"lerp", lua54_ud_lerp},
+    {"magnitude", lua54_ud_magnitude},
+    {"distance", lua54_ud_distance},
+    {"dot", lua54_ud_dot},
+    {"cross", lua54_ud_cross},
+    {"matmul", lua54_ud_matmul},
+    {"matmul3d", lua54_ud_matmul3d},
+    {"matmul2d", lua54_ud_matmul2d},
+    {"transpose", lua54_ud_transpose},
+    {"row", lua54_ud_row},
+    {"column", lua54_ud_column},
+};
+
 }  // namespace
 
 std::span<const api_function> api_functions() { return functions; }
+
+std::span<const api_function> userdata_methods() { return userdata_method_table; }
 
 void api_add_c_functions(lua_State *L) {
   for (const api_function &f : functions) {
     lua_pushcfunction(L, f.func);
     lua_setglobal(L, f.name);
   }
+}
+
+void add_userdata_metatable_functions(lua_State *L) {
+  lua_createtable(L, 0, static_cast<int>(std::size(userdata_method_table)));
+  for (const api_function &f : userdata_method_table) {
+    lua_pushcfunction(L, f.func);
+    lua_setfield(L, -2, f.name);
+  }
+  lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS);
+  lua_pushliteral(L, "USERDATA");
+  lua_pushvalue(L, -3);
+  lua_rawset(L, -3);
+  lua_pop(L, 2);
 }

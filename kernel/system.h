@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kernel/buffer.h"
+#include "platform/event_pump.h"
 
 constexpr const char *kestrune_version = "0.2.0d";
 constexpr const char *kestrune_build_date = "250504-204313";
@@ -50,10 +51,7 @@ struct app_record {
   int32_t boot_release;
   int32_t expcart_mounted;
   int32_t cart_mount_blocked;
-  int32_t mouse_lock_flags;
-  int32_t mouse_lock_dx;
-  int32_t mouse_lock_dy;
-  int32_t mouse_drop_next_motion;
+  mouse_lock_state mouse_lock;  // the host mouse's lock: ends at every reset
   int64_t shutdown_holder;
   int64_t last_activity_ms;
   int32_t slow_frame;

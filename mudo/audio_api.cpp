@@ -25,6 +25,12 @@ int32_t arg(lua_State *L, int index, int64_t def) { return saturate_i32(kvt_trun
 
 int32_t caller_byte(int32_t addr) { return peek(addr); }
 
+// The changed pages a call copied into the mirror (after the lock is let go:
+// the charge may end the slice).
+void charge_mirror_pages(lua_State *L, int pages) {
+  if (pages > 0) spend_cpu_or_stop(L, pages * mirror_page_cycles);
+}
+
 // Pokes 2-byte samples into the current process's RAM from addr.
 void poke_samples(int64_t addr, const int16_t *s, int64_t count) {
   for (int64_t i = 0; i < count; i++) poke2(static_cast<int>((addr + 2 * i) & ram_address_mask), s[i]);
@@ -41,7 +47,7 @@ int lua54_note(lua_State *L) {
   const int32_t pan = arg(L, 8, mudo_pan_unchanged);
   const int32_t mix = caller_byte(mudo_reg_mix_volume), base = caller_byte(mudo_reg_sound_base) << 16;
   // Nothing between the lock and its release can raise a Lua error.
-  audio_op_start(cproc->id, 1);
+  const int pages = audio_op_start(cproc->id, 1);
   if (given == 0) {
     mudo_set_note(-1, 255, 255, 255, 255, 0, false, mudo_pan_unchanged);
   } else {
@@ -50,6 +56,7 @@ int lua54_note(lua_State *L) {
     mudo_set_channel_base_addr(channel, base);
   }
   audio_op_end();
+  charge_mirror_pages(L, pages);
   return 0;
 }
 
@@ -58,10 +65,11 @@ int lua54_sfx(lua_State *L) {
   const int32_t base = caller_byte(mudo_reg_sound_base) << 16;
   const int32_t track = arg(L, 1, 0), channel = arg(L, 2, -1), row = arg(L, 3, 0), rows = arg(L, 4, 0);
   const int32_t pan = arg(L, 5, mudo_pan_unchanged), mix = arg(L, 6, caller_byte(mudo_reg_mix_volume));
-  audio_op_start(cproc->id, 1);
+  const int pages = audio_op_start(cproc->id, 1);
   int32_t used = mudo_play_track(track, channel, row, rows, false, pan, mix, base);
   if (used >= 0) mudo_set_channel_base_addr(used, base);
   audio_op_end();
+  charge_mirror_pages(L, pages);
   return 0;
 }
 
@@ -69,12 +77,13 @@ int lua54_music(lua_State *L) {
   if (!cproc) return 0;
   const int32_t pattern = arg(L, 1, 0), fade = arg(L, 2, 0), mask = arg(L, 3, 255);
   const int32_t base = saturate_i32(kvt_intp(L, 4, caller_byte(mudo_reg_music_base) << 16));
-  audio_op_start(cproc->id, 1);
+  const int pages = audio_op_start(cproc->id, 1);
   if (pattern == -1)
     mudo_fade_out_music(fade);
   else if (pattern >= 0)
     mudo_play_music(pattern, fade, mask, base);
   audio_op_end();
+  charge_mirror_pages(L, pages);
   return 0;
 }
 

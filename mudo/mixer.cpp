@@ -209,7 +209,7 @@ void copy_page(process_ram &r, int j) {
 int mix_channel(mudo_channel &ch, int frames, int16_t *out) {
   mudo_wire_channel_outputs(ch);
   if (ch.spt == 0) ch.spt = mudo_tick_samples;
-  int64_t b = std::max<int64_t>(int64_t{mixer->ram[mudo_reg_volume]} * ch.mix_vol >> 4, 0);
+  int64_t b = int64_t{mixer->ram[mudo_reg_volume]} * ch.mix_vol >> 4;  // a negative mix volume inverts
   if (ch.music_ch) b = b * mixer->ram[mudo_reg_music_volume] * mixer->music.level / 16384;
   int written = 0;
   while (written < frames) {
@@ -287,7 +287,7 @@ void mudo_mix(int16_t *stream, int frames) {
   mixer->last_output_frames = n;
 }
 
-void audio_op_start(int64_t pid, int refresh) {
+int audio_op_start(int64_t pid, int refresh) {
   mudo_init();  // a no-op once the start-up has made the mixer
   os_lock_audio();
   if (pid > 0)
@@ -300,18 +300,26 @@ void audio_op_start(int64_t pid, int refresh) {
     app.audio_pid = no_owner;
     app.audio_mirror_pid = no_mirror;  // whoever plays next is copied whole
     mudo_kill_all_audio();
-    return;
+    return 0;
   }
   const bool owner_change = pid != app.audio_mirror_pid;
+  int changed = 0;
   if (P->ram) {
     process_ram &r = *P->ram;
-    for (int j = 0; j < ram_page_count; j++)
-      if (owner_change || (refresh && (r.page_flags[j] & page_flag_mirror))) copy_page(r, j);
+    for (int j = 0; j < ram_page_count; j++) {
+      if (owner_change) {
+        copy_page(r, j);
+      } else if (refresh && (r.page_flags[j] & page_flag_mirror)) {
+        copy_page(r, j);
+        changed++;
+      }
+    }
   } else if (owner_change) {
     memset(mixer->ram, 0, sizeof mixer->ram);
   }
   if (owner_change) mudo_kill_all_audio();
   app.audio_mirror_pid = pid;
+  return changed;
 }
 
 void audio_op_end() { os_unlock_audio(); }

@@ -94,7 +94,7 @@ int32_t evaluate_envelope_adsr(int64_t env, int32_t t, const mudo_channel &ch, i
 
 int32_t evaluate_envelope_lfo(int64_t env, int32_t t, const mudo_channel &ch) {
   double c = duration_or_speed(mudo_u8(env + 12), ch);
-  double x = sin(t * 2 * mudo_pi / c + mudo_u8(env + 14) / 256.0 * mudo_two_pi) * lfo_amplitude;
+  double x = sin(double(t) * 2 * mudo_pi / c + mudo_u8(env + 14) / 256.0 * mudo_two_pi) * lfo_amplitude;
   int64_t v = std::clamp<int64_t>(static_cast<int64_t>(x), -lfo_amplitude, lfo_amplitude);
   return static_cast<int32_t>(v + lfo_amplitude);
 }
@@ -177,14 +177,16 @@ void channel_root_values(mudo_channel &ch, int32_t root[MUDO_MVALS]) {
   const int32_t fx = ch.effect, p = ch.param;
   const int32_t speed = channel_speed(ch);
   if (fx == fx_vibrato || fx == fx_tremolo || fx == fx_wobble) {
-    double x = sin(ch.vib_phase * 2 * mudo_pi / 65536);
+    double x = sin(double(ch.vib_phase) * 2 * mudo_pi / 65536);
     int64_t sx = static_cast<int64_t>(x * 65536);
     int d = p == 0 ? 6 : p & 15;
     if (fx != fx_tremolo) r[3] = int64_t{ch.cur_pitch & 0xFFFF} * 256 + sx * vib_mag[d] * 2;
     if (fx != fx_vibrato) r[0] = ch.cur_vol + (sx >> 8) * (ch.cur_vol >> 8) * trem_mag[d] / 256;
     int s = p == 0 ? 10 : (p >> 4) & 15;
     int32_t advance = s == 0 ? 65536 / speed : vib_spd[s] << 8;
-    ch.vib_phase = (ch.vib_phase + advance) & 0xFFFF;  // whole turns change nothing
+    // The phase runs on without being reduced to a turn: with this value of pi
+    // a whole turn is not quite a period. It wraps in 32 bits.
+    ch.vib_phase = static_cast<int32_t>(static_cast<uint32_t>(ch.vib_phase) + static_cast<uint32_t>(advance));
   } else if (fx == fx_arp4 || fx == fx_arp8) {
     if (ch.trk_playing) {
       int32_t g = fx == fx_arp4 ? 4 : 8;

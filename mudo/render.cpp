@@ -259,7 +259,7 @@ void apply_gain(node_state &nd, int16_t *buf, int n) {
         uint64_t idx = ((static_cast<uint64_t>((u >> 16) - X) * fold) >> 16) & 0x7FFE;
         u = int64_t{gain_tri[idx >> 1]} * X * 2;
       }
-      int64_t b = std::clamp<int64_t>(u >> 16, 0, 0xFFFF) >> 1;
+      int64_t b = std::min<int64_t>(u >> 16, 0xFFFF) >> 1;  // below 0 when X is
       int64_t y = L * (x < 0 ? -1 : x > 0 ? 1 : 0) * b;
       buf[k] = static_cast<int16_t>(y >= 0x7FFF0000 ? 0x7FFF : clamp_sample(y >> 16));
     }

@@ -11,7 +11,7 @@ namespace {
 constexpr int32_t unchanged = 255;
 constexpr int32_t fx_slide = 's', fx_volume_slide = 'f', fx_cut = 'c', fx_retrigger = 'r',
                   fx_pan = 'p', fx_delay = 'd', fx_up = '+', fx_down = '-';
-constexpr int32_t pitch_limit = 0x7FFF;  // pitch << 16 stays inside 32 bits
+constexpr int32_t pitch_limit = 0x7FFF;  // pitch << 16 and volume << 16 stay inside 32 bits
 constexpr int32_t music_channels = 8;
 constexpr int32_t pattern_last = 255;
 constexpr int32_t ticks_forever = 0x7FFFFFFF;
@@ -117,7 +117,7 @@ void mudo_set_note(int32_t channel, int32_t pitch, int32_t instrument, int32_t v
   const int32_t old_instrument = ch.instrument;
   if (pitch != unchanged) ch.pitch = std::clamp(pitch, -pitch_limit, pitch_limit);
   if (instrument != unchanged && instrument >= 0) ch.instrument = instrument;
-  if (volume != unchanged) ch.volume = std::clamp(volume, 0, pitch_limit);
+  if (volume != unchanged) ch.volume = std::clamp(volume, -pitch_limit, pitch_limit);
   if (effect != unchanged) {
     ch.effect = effect_letter(effect);
     ch.param = param;

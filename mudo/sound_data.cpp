@@ -84,7 +84,7 @@ void mudo_init() {
     abort();
   }
   mudo_clear();
-  mixer->output_volume.store(256);
+  // The output volume stays 0, silent, until the settings hand over theirs.
 }
 
 void mudo_memset(int64_t addr, int value, int64_t length) {

@@ -152,12 +152,15 @@ void automount_p_path(std::string_view path) {
   if (block_automounting || path.size() < 2) return;
   if (path.find(".kvt") == std::string_view::npos) return;
   block_automounting = true;
-  for (size_t end = 1; end <= path.size(); end++) {
+  int names = 0;
+  for (size_t end = 1; end <= path.size() && end <= automount_prefix_max; end++) {
     if (end < path.size() && path[end] != '/') continue;
     std::string prefix(path.substr(0, end));
-    if (!names_cartridge(prefix) || pdisk_directory_exists(prefix, true)) continue;
-    // A probe: the mounter reads the file itself.
-    pfile *f = pfopen(prefix, "re");
+    if (!names_cartridge(prefix)) continue;
+    if (++names > automount_names_max) break;
+    if (pdisk_directory_exists(prefix, true)) continue;
+    // Only a file that can be read is mounted.
+    pfile *f = pfopen(prefix, "r");
     if (!f) continue;
     pfclose(f);
     mount_kvt_path(prefix);
@@ -169,7 +172,8 @@ int mount_kvt_path(std::string_view path) {
   std::optional<std::string> norm = normalise_kestrune_path(path);
   if (!norm) return -1;
   if (int i = find_mount_point(*norm); i >= 0) return i;
-  if (app.cart_mount_blocked) return -1;
+  // The mount table holds no text of any length.
+  if (app.cart_mount_blocked || norm->size() > automount_prefix_max) return -1;
   // Cartridges that hold this one are mounted first, so its file is read
   // from where it really lies.
   if (std::string_view parent = parent_of(*norm); !parent.empty()) automount_p_path(parent);
@@ -203,6 +207,9 @@ int mount_kvt_path(std::string_view path) {
         m.keep_file = !whole && f->data->length > 0;
         pfclose(f);
         if (m.keep_file) hovi_debugf("cartridge %s mounted without its write-back\n", norm->c_str());
+      } else if (pdisk_file_exists(*norm)) {
+        // There but unreadable: its empty folder must not replace it.
+        m.keep_file = true;
       }
       if (append_pmount(std::move(m))) index = int(pmount_table.size()) - 1;
       else delete_ram_files_in_path(folder);

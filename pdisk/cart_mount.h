@@ -22,13 +22,19 @@ constexpr int64_t pmount_retry_max_ms = 10000;
 // its ending names. 0 for a path that is no cartridge.
 int kvt_cart_form(std::string_view path);
 
+// Each cartridge name met on a path costs a look-up of its whole prefix, so a
+// path is examined only this far (no real path comes near either bound).
+constexpr int automount_names_max = 64;
+constexpr size_t automount_prefix_max = 4096;
+
 // Offers a normalised path: the cartridge files it passes through (from the
 // shortest prefix on) are mounted, unless a folder of that name exists.
 void automount_p_path(std::string_view path);
 
 // The mount whose mount point is path, made when there is none: a fresh RAM
 // folder "/ram/mount/<8 letters>" filled from the file. The index into
-// pmount_table, or -1 (illegal path, cartridge mounts blocked, no room).
+// pmount_table, or -1 (illegal path or one longer than automount_prefix_max,
+// cartridge mounts blocked, no room).
 int mount_kvt_path(std::string_view path);
 
 // Writes one dirty mount back (delayed: only once its deadline has passed).

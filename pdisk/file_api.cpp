@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "gfx/draw_state.h"
 #include "kernel/accounting.h"
 #include "kernel/buffer.h"
+#include "kernel/held_memory.h"
 #include "kernel/maths.h"
 #include "kernel/process.h"
 #include "kernel/system.h"
@@ -35,6 +37,7 @@ constexpr int64_t fetch_png_max_pixels = userdata_block_max / 4;
 // Listing: each name costs what a file probe costs.
 constexpr int64_t ls_cycles_per_name = 16;
 constexpr std::string_view yorelog_protocol = "yorelog://";
+constexpr size_t mount_text_max = 4096;
 
 std::optional<std::string_view> string_arg(lua_State *L, int index) {
   if (lua_type(L, index) != LUA_TSTRING) return std::nullopt;
@@ -53,14 +56,29 @@ bool starts_with(const buffer *b, std::string_view head) {
   return b->length >= int64_t(head.size()) && std::equal(head.begin(), head.end(), b->data);
 }
 
+// The pixel count a png's header states; -1 when there is no header.
+int64_t png_header_pixels(const buffer *data) {
+  static const uint8_t head[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+  if (data->length < 24 || !std::equal(std::begin(head), std::end(head), data->data)) return -1;
+  auto be32 = [&](int at) {
+    const uint8_t *p = data->data + at;
+    return int64_t(uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]);
+  };
+  return be32(16) * be32(20);
+}
+
 int push_png(lua_State *L, buffer *data) {
   image_pixels px;
   unsigned w = 0, h = 0;
-  if (LodePNG_decode32_pbuffer(&px, &w, &h, data, fetch_png_max_pixels) != 0) {
+  // No more pixels than the caller may still hold; the decoding is charged by
+  // the codecs' rule before it runs.
+  int64_t max_pixels = std::min(fetch_png_max_pixels, rgba_pixels_within_room());
+  int64_t pixels = png_header_pixels(data);
+  if (pixels >= 0 && pixels <= max_pixels) spend_cpu_or_stop(L, png_coding_cycles(pixels));
+  if (LodePNG_decode32_pbuffer(&px, &w, &h, data, max_pixels) != 0) {
     std::printf(" ** couldn't load png\n");
     return 0;
   }
-  spend_cpu(int64_t(w) * h / 2);
   userdata *ud = create_userdata(L, "i32", 2, w, h, 1);
   if (!ud) return 0;
   const uint8_t *p = px.get();
@@ -71,11 +89,16 @@ int push_png(lua_State *L, buffer *data) {
 }
 
 // The png file of a 2-D u8 (through the process's palette) or i32
-// (0x00RRGGBB, opaque) userdata; null for anything else.
-buffer_owner encode_png_of(const userdata *ud) {
+// (0x00RRGGBB, opaque) userdata; null for anything else. The encoding is
+// charged by the codecs' rule before it runs, and its pixels are held for the
+// caller.
+buffer_owner encode_png_of(lua_State *L, const userdata *ud) {
   uint8_t type = ud ? ud->utype & utype_mask : 0;
   if (!ud || ud->dims != 2 || (type != utype_u8 && type != utype_i32)) return nullptr;
   int64_t n = ud_count(ud);
+  spend_cpu_or_stop(L, png_coding_cycles(n));
+  memory_hold hold;
+  if (!hold.hold(n * 4)) return nullptr;
   std::vector<uint8_t> rgba(size_t(n) * 4);
   if (type == utype_u8) {
     convert_bitmap_8_to_32(ud_elements(ud), rgba.data(), n);
@@ -91,7 +114,6 @@ buffer_owner encode_png_of(const userdata *ud) {
   buffer_owner out(create_buffer_2(1024, buffer_group_store));
   if (!out || LodePNG_encode32_pbuffer(rgba.data(), ud->width, ud->height, out.get()) != 0)
     return nullptr;
-  spend_cpu(n);
   return out;
 }
 
@@ -167,7 +189,7 @@ int lua54_store(lua_State *L) {
     store_file_bytes(*path, "w", encode_object_file(L, 2, metadata));
     return 0;
   }
-  store_file_bytes(*path, "wb", encode_png_of(to_userdata(L, 2)));
+  store_file_bytes(*path, "wb", encode_png_of(L, to_userdata(L, 2)));
   return 0;
 }
 
@@ -216,15 +238,10 @@ int lua54__fetch_remote_result(lua_State *L) {
     lua_pushstring(L, "no network access");
     return 3;
   }
-  int64_t id = kvt_intp(L, 1, 0);
-  std::optional<gurl_result> r = gurl_poll(id);
+  // The result holds the job's record while its bytes are read: a finalizer
+  // run by the decoding may start the jobs that take the record.
+  std::optional<gurl_result> r = gurl_poll(kvt_intp(L, 1, 0));
   if (!r || (r->status != gurl_status_done && r->status != gurl_status_failed)) return 0;
-  // A finished job is let go once its answer is handed over (even when
-  // decoding fails), so no body outlives its delivery.
-  struct release_job {
-    int64_t id;
-    ~release_job() { gurl_release(id); }
-  } release{id};
   if (r->status == gurl_status_failed) {
     lua_pushnil(L);
     lua_pushnil(L);
@@ -237,8 +254,7 @@ int lua54__fetch_remote_result(lua_State *L) {
   buffer body{uint64_t(r->body.size()) + 1,
               reinterpret_cast<uint8_t *>(const_cast<char *>(r->body.data())),
               buffer_group_store, int32_t(r->body.size()), 0};
-  std::string url(r->url);
-  return untuk_from_fetched_buffer(L, &body, url);
+  return untuk_from_fetched_buffer(L, &body, r->url);
 }
 
 int lua54__fetch_metadata_from_file(lua_State *L) {
@@ -329,7 +345,9 @@ int lua54__fdelete(lua_State *L) {
 
 int lua54_mount(lua_State *L) {
   std::optional<std::string_view> mount_point = string_arg(L, 1), target = string_arg(L, 2);
-  if (mount_point && target) mount_p_path(*mount_point, *target);
+  // The mount table holds no text of any length (no host path is longer).
+  if (mount_point && target && mount_point->size() <= mount_text_max && target->size() <= mount_text_max)
+    mount_p_path(*mount_point, *target);
   return 0;
 }
 

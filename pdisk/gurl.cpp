@@ -21,6 +21,7 @@ int64_t gurl_stall_timeout_s = 30;
 int64_t gurl_transfer_timeout_ms = 10 * 60 * 1000;
 // As much as a process may hold: the body becomes one of its strings.
 int64_t gurl_body_max = 32 * 1024 * 1024;
+int64_t gurl_bodies_max = 4 * gurl_body_max;
 
 namespace {
 
@@ -29,10 +30,27 @@ constexpr int64_t gurl_map_from = 2 * 1024 * 1024;
 // Bytes libcurl hands over at a time.
 constexpr long gurl_receive_buffer = 256 * 1024;
 
-// Owned by the main thread; a running worker holds its job's record too, so
-// a record taken over by a later job stays alive until its worker ends.
+// Owned by the main thread; a running worker holds its job's record too, and
+// so does a result being read.
 std::array<std::shared_ptr<gurl_job>, gurl_job_max> gurl_jobs;
+// Per record, the last job refused while the record's worker ran (0: none).
+std::array<int64_t, gurl_job_max> gurl_refused_ids;
 int64_t next_gurl_job_id = 1;
+// The room of every gurl_buffer, for the bodies' bound (workers grow theirs).
+std::atomic<int64_t> gurl_bytes_held{0};
+
+size_t record_of(int64_t id) { return size_t(((id % gurl_job_max) + gurl_job_max) % gurl_job_max); }
+
+// Takes n more bytes of room under the bound; false (nothing taken) past it.
+bool take_room(int64_t n, int64_t bound) {
+  int64_t held = gurl_bytes_held.load(std::memory_order_relaxed);
+  do {
+    if (n > bound - held) return false;
+  } while (!gurl_bytes_held.compare_exchange_weak(held, held + n, std::memory_order_relaxed));
+  return true;
+}
+
+void give_room(int64_t n) { gurl_bytes_held.fetch_sub(n, std::memory_order_relaxed); }
 
 size_t gurl_curl_write(char *bytes, size_t size, size_t count, void *user) {
   auto *job = static_cast<gurl_job *>(user);
@@ -84,6 +102,7 @@ int gurl_get_worker(void *argument) {
     curl_easy_cleanup(curl);
   }
   if (status == gurl_status_done) gurl_cb(*job);
+  else gurl_buffer_free(job->body); // nobody reads a failed job's bytes
   // The record may be given to a new job from here on: this worker's own
   // reference keeps it alive for the last store.
   job->running.store(false, std::memory_order_release);
@@ -104,28 +123,52 @@ void *map_aligned(size_t n) {
   return p + lead;
 }
 
+// Lets go of finished answers already handed over, oldest first, until a
+// body of the full cap fits under the bound beside what is held. Their ids
+// then read as those of taken records.
+void make_room_for_a_body() {
+  for (int64_t id = std::max<int64_t>(next_gurl_job_id - gurl_job_max, 1); id < next_gurl_job_id; id++) {
+    if (gurl_body_bytes_held() <= gurl_bodies_max - gurl_body_max) return;
+    std::shared_ptr<gurl_job> &job = gurl_jobs[record_of(id)];
+    if (job && job->id == id && job->handed_over) job.reset();
+  }
+}
+
 } // namespace
 
-gurl_buffer::~gurl_buffer() {
-  if (mapped) munmap(data, size_t(capacity));
-  else std::free(data);
+gurl_buffer::~gurl_buffer() { gurl_buffer_free(*this); }
+
+void gurl_buffer_free(gurl_buffer &b) {
+  if (b.mapped) munmap(b.data, size_t(b.capacity));
+  else std::free(b.data);
+  give_room(b.capacity);
+  b.data = nullptr;
+  b.length = b.capacity = 0;
+  b.mapped = false;
 }
+
+int64_t gurl_body_bytes_held() { return gurl_bytes_held.load(std::memory_order_relaxed); }
 
 bool gurl_buffer_reserve(gurl_buffer &b, int64_t capacity) {
   if (capacity <= b.capacity) return true;
+  if (!take_room(capacity - b.capacity, b.bound)) return false;
   void *p = nullptr;
   if (capacity < gurl_map_from) {
     p = std::realloc(b.data, size_t(capacity));
-    if (!p) return false;
   } else if (b.mapped) {
     p = mremap(b.data, size_t(b.capacity), size_t(capacity), MREMAP_MAYMOVE);
-    if (p == MAP_FAILED) return false;
+    if (p == MAP_FAILED) p = nullptr;
   } else {
     p = map_aligned(size_t(capacity));
-    if (!p) return false;
-    if (b.data) std::memcpy(p, b.data, size_t(b.length) + 1);
-    std::free(b.data);
-    b.mapped = true;
+    if (p) {
+      if (b.data) std::memcpy(p, b.data, size_t(b.length) + 1);
+      std::free(b.data);
+      b.mapped = true;
+    }
+  }
+  if (!p) {
+    give_room(capacity - b.capacity);
+    return false;
   }
   if (b.mapped) madvise(p, size_t(capacity), MADV_HUGEPAGE); // a hint: refused, nothing changes
   if (!b.data) static_cast<char *>(p)[0] = '\0';
@@ -162,27 +205,36 @@ int64_t gurl_get(std::string_view url) {
     curl_ready = true;
   }
   int64_t id = next_gurl_job_id++;
+  std::shared_ptr<gurl_job> &slot = gurl_jobs[record_of(id)];
+  if (slot && slot->running.load(std::memory_order_acquire)) {
+    // 256 downloads are already in flight: this one is refused, and the
+    // record stays with the worker that writes into it.
+    gurl_refused_ids[record_of(id)] = id;
+    return id;
+  }
+  gurl_refused_ids[record_of(id)] = 0;
+  slot.reset();
+  make_room_for_a_body();
   auto job = std::make_shared<gurl_job>();
+  slot = job;
   job->id = id;
+  if (url.size() > gurl_url_max) {
+    job->status.store(gurl_status_failed, std::memory_order_release);
+    return id;
+  }
   job->url.assign(url);
   job->connect_timeout_ms = gurl_connect_timeout_ms;
   job->stall_timeout_s = gurl_stall_timeout_s;
   job->transfer_timeout_ms = gurl_transfer_timeout_ms;
   job->body_max = gurl_body_max;
-  if (!gurl_buffer_reserve(job->body, gurl_body_capacity)) return -1;
+  if (!gurl_buffer_reserve(job->body, gurl_body_capacity)) {
+    job->status.store(gurl_status_failed, std::memory_order_release);
+    return id;
+  }
   if (std::string name = gurl_cart_cache_name(url); !name.empty()) {
     // Host folders are found here: the worker must not read the settings.
     job->cache_folder = hovi_prefix_with_appdata_path("cache");
     job->cache_file = job->cache_folder + "/carts/" + name;
-  }
-
-  std::shared_ptr<gurl_job> &slot = gurl_jobs[size_t(id % gurl_job_max)];
-  bool busy = slot && slot->running.load(std::memory_order_acquire);
-  slot = job;
-  if (busy) {
-    // 256 downloads are already in flight: this one is refused.
-    job->status.store(gurl_status_failed, std::memory_order_release);
-    return id;
   }
   job->running.store(true, std::memory_order_release);
   auto *argument = new std::shared_ptr<gurl_job>(job);
@@ -197,19 +249,19 @@ int64_t gurl_get(std::string_view url) {
   return id;
 }
 
-void gurl_release(int64_t id) {
-  std::shared_ptr<gurl_job> &job = gurl_jobs[size_t(((id % gurl_job_max) + gurl_job_max) % gurl_job_max)];
-  if (!job || job->id != id) return;
-  int32_t status = job->status.load(std::memory_order_acquire);
-  if (status == gurl_status_done || status == gurl_status_failed) job.reset();
-}
-
 std::optional<gurl_result> gurl_poll(int64_t id) {
-  const std::shared_ptr<gurl_job> &job = gurl_jobs[size_t(((id % gurl_job_max) + gurl_job_max) % gurl_job_max)];
-  if (!job || job->id != id) return std::nullopt;
+  const std::shared_ptr<gurl_job> &job = gurl_jobs[record_of(id)];
+  if (!job || job->id != id) {
+    if (id <= 0 || gurl_refused_ids[record_of(id)] != id) return std::nullopt;
+    gurl_result refused;
+    refused.status = gurl_status_failed;
+    return refused;
+  }
   gurl_result r;
   r.status = job->status.load(std::memory_order_acquire);
   r.url = job->url;
   if (r.status == gurl_status_done) r.body = std::string_view(job->body.data, size_t(job->body.length));
+  if (r.status == gurl_status_done || r.status == gurl_status_failed) job->handed_over = true;
+  r.job = job;
   return r;
 }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
@@ -24,10 +25,12 @@ std::string_view digit_run(std::string_view s, size_t &at) {
   return run;
 }
 
-bool is_mount_point(std::string_view path) {
-  for (const pmount &m : pmount_table)
-    if (m.mount_point == path) return true;
-  return false;
+// The mount points, looked up once a name: a scan of the table for each of
+// 65,536 names would cost far more than a listing is charged.
+std::unordered_set<std::string_view> mount_points() {
+  std::unordered_set<std::string_view> points;
+  for (const pmount &m : pmount_table) points.insert(m.mount_point);
+  return points;
 }
 
 // The name of child when it lies directly under folder, else empty.
@@ -50,11 +53,12 @@ std::string virtual_child(const std::string &folder, const std::string &name) {
 bool list_host_folder(const resolved_path &r, std::vector<std::string> &names) {
   DIR *d = opendir(r.origin.c_str());
   if (!d) return false;
+  std::unordered_set<std::string_view> points = mount_points();
   while (dirent *e = readdir(d)) {
     if (names.size() >= pflist_max) break;
     std::string name = e->d_name;
     if (name.empty() || name[0] == '.') continue;
-    if (is_mount_point(virtual_child(r.path, name))) continue;
+    if (points.contains(virtual_child(r.path, name))) continue;
     struct stat st;
     bool folder = stat(join_origin(r.origin, name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     // A folder named like a cartridge is shown as one.
@@ -66,11 +70,12 @@ bool list_host_folder(const resolved_path &r, std::vector<std::string> &names) {
 }
 
 void list_ram_folder(const resolved_path &r, std::vector<std::string> &names) {
+  std::unordered_set<std::string_view> points = mount_points();
   for (const pfile &f : pfile_table) {
     if (names.size() >= pflist_max) return;
     if (f.kind != pfile_ram) continue;
     std::string_view name = child_name(f.origin, r.origin);
-    if (name.empty() || name[0] == '.' || is_mount_point(f.origin)) continue;
+    if (name.empty() || name[0] == '.' || points.contains(f.origin)) continue;
     names.emplace_back(name);
     if (f.flags & pfile_flag_folder) names.back() += '/';
   }

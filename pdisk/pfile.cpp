@@ -357,11 +357,12 @@ void mark_parent_mount_dirty(std::string_view origin) {
 }
 
 int pmkdir(std::string_view path) {
-  if (!normalise_kestrune_path(path)) return 1;
+  std::optional<std::string> norm = normalise_kestrune_path(path);
+  if (!norm) return 1;
   // A cartridge "folder" is a cartridge mount, written out as a file on the
-  // next delayed write-back.
-  if (kvt_cart_form(path) != 0) {
-    int i = mount_kvt_path(path);
+  // next delayed write-back ("a.kvt/" names one too).
+  if (kvt_cart_form(*norm) != 0) {
+    int i = mount_kvt_path(*norm);
     if (i < 0) return 1;
     pmount &m = pmount_table[size_t(i)];
     m.dirty = 1;

@@ -369,21 +369,31 @@ buffer_owner yorelog_fetch(std::string_view text) {
   if (std::optional<std::string> norm = normalise_kestrune_path(path)) path = std::move(*norm);
   year = std::min(year, last_log_year);
 
-  // The latest log on or before that day.
+  // The latest log on or before that day. A month without its folder has no
+  // log on any day: it is passed over with one probe.
   day_folders f;
-  bool found = false;
+  bool found = false, month_looked_at = false, month_exists = false;
   for (int step = 0; step < day_steps_max && !found; step++) {
     f = folders_of(year, month, day);
-    if (is_regular(f.log)) {
-      found = true;
-      break;
+    if (!month_looked_at) {
+      spend_cpu(yorelog_probe_cycles);
+      month_exists = host_directory_exists(f.month);
+      month_looked_at = true;
     }
-    if (day > 1) {
-      day--;
-      continue;
+    if (month_exists) {
+      spend_cpu(yorelog_probe_cycles);
+      if (is_regular(f.log)) {
+        found = true;
+        break;
+      }
+      if (day > 1) {
+        day--;
+        continue;
+      }
     }
     if (month <= 4 && year <= first_log_year) return nullptr;
     day = 31;
+    month_looked_at = false;
     if (--month == 0) {
       month = 12;
       year--;

@@ -85,7 +85,7 @@ void handle_event(const SDL_Event &e, const event_pump_link &link, int64_t now) 
       break;
     }
     case SDL_MOUSEMOTION:
-      mouse_moved(e.motion.x, e.motion.y);
+      mouse_moved(e.motion.x, e.motion.y, link.mouse_lock);
       break;
     case SDL_MOUSEBUTTONDOWN:
       mouse_button_went_down(e.button.button);

@@ -14,12 +14,21 @@ struct input_event {
   const char *text = nullptr;   // typed text, or the host path of a dropped file
 };
 
+// The mouse lock's own state. The kernel keeps it with the application state,
+// so a reboot ends the lock; the rest of the mouse state lives for the run.
+struct mouse_lock_state {
+  int32_t flags = 0;             // the last lock request: bit 2 locks
+  int32_t dx = 0, dy = 0;        // locked-move accumulators, in 64ths of a unit
+  int32_t drop_next_motion = 0;  // the first movement after locking only clears them
+};
+
 // What the pump reads and changes of the kernel's state, and where its events
 // go. The pointers stay valid for the call.
 struct event_pump_link {
   int32_t *window_focused = nullptr;
   int64_t *last_activity_ms = nullptr;
   int32_t *exit_requested = nullptr;
+  mouse_lock_state *mouse_lock = nullptr;  // none: the mouse keeps one of its own
   bool fullscreen = false;
   void (*deliver)(const input_event &e) = nullptr;
 };

@@ -15,18 +15,20 @@ constexpr int lock_flag = 4;
 // one; the bound keeps the accumulators' sums inside 32 bits.
 constexpr double accumulator_bound = 1 << 30;
 
+// What lives for the run; the lock's own state is the caller's.
 struct mouse_state {
   int32_t last_x = 0, last_y = 0, last_b = 0;  // last sent
-  bool locked = false;
   float vx = 0, vy = 0;  // the virtual position while locked
-  int32_t acc_dx = 0, acc_dy = 0;
   int warp_x = 0, warp_y = 0;  // host position of the last warp
-  bool ignore_first = false;
   int event_sensitivity = 0, move_sensitivity = 0;
   uint32_t went_down = 0;  // SDL mask of buttons pressed during this frame
 };
 
 mouse_state mouse;
+mouse_lock_state own_lock;  // for callers that keep none
+
+mouse_lock_state &lock_state(mouse_lock_state *given) { return given ? *given : own_lock; }
+bool is_locked(const mouse_lock_state &lock) { return (lock.flags & lock_flag) != 0; }
 
 host_pointer read_sdl_pointer() {
   host_pointer p;
@@ -93,8 +95,9 @@ void mouse_button_went_down(uint8_t sdl_button) {
   if (sdl_button >= 1 && sdl_button <= 32) mouse.went_down |= SDL_BUTTON(sdl_button);
 }
 
-void mouse_moved(int x, int y) {
-  if (!mouse.locked) return;
+void mouse_moved(int x, int y, mouse_lock_state *given) {
+  mouse_lock_state &lock = lock_state(given);
+  if (!is_locked(lock)) return;
   int w, h;
   if (!window_size(&w, &h) || w < 2 || h < 2) {
     mouse.warp_x = x;
@@ -105,21 +108,24 @@ void mouse_moved(int x, int y) {
   get_dest_rect(&r);
   double mx = (x - mouse.warp_x) / std::max(r.w / double(screen_w), 0.1);
   double my = (y - mouse.warp_y) / std::max(r.h / double(screen_h), 0.1);
-  if (mouse.ignore_first) {
-    mouse.acc_dx = mouse.acc_dy = 0;
-    mouse.ignore_first = false;
+  if (lock.drop_next_motion) {
+    lock.dx = lock.dy = 0;
+    lock.drop_next_motion = 0;
   } else {
-    mouse.acc_dx = grow(mouse.acc_dx, mx * mouse.event_sensitivity);
-    mouse.acc_dy = grow(mouse.acc_dy, my * mouse.event_sensitivity);
+    lock.dx = grow(lock.dx, mx * mouse.event_sensitivity);
+    lock.dy = grow(lock.dy, my * mouse.event_sensitivity);
   }
   mouse.vx = std::clamp(float(mouse.vx + mx * mouse.move_sensitivity / 64), 0.0f, float(screen_w - 1));
   mouse.vy = std::clamp(float(mouse.vy + my * mouse.move_sensitivity / 64), 0.0f, float(screen_h - 1));
   mouse.warp_x = w / 2;
   mouse.warp_y = h / 2;
-  os_warp_host_pointer(mouse.warp_x, mouse.warp_y);
+  // A pointer already at the centre stays: a host that answers a warp with a
+  // motion event of its own would otherwise keep the pump warping for ever.
+  if (x != mouse.warp_x || y != mouse.warp_y) os_warp_host_pointer(mouse.warp_x, mouse.warp_y);
 }
 
 void mouse_frame(const event_pump_link &link) {
+  mouse_lock_state &lock = lock_state(link.mouse_lock);
   SDL_Rect r;
   if (get_dest_rect(&r)) {
     host_pointer p = os_read_host_pointer();
@@ -127,8 +133,8 @@ void mouse_frame(const event_pump_link &link) {
     uint32_t held = p.buttons | mouse.went_down;
     if (held && link.last_activity_ms) *link.last_activity_ms = now_ms();
     int32_t mb = screen_buttons(held);
-    SDL_Point s = mouse.locked ? SDL_Point{int(mouse.vx), int(mouse.vy)}
-                               : screen_point_from_window(p.x, p.y, r, link.fullscreen);
+    SDL_Point s = is_locked(lock) ? SDL_Point{int(mouse.vx), int(mouse.vy)}
+                                  : screen_point_from_window(p.x, p.y, r, link.fullscreen);
     if (s.x != mouse.last_x || s.y != mouse.last_y || mb != mouse.last_b) {
       mouse.last_x = s.x;
       mouse.last_y = s.y;
@@ -138,24 +144,25 @@ void mouse_frame(const event_pump_link &link) {
   }
   mouse.went_down = 0;
 
-  if (!mouse.locked) {
-    mouse.acc_dx = mouse.acc_dy = 0;
+  if (!is_locked(lock)) {
+    lock.dx = lock.dy = 0;
     return;
   }
-  int32_t dx = take_locked_units(&mouse.acc_dx), dy = take_locked_units(&mouse.acc_dy);
+  int32_t dx = take_locked_units(&lock.dx), dy = take_locked_units(&lock.dy);
   if ((dx || dy) && link.deliver) link.deliver({input_event::mouselockedmove, dx, dy});
 }
 
 void os_lock_mouse_cursor(int flags, int event_sensitivity, int move_sensitivity,
-                          bool fullscreen) {
+                          bool fullscreen, mouse_lock_state *given) {
+  mouse_lock_state &state = lock_state(given);
   mouse.event_sensitivity = event_sensitivity;
   mouse.move_sensitivity = move_sensitivity;
-  bool lock = (flags & lock_flag) != 0;
+  bool lock = (flags & lock_flag) != 0, locked = is_locked(state);
   SDL_Rect r;
   bool has_window = get_dest_rect(&r);
   int w, h;
   window_size(&w, &h);
-  if (lock && !mouse.locked) {
+  if (lock && !locked) {
     host_pointer p = os_read_host_pointer();
     mouse.vx = std::clamp(float(p.x - r.x) * screen_w / float(r.w), 0.0f, float(screen_w - 1));
     mouse.vy = std::clamp(float(p.y - r.y) * screen_h / float(r.h), 0.0f, float(screen_h - 1));
@@ -164,20 +171,20 @@ void os_lock_mouse_cursor(int flags, int event_sensitivity, int move_sensitivity
       mouse.warp_y = h / 2;
       os_warp_host_pointer(mouse.warp_x, mouse.warp_y);
     }
-    mouse.ignore_first = true;
-  } else if (!lock && mouse.locked) {
+    state.drop_next_motion = 1;
+  } else if (!lock && locked) {
     if (has_window) {
       SDL_Point back = host_point_of(mouse.vx, mouse.vy, r);
       os_warp_host_pointer(back.x, back.y);
     }
-    mouse.locked = false;
+    state.flags = flags;
     return;
   } else if (fullscreen && has_window) {
     host_pointer p = os_read_host_pointer();
     SDL_Point in = nearest_point_inside(p.x, p.y, r);
     if (in.x != p.x || in.y != p.y) os_warp_host_pointer(in.x, in.y);
   }
-  mouse.locked = lock;
+  state.flags = flags;
 }
 
 void os_warp_mouse_pointer(int64_t x, int64_t y) {
@@ -189,11 +196,7 @@ void os_warp_mouse_pointer(int64_t x, int64_t y) {
   os_warp_host_pointer(to.x, to.y);
 }
 
-bool os_mouse_locked() { return mouse.locked; }
-
-void os_locked_accumulators(int32_t *dx, int32_t *dy) {
-  *dx = mouse.acc_dx;
-  *dy = mouse.acc_dy;
+void os_reset_mouse() {
+  mouse = mouse_state{};
+  own_lock = mouse_lock_state{};
 }
-
-void os_reset_mouse() { mouse = mouse_state{}; }

@@ -32,22 +32,21 @@ int32_t screen_buttons(uint32_t sdl_mask);
 
 // The event pump's parts: a button went down during the frame; the pointer
 // moved (x, y in the window); once the events are read, the pointer's state
-// as mouse and mouselockedmove events.
+// as mouse and mouselockedmove events. A null lock state is the mouse's own.
 void mouse_button_went_down(uint8_t sdl_button);
-void mouse_moved(int x, int y);
+void mouse_moved(int x, int y, mouse_lock_state *lock);
 void mouse_frame(const event_pump_link &link);
 
 // The lock, every frame from the display process's RAM: bit 2 of flags locks.
 // The sensitivities scale locked movement (event_sensitivity / 64 events per
 // screen pixel) and the virtual pointer's movement (move_sensitivity / 64).
+// The lock's state is the caller's (null: the mouse's own).
 void os_lock_mouse_cursor(int flags, int event_sensitivity, int move_sensitivity,
-                          bool fullscreen);
+                          bool fullscreen, mouse_lock_state *lock);
 // Puts the pointer at a screen point: the virtual position, and the host
 // pointer at that point of the picture.
 void os_warp_mouse_pointer(int64_t x, int64_t y);
 
-bool os_mouse_locked();
-// The locked-move accumulators, in 64ths of an event unit.
-void os_locked_accumulators(int32_t *dx, int32_t *dy);
-// Back to the start: unlocked, nothing sent yet (tests).
+// Back to the start: nothing sent yet, the virtual pointer at the origin, the
+// mouse's own lock state cleared (tests).
 void os_reset_mouse();

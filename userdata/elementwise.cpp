@@ -6,12 +6,22 @@
 #include <array>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
 #include "kernel/numbers.h"
 
 namespace {
+
+// The kernels also come in an AVX2 build, picked at load time where the
+// processor has it (wider vectors, per-element shifts, inline floor and fused
+// multiply-add; contraction stays off, so only the explicit fma fuses).
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define KESTRUNE_KERNEL_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define KESTRUNE_KERNEL_CLONES
+#endif
 
 /* ---------------------------------------------------------------------- */
 /* element rules                                                          */
@@ -93,13 +103,68 @@ template <class T> struct r_idiv {
     else return int_quotient(x, y);
   }
 };
+// Steps of the long remainders taken since the span loop last looked (see
+// exact_fmod); it charges them. Main thread only, like the calls.
+int64_t remainder_steps = 0;
+
+// |x| mod |y| for a quotient t = |x| / |y| below 2^52: the truncated quotient
+// q is right or one too large (the division rounds at most up onto the next
+// integer), and |x| - q|y| is then a multiple of the finer spacing of the two
+// no larger than |y|, so one fused multiply-add gives it without rounding.
+inline double small_quotient_fmod(double ax, double ay, double t) {
+  double r = std::fma(-std::trunc(t), ay, ax);
+  return r < 0 ? r + ay : r;
+}
+
+// The rest of exact_fmod, out of the loops: infinities and NaN go to the
+// library; a quotient of 2^52 or more is taken on the significands, |x| =
+// mx 2^ex and |y| = my 2^ey with integer mx, my below 2^53 (so ex >= ey
+// here): the remainder of mx 2^(ex - ey) by my, 64 bits of the exponent gap a
+// step after the first (at most 34 steps, each counted in remainder_steps),
+// times 2^ey.
+__extension__ using uint128 = unsigned __int128;
+
+[[gnu::noinline]] double long_fmod(double x, double y) {
+  if (!(std::fabs(x) <= DBL_MAX) || !(std::fabs(y) <= DBL_MAX)) return std::fmod(x, y);
+  auto split = [](double v, uint64_t *m, int *e) {
+    uint64_t bits;
+    memcpy(&bits, &v, 8);
+    int biased = static_cast<int>(bits >> 52 & 0x7FF);
+    *m = bits & ((uint64_t{1} << 52) - 1);
+    *e = biased ? biased - 1075 : -1074;
+    if (biased) *m |= uint64_t{1} << 52;
+  };
+  uint64_t mx, my;
+  int ex, ey;
+  split(x, &mx, &ex);
+  split(y, &my, &ey);
+  if (ex < ey) return std::fmod(x, y);  // not reached: |x| is far above |y|
+  uint64_t r = mx % my;
+  remainder_steps++;
+  for (int gap = ex - ey; gap > 0 && r != 0;) {
+    int s = std::min(gap, 64);
+    r = static_cast<uint64_t>((static_cast<uint128>(r) << s) % my);
+    gap -= s;
+    remainder_steps++;
+  }
+  // r < my, so r 2^ey lies below |y| on its grid: exact.
+  return std::copysign(std::ldexp(static_cast<double>(r), ey), x);
+}
+
+// fmod(x, y) for y != 0, exactly, in bounded time.
+inline double exact_fmod(double x, double y) {
+  double ax = std::fabs(x), ay = std::fabs(y);
+  double t = ax / ay;
+  if (t < 0x1p52 && ay <= DBL_MAX) return std::copysign(small_quotient_fmod(ax, ay, t), x);
+  return long_fmod(x, y);
+}
+
 // The remainder takes the divisor's sign; a zero divisor gives 0.
 template <class T> struct r_mod {
   static T f(T x, T y) {
     if (y == 0) return T(0);
     if constexpr (is_f64<T>) {
-      double r = std::fmod(x, y);
-      return (r > 0 && y < 0) || (r < 0 && y > 0) ? r + y : r;
+      return divisor_sign(exact_fmod(x, y), y);
     } else {
       T r;
       if constexpr (sizeof(T) == 8) r = y == -1 ? T(0) : T(x % y);
@@ -108,18 +173,55 @@ template <class T> struct r_mod {
       else return r != 0 && (r < 0) != (y < 0) ? T(r + y) : r;
     }
   }
+  // f64 for blocks (see quick_runs): the rule where the quotient stays below
+  // 2^52, setting *far for the elements it leaves to f (a quotient of 2^52 or
+  // more, an operand not finite). Free of calls, so the block vectorises.
+  static T quick(T x, T y, int *far) requires is_f64<T> {
+    double ax = std::fabs(x), ay = std::fabs(y), t = ax / ay;
+    *far |= (y != 0) & !((t < 0x1p52) & (ay <= DBL_MAX));
+    double r = divisor_sign(std::copysign(small_quotient_fmod(ax, ay, t), x), y);
+    return y == 0 ? 0.0 : r;
+  }
+  static double divisor_sign(double r, double y) {
+    return (r > 0 && y < 0) || (r < 0 && y > 0) ? r + y : r;
+  }
 };
 // Squares stay in the element type (integers wrap, i64 keeps every bit); other
 // exponents go through pow on doubles, integers truncated back.
+// For u8, i16 and i32 the power is taken on integers, as pow on doubles gives
+// it and without its cost: an integer power below 2^31 in magnitude is exact
+// in a double (and pow returns it exactly), one of 2^31 or more falls outside
+// the 32-bit range like an infinity (0 to a negative power) and gives the
+// smallest value, and other negative powers truncate to 0, 1 or -1.
+inline int32_t int_power(int64_t x, int64_t y) {
+  if (y < 0) {
+    if (x == 0) return INT32_MIN;
+    if (x == 1 || x == -1) return y % 2 ? static_cast<int32_t>(x) : 1;
+    return 0;
+  }
+  constexpr int64_t limit = int64_t{1} << 31;
+  int64_t r = 1, b = x;  // |r|, |b| <= 2^31, so their products fit
+  for (;;) {
+    if (y & 1) {
+      r *= b;
+      if (r >= limit || r <= -limit) return INT32_MIN;
+    }
+    y >>= 1;
+    if (y == 0) return static_cast<int32_t>(r);
+    b *= b;
+    if (b >= limit) return INT32_MIN;  // a factor still to come
+  }
+}
+
 template <class T> struct r_pow {
   static T f(T x, T y) {
     if (y == 2) return r_mul<T>::f(x, x);
     if constexpr (is_f64<T>) {
       return std::pow(x, y);
+    } else if constexpr (sizeof(T) == 8) {
+      return trunc_to_i64_or_min(std::pow(static_cast<double>(x), static_cast<double>(y)));
     } else {
-      double p = std::pow(static_cast<double>(x), static_cast<double>(y));
-      if constexpr (sizeof(T) == 8) return trunc_to_i64_or_min(p);
-      else return T(trunc_to_i32_or_min(p));
+      return T(int_power(x, y));
     }
   }
 };
@@ -187,14 +289,6 @@ template <class T> struct r_copy {
 /* the kernel                                                             */
 /* ---------------------------------------------------------------------- */
 
-// The kernels also come in an AVX2 build, picked at load time where the
-// processor has it (wider vectors, per-element shifts, inline floor).
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define KESTRUNE_KERNEL_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KESTRUNE_KERNEL_CLONES
-#endif
-
 enum operand_form { form_two, form_scalar_right, form_scalar_left, form_count };
 
 // `runs` spans of `len` elements each; pointers at the first span's starts,
@@ -213,6 +307,36 @@ template <class T> T scalar_value(const ud_scalar &s) {
   else return T(s.i);
 }
 
+// A rule with a quick form (f64 remainders) runs in blocks: the quick form over
+// a block into a local copy (a loop that vectorises), the block again through
+// the full rule if the quick form left an element to it, then the copy stored.
+// A block reads its elements before it writes any, which a plain loop matches
+// unless the destination lies less than a block after an operand; there the
+// plain loop runs.
+template <class T, template <class> class R>
+constexpr bool has_quick_form = requires(T x, int *far) { R<T>::quick(x, x, far); };
+constexpr int64_t quick_block = 64;
+
+template <class T> bool block_fits(const T *d, const T *operand) {
+  auto gap = reinterpret_cast<uintptr_t>(d) - reinterpret_cast<uintptr_t>(operand);
+  return gap == 0 || gap >= quick_block * sizeof(T);
+}
+
+template <class T, template <class> class R, int form>
+[[gnu::always_inline]] inline void quick_runs(T *d, const T *a, const T *b, T v, int64_t len) {
+  auto x = [&](int64_t i) { return form == form_scalar_left ? v : a[i]; };
+  auto y = [&](int64_t i) { return form == form_two ? b[i] : form == form_scalar_right ? v : a[i]; };
+  for (int64_t i0 = 0; i0 < len; i0 += quick_block) {
+    const int64_t n = std::min(quick_block, len - i0);
+    T out[quick_block];
+    int far = 0;
+    for (int64_t i = 0; i < n; i++) out[i] = R<T>::quick(x(i0 + i), y(i0 + i), &far);
+    if (far)
+      for (int64_t i = 0; i < n; i++) out[i] = R<T>::f(x(i0 + i), y(i0 + i));
+    for (int64_t i = 0; i < n; i++) d[i0 + i] = out[i];
+  }
+}
+
 // The one loop: spans in order, elements in increasing order inside each, one
 // element read and written after the other, so overlapping operands see what
 // a plain element-by-element loop sees (the compiler vectorises only where
@@ -228,6 +352,13 @@ KESTRUNE_KERNEL_CLONES void kernel(const run_job &j) {
   for (int64_t r = 0; r < runs; r++) {
     T *d = d0 + r * stride;
     const T *a = a0 + r * stride;
+    if constexpr (has_quick_form<T, R>) {
+      const T *b = form == form_two ? b0 + r * b_stride : a;
+      if (block_fits(d, a) && block_fits(d, b)) {
+        quick_runs<T, R, form>(d, a, b, v, len);
+        continue;
+      }
+    }
     if constexpr (form == form_two) {
       const T *b = b0 + r * b_stride;
       for (int64_t i = 0; i < len; i++) d[i] = R<T>::f(a[i], b[i]);
@@ -305,6 +436,9 @@ int64_t whole_spans(int64_t s0, int64_t stride, int64_t n, int64_t span) {
 // Host work of one span beyond its elements, in element units, for batching.
 constexpr int64_t span_overhead = 8;
 
+// Cycles charged for one step of a long remainder.
+constexpr int64_t remainder_step_cycles = 3;
+
 }  // namespace
 
 bool ud_op_accepts(ud_op op, uint8_t utype) {
@@ -362,6 +496,7 @@ void ud_elementwise_step(ud_elementwise_call &c, int64_t budget) {
   const uint8_t *a = ud_elements(c.a), *b = c.b ? ud_elements(c.b) : nullptr;
   uint8_t *d = ud_elements(c.dest);
   int64_t visited = 0;
+  remainder_steps = 0;
   while (!c.done && visited < budget) {
     int64_t sa = s.off + c.k * s.stride, sb = s.b_off + c.k * s.b_stride;
     int64_t whole = std::min({s.spans - c.k, whole_spans(sa, s.stride, na, s.span),
@@ -399,6 +534,7 @@ void ud_elementwise_step(ud_elementwise_call &c, int64_t budget) {
     c.k++;
     c.done = true;
   }
+  c.long_steps += remainder_steps;
 }
 
 void ud_elementwise_run(ud_elementwise_call &c) {
@@ -406,7 +542,8 @@ void ud_elementwise_run(ud_elementwise_call &c) {
 }
 
 int64_t ud_elementwise_work(const ud_elementwise_call &c) {
-  return c.k / 4 + c.processed / ud_op_divisor(c.op, c.a->utype);
+  return c.k / 4 + c.processed / ud_op_divisor(c.op, c.a->utype) +
+         c.long_steps * remainder_step_cycles;
 }
 
 int64_t ud_elementwise_charge(const ud_elementwise_call &c) {

@@ -63,6 +63,9 @@ struct ud_elementwise_call {
   // Progress: spans walked, the sum of the span counts (negative for spans
   // that start past an end), the elements written, and whether the loop ended.
   int64_t k = 0, total = 0, processed = 0;
+  // Extra steps of f64 remainders whose quotient reached 2^52 (each worth a
+  // few divisions, charged on top of the elements).
+  int64_t long_steps = 0;
   bool done = false;
 };
 
@@ -73,8 +76,8 @@ void ud_elementwise_step(ud_elementwise_call &c, int64_t budget);
 // The whole loop at once.
 void ud_elementwise_run(ud_elementwise_call &c);
 
-// Cycles owed for the work done so far: a quarter cycle a span walked, and the
-// elements written over the divisor.
+// Cycles owed for the work done so far: a quarter cycle a span walked, the
+// elements written over the divisor, and the long remainders' extra steps.
 int64_t ud_elementwise_work(const ud_elementwise_call &c);
 // The call's charge once done: spans / 4 + total / divisor, never less than
 // the work done (a span far past an end cannot cancel the elements written).

@@ -87,7 +87,9 @@ void ud_take_step(ud_take_call &c, int64_t budget) {
   if (c.done) return;
   int64_t from;
   int64_t to = runs_in_range(c, &from);
-  int64_t per_run = std::max<int64_t>(c.t.span, 0) + run_overhead;
+  // A run copies at most the span, and no more than either userdata holds.
+  int64_t most = std::min({c.t.span, ud_count(c.src), ud_count(c.dest)});
+  int64_t per_run = std::max<int64_t>(most, 0) + run_overhead;
   to = std::min(to, from + std::max<int64_t>(1, budget / per_run));
   switch (c.src->utype & utype_mask) {
     case utype_u8: copy_runs<uint8_t>(c, from, to); break;
@@ -119,9 +121,9 @@ int64_t ud_take_charge(const ud_take_call &c) {
 
 const double *copy_dat(int index, const double *src, int64_t count) {
   if (!temp_dat_inited) {
-    dat_storage[0] = create_buffer_2(1024, 115);
-    dat_storage[1] = create_buffer_2(1024, 115);
-    temp_dat_inited = true;
+    for (buffer *&made : dat_storage)
+      if (!made) made = create_buffer_2(1024, 115);
+    temp_dat_inited = dat_storage[0] && dat_storage[1];
   }
   buffer *b = dat_storage[index & 1];
   int64_t bytes = std::max<int64_t>(count, 0) * 8;

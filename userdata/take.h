@@ -43,5 +43,6 @@ int64_t ud_take_charge(const ud_take_call &c);
 
 // Copies `count` doubles into scratch buffer `index` (0 or 1), charges
 // count >> 8 and returns the copy, valid until the next call with that index.
-// The two buffers are made on the first call and kept for the program's life.
+// The two buffers are made on the first call and kept for the program's life;
+// null when the host has no memory for them.
 const double *copy_dat(int index, const double *src, int64_t count);

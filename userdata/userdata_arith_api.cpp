@@ -190,7 +190,8 @@ const double *f64_elements(const userdata *ud) {
 double *f64_elements(userdata *ud) { return reinterpret_cast<double *>(ud_elements(ud)); }
 
 // The products read an operand that is also their destination from a scratch
-// copy (slot 0 for the first operand, 1 for the second).
+// copy (slot 0 for the first operand, 1 for the second); null when the host
+// has no memory for it.
 const double *unaliased(const userdata *operand, const userdata *dest, int slot) {
   if (operand != dest) return f64_elements(operand);
   return copy_dat(slot, f64_elements(operand), ud_count(operand));
@@ -223,6 +224,7 @@ int affine(lua_State *L, int n) {
   if (d) lua_pushvalue(L, d == a ? 1 : 3);
   else d = push_duplicate_userdata(L, a);
   const double *ae = unaliased(a, d, 0), *me = unaliased(m, d, 1);
+  if (!ae || !me) return 0;  // no host memory for the scratch copy
   if (n == 3) ud_matmul3d(ae, a->width, a->height, me, m->width, f64_elements(d), d->width);
   else ud_matmul2d(ae, a->width, a->height, me, m->width, f64_elements(d), d->width);
   bool point = a->height == 1;
@@ -302,6 +304,7 @@ int lua54_ud_matmul(lua_State *L) {
     if (!d) return 0;
   }
   const double *ae = unaliased(a, d, 0), *be = unaliased(b, d, 1);
+  if (!ae || !be) return 0;  // no host memory for the scratch copy
   // A row is at most the size of a userdata of multiply-adds; long products
   // are charged row by row.
   int64_t per_row = int64_t{a->width} * b->width;

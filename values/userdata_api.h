@@ -1,5 +1,5 @@
-// Script API of userdata: the globals userdata, vec, get and set, and the
-// USERDATA table (method table and metatable of every userdata).
+// Script API of userdata: the globals userdata, vec, get and set, and the core
+// methods of the USERDATA table (the script-API registry builds the table).
 #pragma once
 
 #include "lua.hpp"
@@ -22,7 +22,3 @@ int lua54_ud_width(lua_State *L);
 int lua54_ud_height(lua_State *L);
 int lua54_ud_attribs(lua_State *L);
 int lua54_ud_mutate(lua_State *L);
-
-// Builds the USERDATA table in registration order and stores it as the global
-// USERDATA (raw, so no script code runs). Called for every new process state.
-void add_userdata_metatable_functions(lua_State *L);

@@ -4,6 +4,7 @@
 // and the recording's memory.
 #include "gfx/captures.h"
 
+#include <gif_lib.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -216,6 +217,24 @@ TEST_F(Captures, ScreenshotsReadBackByPilAndPngcheck) {
   EXPECT_EQ(read_host(desktop / "shot.png"), "taken") << "an existing file is never replaced";
 }
 
+TEST_F(Captures, ARequestIsChargedForItsCapture) {
+  struct row {
+    std::vector<int> words;  // x, y, width, height, scale, label, skip, silent
+    int64_t encoding;
+  } rows[] = {
+      {{0, 0, 0, 0, 0, 0, 0, 0}, 16 * 16 * 8},
+      {{0, 0, 480, 270, 9, 0, 0, 1}, 480 * 270 * 16 * 8},
+      {{0, 0, 100, 50, 2, 0, 0, 0}, 100 * 50 * 4 * 8},
+      {{0, 0, 100, 50, 4, 1, 0, 0}, 480 * 270 / 2},  // a label: the whole screen as QOI
+  };
+  cproc = display;
+  for (const row &r : rows) {
+    block(ram_screenshot_block, r.words, "shot");
+    EXPECT_EQ(charge_of("_signal", "21"), r.encoding + pfile_write_cycles) << r.words[2] << "x" << r.words[3];
+  }
+  app.screenshot_requested = 0;
+}
+
 TEST_F(Captures, LabelsAreQoiLikeTheReferenceTool) {
   // Without a cartridge folder there is nowhere to put it.
   block(ram_screenshot_block, {10, 10, 20, 20, 3, 1, 0, 1}, "ignored");
@@ -275,7 +294,9 @@ TEST_F(Captures, GifOfSixtyFramesHoldsThirtyImagesReadByPil) {
     frame();
   }
   EXPECT_EQ(gif_recorded_frames(), 30);
-  system_signal(display, 19);
+  int64_t held = gif_memory_in_use();
+  cproc = display;
+  EXPECT_GE(charge_of("_signal", "19"), held) << "the encoding is the caller's work";
   EXPECT_EQ(app.gif_recording, 0);
   EXPECT_EQ(notices(), std::vector<std::string>{"captured 30 frame gif 64x32 (x2): /desktop/host/clip.gif"});
   EXPECT_EQ(gif_block_count(), 0) << "every block of the encoder is freed";
@@ -327,6 +348,21 @@ TEST_F(Captures, RecordingRefusals) {
   // Ending without a recording does nothing.
   system_signal(root, 19);
   EXPECT_EQ(app.gif_recording, 0);
+}
+
+TEST_F(Captures, GifBlockWordFiveIsNotReadAndAnEmptyRecordingIsAWholeFile) {
+  block(ram_gif_block, {8, 4, 64, 32, 2, 1, 0, 0}, "none");
+  system_signal(display, 18);
+  ASSERT_EQ(app.gif_recording, 1);
+  system_signal(display, 19);
+  EXPECT_EQ(notices(), std::vector<std::string>{"captured 0 frame gif 64x32 (x2): /desktop/host/none.gif"});
+  std::string gif = read_host(desktop / "none.gif");
+  ASSERT_EQ(gif.size(), 14u) << "header, screen and trailer";
+  EXPECT_EQ(gif.substr(0, 3), "GIF");
+  EXPECT_EQ(uint8_t(gif[6]) | uint8_t(gif[7]) << 8, 128);
+  EXPECT_EQ(uint8_t(gif[8]) | uint8_t(gif[9]) << 8, 64);
+  EXPECT_EQ(uint8_t(gif[10]) & 0x80, 0) << "no global colour map is claimed when there is none";
+  EXPECT_EQ(gif.back(), ';');
 }
 
 TEST_F(Captures, TheMemoryCapEndsTheRecordingAndKeepsItsFrames) {
@@ -396,6 +432,14 @@ TEST(GifMemory, BlocksAreRecordedCappedAndFreedTogether) {
   gif_free_all();
   EXPECT_EQ(gif_block_count(), 0);
   EXPECT_EQ(gif_memory_in_use(), 0);
+  // giflib itself allocates through the table (the build renames its calls).
+  ColorMapObject *map = GifMakeMapObject(256, nullptr);
+  ASSERT_NE(map, nullptr);
+  EXPECT_EQ(gif_block_count(), 2) << "the map and its colours";
+  EXPECT_EQ(gif_memory_in_use(), int64_t(sizeof(ColorMapObject) + 256 * sizeof(GifColorType)));
+  GifFreeMapObject(map);
+  EXPECT_EQ(gif_block_count(), 2) << "kept until the recording is over";
+  gif_free_all();
   for (int i = 0; i < gif_freeable_max; i++) ASSERT_NE(kvt_gif_malloc(1), nullptr);
   EXPECT_EQ(kvt_gif_malloc(1), nullptr) << "the table is full";
   gif_free_all();

@@ -135,6 +135,12 @@ TEST_F(Print, PokesGoThroughRam) {
   run("cls()");
   print("\006" "@54f00001\024a");
   EXPECT_EQ(lit(), (std::set<pixel>{{20, 0}}));
+  // The masks hold for the whole print: a poke of the read mask changes RAM only.
+  run("cls()");
+  print("\006" "@550800010a");  // read mask '0' (0x30) keeps no bit of colour 7
+  EXPECT_EQ(peek(0x5508), '0');
+  EXPECT_EQ(px(0, 0), 0xC7);
+  poke(0x5508, 0x3F);
 }
 
 TEST_F(Print, FontMetricsAndOverrides) {
@@ -178,6 +184,7 @@ TEST_F(Print, ScriptArgumentForms) {
   EXPECT_EQ(run("return peek4(0x54f8), peek4(0x54f0), peek4(0x54f4)"), (R{"i:20", "i:20", "i:7"}));
   EXPECT_EQ(run("return _print_m7scii({})"), R{});
   EXPECT_EQ(run("return _printh({})"), R{});
+  EXPECT_EQ(charge_of("_printh", "string.rep('-', 160)"), 10);
 }
 
 TEST_F(Print, RandomTextsStayInsideTheClip) {

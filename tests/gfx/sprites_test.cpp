@@ -3,6 +3,7 @@
 // nearest-neighbour scaling, the sprite pixel rule), and hostile sizes.
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -49,6 +50,9 @@ TEST_F(Gfx, SpriteSlots) {
   run("cls() camera(-10, -1) spr(1, 0, 0) camera()");
   EXPECT_EQ(px(10, 1), 0xC1);
   EXPECT_EQ(charge_of("spr", "1, 0, 0"), 1);
+  // A slot never set draws nothing and is charged as an empty draw.
+  EXPECT_EQ(charge_of("spr", "99, 0, 0"), 1);
+  EXPECT_EQ(charge_of("sspr", "99, 0, 0"), 1);
 }
 
 TEST_F(Gfx, SpriteSlotsKeepTheirBitmapsAlive) {
@@ -109,6 +113,10 @@ TEST_F(Gfx, MapVectors) {
   EXPECT_EQ(px(7, 0), 0);
   EXPECT_EQ(px(8, 0), 0xC1);
   EXPECT_EQ(charge_of("_draw_map", "M, 0, 0, 0, 0, 2, 1"), 2 * 2 + 64 * 2 / 3);
+  // Tiles drawn as lines of one pixel: 2 a line rather than the pixels / 3.
+  run("clip(0, 0, 1, 32)");
+  EXPECT_EQ(charge_of("_draw_map", "M, 0, 0, 0, 0, 2, 1, 0, 8, 16"), 2 + 2 * 16);
+  run("clip()");
   EXPECT_EQ(run("return _draw_map(userdata('u8', 2, 2))"), R{});
 }
 
@@ -134,6 +142,8 @@ TEST_F(Gfx, TlineVectors) {
   run("cls() _set_spr(6, T) B = userdata('f64', 7, 1) B:set(0, 0, 6, 0, 2, 3, 2, 0, 0) tline3d(B)");
   EXPECT_EQ(px(0, 2), 0xC1);
   EXPECT_EQ(px(3, 2), 0xC4);
+  // 1, then 6 a record for its line's set-up, then its 4 pixels.
+  EXPECT_EQ(charge_of("tline3d", "B"), 1 + 6 + 4);
   EXPECT_EQ(charge_of("tline3d", "T, 0, 0, 9, 0, 0, 0"), 10);
   run("poke(0x5508, 0x3f, 0x3f, 0x3f)");  // the short loop: half the charge
   EXPECT_EQ(charge_of("tline3d", "T, 0, 0, 9, 0, 0, 0"), 5);
@@ -157,6 +167,12 @@ TEST_F(Gfx, ScaledSpriteVectors) {
   EXPECT_EQ(px(1, 0), 0);
   run("cls() sspr(S, 0, 0, 0, 1) sspr(S, 4, 0) sspr(S, 0, 0, 4, 2, 0, 0, 0, 5)");
   EXPECT_EQ(count_nonzero(), 0);
+  // The pixels / 3, but at least 2 a line: 10 rows of 40, then of 1 pixel.
+  EXPECT_EQ(charge_of("sspr", "S, 0, 0, 4, 2, 0, 0, 40, 10"), 400 / 3);
+  run("clip(0, 0, 1, 32)");
+  EXPECT_EQ(charge_of("sspr", "S, 0, 0, 4, 2, 0, 0, 40, 10"), 2 * 10);
+  EXPECT_EQ(charge_of("sspr", "S, 0, 0, 4, 2, 5, 0, 40, 10"), 1);  // no line meets the clip
+  run("clip()");
 }
 
 /* ---------------------------------------------------------------------- */
@@ -352,6 +368,70 @@ TEST(SsprRandom, EqualsNearestNeighbourScaling) {
   }
 }
 
+// draw_tline_sspr as its steps say, every step of the walk tested against the
+// clip and each sample kept inside the sprite.
+int64_t sspr_line_steps(const userdata *sprite, const canvas &c, int64_t x0, int64_t y0, int64_t x1,
+                        int64_t y1, double u0, double v0, double u1, double v1) {
+  if (y0 > y1) std::swap(x0, x1), std::swap(y0, y1), std::swap(u0, u1), std::swap(v0, v1);
+  int64_t n = std::max(std::abs(x1 - x0), std::abs(y1 - y0));
+  int64_t sx = n ? (x1 - x0) * 65536 / n : 0, sy = n ? (y1 - y0) * 65536 / n : 0;
+  double du = n ? (u1 - u0) / double(n) : 0, dv = n ? (v1 - v0) / double(n) : 0;
+  int64_t sw = sprite->width, sh = sprite->height, count = 0;
+  double u = 0, v = 0;
+  auto inside = [](double t, int64_t size) { return t < 0 ? 0 : t >= double(size) ? size - 1 : int64_t(t); };
+  for (int64_t i = 0; i <= n; i++) {
+    int64_t x = (x0 * 65536 + 0x8000 + i * sx) >> 16, y = (y0 * 65536 + 0x8000 + i * sy) >> 16;
+    if (x < c.cx0 || x >= c.cx1 || y < c.cy0 || y >= c.cy1) continue;
+    if (!count) u = u0 + double(i) * du, v = v0 + double(i) * dv;
+    uint8_t *px = c.pixels + y * c.width + x;
+    *px = sprite_rule(c, x, y, ud_elements(sprite)[inside(v, sh) * sw + inside(u, sw)], *px);
+    u += du, v += dv;
+    count++;
+  }
+  return count;
+}
+
+TEST(SsprLines, FollowTheirSteps) {
+  init_default_coltabs();
+  std::mt19937 rng(1065);
+  host_ud s(utype_u8, 7, 5);
+  for (int i = 0; i < 35; i++) s.px()[i] = uint8_t(rng());
+  for (int round = 0; round < 4000; round++) {
+    std::vector<uint8_t> got(40 * 30);
+    for (auto &p : got) p = uint8_t(rng());
+    std::vector<uint8_t> want = got;
+    canvas c = host_canvas(got.data(), 40, 30, uint8_t(rng()), uint8_t(rng()), uint8_t(rng()));
+    for (auto &p : c.pattern) p = rng() % 2 ? 0 : uint8_t(rng());
+    c.cx0 = rng() % 12, c.cy0 = rng() % 10, c.cx1 = 40 - rng() % 12, c.cy1 = 30 - rng() % 10;
+    auto at = [&](int range) { return int64_t(rng() % range) - range / 4; };
+    int64_t x0 = at(60), y0 = at(45), x1 = at(60), y1 = at(45);
+    if (rng() % 3 == 0) y1 = y0;  // rows and columns, as scaled sprites and map tiles draw
+    if (rng() % 3 == 0) x1 = x0;
+    double u0 = double(rng() % 70) / 10, v0 = double(rng() % 50) / 10;
+    double u1 = double(rng() % 70) / 10, v1 = double(rng() % 50) / 10;
+    canvas r = c;
+    r.pixels = want.data();
+    int64_t n_want = sspr_line_steps(s.ud(), r, x0, y0, x1, y1, u0, v0, u1, v1);
+    ASSERT_EQ(draw_tline_sspr(s.ud(), c, x0, y0, x1, y1, u0, v0, u1, v1), n_want) << "round " << round;
+    ASSERT_EQ(got, want) << "round " << round;
+  }
+}
+
+TEST(SsprLines, LongWalksStayInsideTheSprite) {
+  // A walk of 2^20 steps whose last sample lies just inside the sprite's
+  // right edge: the rounding of the summed steps carries it past the edge.
+  init_default_coltabs();
+  constexpr int64_t sw = int64_t{1} << 20;
+  host_ud s(utype_u8, sw, 2);
+  memset(s.px(), 5, sw);
+  memset(s.px() + sw, 9, sw);  // the byte after the sprite's one row
+  s.ud()->height = 1;
+  std::vector<uint8_t> pixels(size_t(sw + 1), 0);
+  canvas c = host_canvas(pixels.data(), sw + 1, 1);
+  EXPECT_EQ(draw_tline_sspr(s.ud(), c, 0, 0, sw, 0, 1047551.9998875901, 0, 1048575.99998999, 0), sw + 1);
+  for (int64_t x = sw - 8; x <= sw; x++) ASSERT_EQ(pixels[size_t(x)], 5) << x;
+}
+
 TEST(TexturedRandom, NothingOutsideTheClip) {
   init_default_coltabs();
   std::mt19937 rng(106);
@@ -391,9 +471,139 @@ TEST(TexturedRandom, NothingOutsideTheClip) {
     }
     for (int64_t y = 0; y < 32; y++)
       for (int64_t x = 0; x < 48; x++)
-        if (x < c.cx0 || x >= c.cx1 || y < c.cy0 || y >= c.cy1)
+        if (x < c.cx0 || x >= c.cx1 || y < c.cy0 || y >= c.cy1) {
           ASSERT_EQ(pixels[size_t(y * 48 + x)], 0xAA) << "round " << round << " at " << x << "," << y;
+        }
   }
+}
+
+// draw_tline3d written out as its steps say, with library floors, a division
+// a sample and every step of the walk tested against the clip. Returns the
+// pixels visited (halved on the short loop of an affine line).
+int64_t tline3d_steps(const process *P, const userdata *tex, const canvas &c, int64_t flags, tline_ends e) {
+  if (!std::isfinite(e.x0) || !std::isfinite(e.y0) || !std::isfinite(e.x1) || !std::isfinite(e.y1)) return 0;
+  uint8_t type = tex->utype & utype_mask;
+  if (type != utype_u8 && type != utype_i16) return 0;
+  if (e.y0 > e.y1 || (e.x0 > e.x1 && e.y0 == e.y1)) {
+    std::swap(e.x0, e.x1), std::swap(e.y0, e.y1);
+    std::swap(e.u0, e.u1), std::swap(e.v0, e.v1), std::swap(e.w0, e.w1);
+  }
+  double adx = std::fabs(e.x1 - e.x0), ady = std::fabs(e.y1 - e.y0);
+  double len = std::max(adx, ady);
+  if (len == 0) len = 1e-5;
+  double f = std::fmod(adx > ady ? e.x0 : e.y0, 1.0);
+  double du = (e.u1 - e.u0) / len, dv = (e.v1 - e.v0) / len, dw = (e.w1 - e.w0) / len;
+  int64_t x0 = saturate_i32(trunc_to_i64(e.x0)), y0 = saturate_i32(trunc_to_i64(e.y0));
+  int64_t x1 = saturate_i32(trunc_to_i64(e.x1)), y1 = saturate_i32(trunc_to_i64(e.y1));
+  int64_t n = std::max(std::abs(x1 - x0), std::abs(y1 - y0));
+  int64_t sx = n ? (x1 - x0) * 65536 / n : 0, sy = n ? (y1 - y0) * 65536 / n : 0;
+  if (n == 0) du = dv = dw = 0;
+  int64_t last = flags & tline_no_last_pixel ? n - 1 : n;
+  int16_t regs[4];
+  for (int i = 0; i < 4; i++) regs[i] = int16_t(peek2(ram_tline_regs + 2 * i));
+  int64_t umask = uint16_t(regs[2] - 1), vmask = uint16_t(regs[3] - 1);
+  int64_t tw = tex->width, th = tex->height;
+  bool short_loop = type == utype_u8 && c.rmask == 0x3F && c.wmask == 0x3F && c.tmask == 0x3F;
+  for (uint8_t p : c.pattern) short_loop = short_loop && !p;
+  bool started = false;
+  double u = 0, v = 0, w = 0;
+  int64_t count = 0;
+  for (int64_t i = 0; i <= last; i++) {
+    int64_t x = (x0 * 65536 + 0x8000 + i * sx) >> 16, y = (y0 * 65536 + 0x8000 + i * sy) >> 16;
+    if (x < c.cx0 || x >= c.cx1 || y < c.cy0 || y >= c.cy1) continue;
+    if (!started) {
+      started = true;
+      u = e.u0 + double(i) * du, v = e.v0 + double(i) * dv, w = e.w0 + double(i) * dw;
+      if (flags & tline_subpixel) u += (1 - f) * du, v += (1 - f) * dv;
+    }
+    double U = u / w, V = v / w;
+    int64_t col = (tw - 1) & (regs[0] + (floor_to_i64(U) & umask));
+    int64_t row = (th - 1) & (regs[1] + (floor_to_i64(V) & vmask));
+    uint8_t texel = 0;
+    if (type == utype_u8) {
+      texel = ud_elements(tex)[row * tw + col];
+    } else {
+      uint16_t cell;
+      memcpy(&cell, ud_elements(tex) + 2 * (row * tw + col), 2);
+      if (const userdata *s = sprite_slot(P, cell & 0x1FFF)) {
+        int64_t w_ = s->width, h_ = s->height;
+        int64_t sc = (floor_to_i64(U * double(w_)) ^ (cell & 0x4000 ? -1 : 0)) & (w_ - 1);
+        int64_t sr = (floor_to_i64(V * double(h_)) ^ (cell & 0x8000 ? -1 : 0)) & (h_ - 1);
+        texel = ud_elements(s)[sr * w_ + sc];
+      }
+    }
+    uint8_t *px = c.pixels + y * c.width + x;
+    *px = sprite_rule(c, x, y, texel, *px);
+    u += du, v += dv, w += dw;
+    count++;
+  }
+  // Half the short loop's pixels are charged on an affine line only.
+  return short_loop && e.w0 == 1 && dw == 0 ? count / 2 : count;
+}
+
+TEST_F(Gfx, TexturedLinesFollowTheirSteps) {
+  std::mt19937 rng(1064);
+  host_ud sprites[3] = {{utype_u8, 8, 8}, {utype_u8, 5, 3}, {utype_u8, 16, 4}};
+  for (host_ud &s : sprites)
+    for (int64_t i = 0; i < int64_t(s.ud()->width * s.ud()->height); i++) s.px()[i] = uint8_t(rng());
+  host_ud map(utype_i16, 4, 2);
+  for (int i = 0; i < 8; i++) {
+    auto cell = uint16_t(rng() % 4 | (rng() % 8) << 13);
+    memcpy(map.px() + 2 * i, &cell, 2);
+  }
+  root->sprite_slots.assign(sprite_slot_count, nullptr);
+  for (int i = 0; i < 3; i++) root->sprite_slots[size_t(i)] = sprites[i].ud();  // slot 3 stays empty
+  std::vector<uint8_t> tabs(4 * coltab_size);
+  for (auto &t : tabs) t = uint8_t(rng());
+  auto value = [&] {
+    switch (rng() % 4) {
+      case 0: return double(int(rng() % 90) - 20);
+      case 1: return double(int(rng() % 360) - 80) / 4;
+      case 2: return std::ldexp(double(int64_t(rng() % 2000000) - 1000000), -int(rng() % 20));
+      default: return double(int(rng() % 90) - 20) + 0.5;
+    }
+  };
+  for (int round = 0; round < 6000; round++) {
+    host_ud got_ud(utype_u8, 48, 32), want_ud(utype_u8, 48, 32);
+    uint8_t *got = got_ud.px(), *want = want_ud.px();
+    for (int i = 0; i < 48 * 32; i++) got[i] = want[i] = uint8_t(rng());
+    // A texture of its own, or the target itself (each sample then sees the pixels before it).
+    const userdata *tex = round % 3 == 2 ? map.ud() : sprites[rng() % 3].ud(), *want_tex = tex;
+    if (round % 7 == 1) tex = got_ud.ud(), want_tex = want_ud.ud();
+    canvas c = host_canvas(got, 48, 32);
+    if (rng() % 2) {
+      c.rmask = uint8_t(rng()), c.wmask = uint8_t(rng()), c.tmask = uint8_t(rng());
+      for (int k = 0; k < 4; k++) c.tab[k] = tabs.data() + coltab_size * k;
+      for (auto &p : c.pattern) p = rng() % 2 ? 0 : uint8_t(rng());
+    }
+    c.cx0 = rng() % 12, c.cy0 = rng() % 10, c.cx1 = 48 - rng() % 12, c.cy1 = 32 - rng() % 10;
+    poke2(ram_tline_regs, int(rng() % 9) - 4);
+    poke2(ram_tline_regs + 2, int(rng() % 9) - 4);
+    poke2(ram_tline_regs + 4, rng() % 3 ? 0 : int(rng() % 20));
+    poke2(ram_tline_regs + 6, rng() % 3 ? 0 : int(rng() % 20));
+    tline_ends e{value(), value(), value(), value(), value(), value(), value(), value(), 1, 1};
+    if (rng() % 3 == 0) {
+      auto wv = [&] { return rng() % 8 ? 0.25 + double(rng() % 64) / 16 : double(int(rng() % 5) - 2); };
+      e.w0 = wv(), e.w1 = wv();
+    }
+    if (rng() % 4 == 0) e.y1 = e.y0;
+    if (rng() % 4 == 0) e.x1 = e.x0;
+    int64_t flags = int64_t(rng() % 4) << 8;
+    if (round % 50 == 3) {
+      // Quotients that land on whole texels: 49 x i / 49 is i, where 49 x i
+      // times the reciprocal of 49 falls just short of it.
+      double w = rng() % 2 ? 49 : 0.1;
+      e = {2, 5, 40, 5, 0, 0, 38 * w, 38 * w / 4, w, w};
+      flags = 0;
+    }
+    canvas r = c;
+    r.pixels = want;
+    int64_t n_want = tline3d_steps(root, want_tex, r, flags, e);
+    int64_t n_got = draw_tline3d(root, tex, c, flags, e);
+    ASSERT_EQ(0, memcmp(got, want, 48 * 32)) << "round " << round;
+    ASSERT_EQ(n_got, n_want) << "round " << round;
+  }
+  root->sprite_slots.clear();
 }
 
 /* ---------------------------------------------------------------------- */

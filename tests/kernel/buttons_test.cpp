@@ -125,6 +125,13 @@ TEST_F(Buttons, HeldButtonsWaitForReleaseAfterLosingInput) {
   EXPECT_EQ(frame("btnp(4)"), (R{"b:true"}));
 }
 
+TEST_F(Buttons, AnActiveSampleIsCharged) {
+  for (const auto &[args, cycles] : std::vector<std::pair<std::string, int64_t>>{
+           {"true", 64}, {"1", 64}, {"false", 0}, {"", 0}}) {
+    EXPECT_EQ(charge_of("_update_buttons", args), cycles) << args;
+  }
+}
+
 TEST_F(Buttons, ANeverSampledProcessSeesNothing) {
   held[0][4] = 255;
   EXPECT_EQ(run("return btn(), btn(4), btnp(4), btnp()"), (R{"i:0", "b:false", "b:false", "i:0"}));

@@ -244,18 +244,21 @@ TEST_F(InputEvents, LockedMouse) {
   poke_proc(display, mouse_event_sensitivity_address, 64);
   poke_proc(display, mouse_move_sensitivity_address, 64);
   apply_display_mouse_lock();
-  ASSERT_TRUE(os_mouse_locked());
+  ASSERT_EQ(app.mouse_lock.flags, 4);
+  EXPECT_EQ(app.mouse_lock.drop_next_motion, 1);
   ASSERT_EQ(warps.size(), 1u);
   EXPECT_EQ(warps[0].x, 480);  // the window's centre
   EXPECT_EQ(warps[0].y, 270);
 
   // The first movement after locking only clears; then one screen pixel (two
   // window pixels) right gives one unit.
+  app.mouse_lock.dx = 999;
   push_motion(500, 300);
   push_motion(482, 270);
   EXPECT_EQ(pump(), (msgs{"{event=\"mouse\",mx=111,my=65,mb=0}",
                           "{event=\"mouselockedmove\",locked_dx=1,locked_dy=0}"}));
   EXPECT_EQ(warps.back().x, 480);
+  EXPECT_EQ(app.mouse_lock.drop_next_motion, 0);
 
   // Half a pixel up and left, twice: nothing, then one unit each way.
   push_motion(479, 269);
@@ -264,20 +267,63 @@ TEST_F(InputEvents, LockedMouse) {
   EXPECT_EQ(pump(), (msgs{"{event=\"mouse\",mx=110,my=64,mb=0}",
                           "{event=\"mouselockedmove\",locked_dx=-1,locked_dy=-1}"}));
 
+  // Whole units are taken toward zero: 200 gives 3 and keeps 8.
+  app.mouse_lock.dx = 200;
+  app.mouse_lock.dy = -200;
+  EXPECT_EQ(pump(), msgs{"{event=\"mouselockedmove\",locked_dx=3,locked_dy=-3}"});
+  EXPECT_EQ(app.mouse_lock.dx, 8);
+  EXPECT_EQ(app.mouse_lock.dy, -8);
+
   // Unlocking puts the host pointer back on the virtual position.
   poke_proc(display, mouse_lock_flags_address, 0);
   apply_display_mouse_lock();
-  EXPECT_FALSE(os_mouse_locked());
+  EXPECT_EQ(app.mouse_lock.flags, 0);
   EXPECT_EQ(warps.back().x, 221);
   EXPECT_EQ(warps.back().y, 129);
 
   // Fullscreen keeps the pointer on the picture.
   fake_pointer = {1000, -5, 0};
   warps.clear();
-  os_lock_mouse_cursor(0, 0, 0, true);
+  os_lock_mouse_cursor(0, 0, 0, true, &app.mouse_lock);
   ASSERT_EQ(warps.size(), 1u);
   EXPECT_EQ(warps[0].x, 959);
   EXPECT_EQ(warps[0].y, 0);
+}
+
+TEST_F(InputEvents, ARebootEndsTheLock) {
+  poke_proc(display, mouse_lock_flags_address, 4);
+  poke_proc(display, mouse_event_sensitivity_address, 64);
+  apply_display_mouse_lock();
+  push_motion(500, 300);
+  push_motion(481, 270);
+  pump();
+  EXPECT_EQ(app.mouse_lock.flags, 4);
+  EXPECT_NE(app.mouse_lock.dx, 0);
+  // The reset clears the application state; the new display process asks for
+  // no lock: the lock is simply gone, with nothing put back and nothing sent
+  // for the motion it had gathered.
+  app = app_record{};
+  poke_proc(display, mouse_lock_flags_address, 0);
+  warps.clear();
+  apply_display_mouse_lock();
+  EXPECT_TRUE(warps.empty());
+  fake_pointer = {201, 101, 0};
+  EXPECT_EQ(pump(), msgs{"{event=\"mouse\",mx=100,my=50,mb=0}"});
+}
+
+TEST_F(InputEvents, AHostThatAnswersAWarpWithMotion) {
+  // Some video drivers report every warp as a motion event to where the
+  // pointer went; the pump must not keep warping to the centre.
+  os_warp_host_pointer = [](int x, int y) {
+    warps.push_back({x, y});
+    if (warps.size() < 50) push_motion(x, y);
+  };
+  os_lock_mouse_cursor(4, 64, 64, false, &app.mouse_lock);
+  pump();
+  warps.clear();
+  push_motion(490, 270);
+  pump();
+  EXPECT_EQ(warps.size(), 1u);
 }
 
 TEST_F(InputEvents, DroppedFiles) {

@@ -15,6 +15,8 @@
 #include "kernel/process_api.h"
 #include "kernel/system_api.h"
 #include "pdisk/rom_form.h"
+#include "userdata/userdata_arith_api.h"
+#include "values/userdata_api.h"
 #include "script_api_fixture.h"
 
 namespace {
@@ -118,7 +120,46 @@ TEST(Registry, PairedNamesAreOneFunction) {
   EXPECT_EQ(registered("flip"), &lua54_flip);
 }
 
+// The USERDATA table's complete registration order (58 names).
+const std::vector<std::string> userdata_order = {
+    "sort", "convert", "copy", "take", "clear", "__add", "__sub", "__mul", "__div", "__idiv",
+    "__mod", "__pow", "__band", "__bor", "__bxor", "__shl", "__shr", "add", "sub", "mul", "div",
+    "idiv", "mod", "pow", "band", "bor", "bxor", "shl", "shr", "max", "min", "abs", "sgn", "sgn0",
+    "__len", "__tostring", "__index", "__newindex", "set", "get", "blit", "peek", "poke", "width",
+    "height", "attribs", "mutate", "lerp", "magnitude", "distance", "dot", "cross", "matmul",
+    "matmul3d", "matmul2d", "transpose", "row", "column"};
+
+lua_CFunction userdata_method(const std::string &name) {
+  for (const api_function &f : userdata_methods())
+    if (name == f.name) return f.func;
+  return nullptr;
+}
+
+TEST(Registry, UserdataMethodsFollowTheirRegistrationOrder) {
+  ASSERT_EQ(userdata_order.size(), 58u);
+  std::vector<std::string> names;
+  for (const api_function &f : userdata_methods()) {
+    names.emplace_back(f.name);
+    EXPECT_NE(f.func, nullptr) << f.name;
+  }
+  EXPECT_EQ(names, userdata_order);
+  // The operators are the methods of the same names; get and set the globals.
+  for (const char *op : {"add", "sub", "mul", "div", "idiv", "mod", "pow", "band", "bor", "bxor",
+                         "shl", "shr"})
+    EXPECT_EQ(userdata_method(std::string("__") + op), userdata_method(op)) << op;
+  EXPECT_EQ(userdata_method("__add"), &lua54_ud_add);
+  EXPECT_EQ(userdata_method("get"), &lua54_get);
+  EXPECT_EQ(userdata_method("set"), &lua54_set);
+  EXPECT_EQ(userdata_method("blit"), registered("blit"));
+}
+
 class RegistryGlobals : public ScriptApi {};
+
+TEST_F(RegistryGlobals, EveryProcessStateGetsTheUserdataTable) {
+  EXPECT_EQ(run("local n = 0 for k, v in pairs(USERDATA) do n = n + 1 end "
+                "return n, getmetatable(vec(1)) == USERDATA, tostring(vec(1, 2) + 1)"),
+            (R{"i:58", "b:true", "s:(2, 3)"}));
+}
 
 TEST_F(RegistryGlobals, EveryProcessStateGetsEveryRow) {
   process *P = create_process_from_code("", "p", "/apps/p.lua");

@@ -50,6 +50,7 @@ TEST_F(Audio, NoteSfxAndMusicAsStatSeesThem) {
       {"poke(0x553A, 99) note(48, 0, 64, 0, 0, 3)", "403, 14", {"f:99"}},
       {"sfx(-4, 3, 128)", "403, 14", {"f:128"}},
       {"sfx(-4, 3, 999)", "403, 14", {"f:255"}},
+      {"note(48, 0, -20, 0, 0, 4)", "404, 2", {"f:-20"}},
       {"note(60, 0, 64, 0, 0, 99) note(60, 0, 64, 0, 0, -9)", "415, 1", {"f:-1"}},
       {"note()", "400, 1", {"f:-1"}},
       {"", "400, -1", {"f:-1"}},
@@ -116,6 +117,24 @@ TEST_F(Audio, ASecondProcessTakesTheSoundAndAStaleMirrorIsNeverKept) {
   update_processes_after_frame();
   EXPECT_EQ(app.audio_pid, -2);
   EXPECT_EQ(mixer->ram[0x40101], 0);
+}
+
+// Pages the owner changed reach the mirror with its next sound call, which
+// pays for each page it copies.
+TEST_F(Audio, ASoundCallPaysForTheChangedPagesItMirrors) {
+  run("note(60)");
+  struct {
+    const char *dirty;
+    int pages;
+  } cases[] = {{"", 0}, {"poke(0x100000, 1)", 1}, {"memset(0x100000, 1, 0x400000)", 1024}};
+  for (auto &c : cases) {
+    run(c.dirty);
+    cpu_cycles = 0;
+    run("note(61)");
+    EXPECT_GE(cpu_cycles, c.pages * mirror_page_cycles) << c.dirty;
+    EXPECT_LT(cpu_cycles, c.pages * mirror_page_cycles + 200) << c.dirty;  // the call itself: about 80
+  }
+  EXPECT_EQ(mixer->ram[0x4FFFFF], 1);
 }
 
 TEST_F(Audio, SampleQueriesLandInTheCallersRam) {

@@ -102,6 +102,24 @@ TEST_F(Mixer, UnityGainPanSwapAndMutes) {
   }
 }
 
+// A negative mix volume (sfx passes it as given) is a negative gain: the
+// channel's output is the unity output inverted, for steady and moving pans.
+TEST_F(Mixer, ANegativeMixVolumeInvertsTheChannel) {
+  for (int pan : {0, -90}) {
+    std::vector<int16_t> out[2];
+    for (int k = 0; k < 2; k++) {
+      mudo_clear();
+      SetUp();
+      play(0, 57, pan);
+      mudo_set_note(0, 255, 255, 255, 'p', 200, false, mudo_pan_unchanged);  // the pan moves
+      mixer->channels[0].mix_vol = k ? -64 : 64;
+      out[k] = mix(367 * 4);
+    }
+    ASSERT_GT(peak(out[0], 0, 0), 1000);
+    for (size_t i = 0; i < out[0].size(); i++) ASSERT_EQ(out[1][i], -out[0][i]) << pan << " " << i;
+  }
+}
+
 TEST_F(Mixer, OutputDoesNotDependOnTheCallbackSize) {
   auto setup = [&] {
     mudo_clear();
@@ -260,6 +278,26 @@ TEST_F(Mixer, ControlByteSilencesOrFreezes) {
   mudo_memset(0x547F, 0, 1);
   EXPECT_GT(peak(mix(367 * 3), 0, 0), 1000);
   EXPECT_EQ(mudo_get_channel_state(-1, -1, nullptr), 367 * 3);
+}
+
+// A new mixer is silent until the settings hand it a volume. Meaningful only
+// as the first use of the mixer in the process (each test runs on its own).
+TEST(MixerStart, IsSilentUntilTheSettingsGiveAVolume) {
+  if (mixer) GTEST_SKIP() << "the mixer was made before this test";
+  mudo_init();
+  put_sine();
+  put_sine_instrument(0);
+  const uint8_t regs[6] = {64, 64, 64, 0, 3, 3};
+  mudo_memcpy(0x5538, regs, 6);
+  mudo_set_note(0, 57, 0, 64, 0, 0, true, 0);
+  mudo_set_channel_mix_vol(0, 64);
+  mudo_set_channel_base_addr(0, int32_t(base));
+  std::vector<int16_t> out(2 * 367 * 4);
+  mudo_mix(out.data(), 367 * 4);
+  for (int16_t v : out) ASSERT_EQ(v, 0);
+  mudo_set_volume(192);
+  mudo_mix(out.data(), 367 * 4);
+  EXPECT_GT(*std::max_element(out.begin(), out.end()), 1000);
 }
 
 TEST(DefaultWavetables, MatchTheFormulasAndAnIndependentCrc) {

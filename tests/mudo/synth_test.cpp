@@ -50,6 +50,7 @@ TEST_F(Synth, EnvelopeValuesByKind) {
       {"lfo at phase 0", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 0}, 1, 0, 0, 0, 32640},
       {"lfo a quarter turn on", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 0}, 1, 4, 0, 0, 65279},
       {"lfo phase byte (the value of pi is short)", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 128}, 1, 0, 0, 0, 32641},
+      {"lfo at the clock's last tick", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 0}, 1, INT32_MAX, 0, 0, 61301},
       {"data holds a step", {2, 0, 4, 0, 0, 0, 0, 0, 10, 20, 30}, 1, 7, 0, 0, 20 * 256},
       {"data interpolates", {2, 1, 4, 0, 0, 0, 0, 0, 10, 20, 30}, 1, 6, 0, 0, 20 * 256 + 128 * 10},
       {"data past 16 values", {2, 0, 1, 0, 0, 0, 0, 0, 10, 20, 30}, 1, 16, 0, 0, 0},
@@ -481,18 +482,65 @@ TEST_F(Synth, FilterEchoAndGainOnAKnownInput) {
   n.val[2] = -0x7FFFFFFF;
   apply_fx_node(n, buf, 367);
 
-  // Gain: level 64 and no drive pass the signal; drive 255 multiplies by 8 to the knee.
+  // Gain: level 64 and no drive pass the signal; drive 255 multiplies by 8 to
+  // the knee. Shape 255 folds: with a knee value past 255 (X below 0) the
+  // fold's level turns negative and the signal comes out inverted.
   n = node_state{};
   n.kind = node_kind_gain;
-  n.val[3] = 64 << 16;
-  struct { int32_t drive; int16_t in, out; } gains[] = {
-      {0, 1000, 1000}, {0, -1234, -1234}, {255 << 16, 1000, 8000}, {255 << 16, 10000, 32767},
-      {255 << 16, -10000, -32767}, {-0x7FFFFFFF, 1000, 0}};
+  struct { int32_t drive, shape, knee, level; int16_t in, out; } gains[] = {
+      {0, 0, 0, 64 << 16, 1000, 1000},
+      {0, 0, 0, 64 << 16, -1234, -1234},
+      {255 << 16, 0, 0, 64 << 16, 1000, 8000},
+      {255 << 16, 0, 0, 64 << 16, 10000, 32767},
+      {255 << 16, 0, 0, 64 << 16, -10000, -32767},
+      {-0x7FFFFFFF, 0, 0, 64 << 16, 1000, 0},
+      {0, 255 << 16, 510 << 16, 64 << 16, 1000, -32767},
+      {0, 255 << 16, 510 << 16, 1 << 16, 1000, -512},
+      {0, 255 << 16, 510 << 16, 1 << 16, -1000, 511},
+  };
   for (auto &g : gains) {
     n.val[0] = g.drive;
+    n.val[1] = g.shape;
+    n.val[2] = g.knee;
+    n.val[3] = g.level;
     buf[0] = g.in;
     apply_fx_node(n, buf, 1);
-    EXPECT_EQ(buf[0], g.out) << g.drive << " " << g.in;
+    EXPECT_EQ(buf[0], g.out) << g.drive << " " << g.shape << " " << g.knee << " " << g.in;
+  }
+}
+
+// Vibrato and tremolo follow a phase that runs on from tick to tick: with the
+// synthesiser's value of pi a whole turn is not quite a period, so the phase
+// is never reduced to a turn (it wraps only in 32 bits).
+TEST_F(Synth, VibratoPhaseRunsOnPastWholeTurns) {
+  put_sine_instrument(0);
+  mudo_channel &c = ch();
+  struct row {
+    const char *what;
+    int32_t effect, phase;
+    int ticks;
+    int32_t phase_after;
+  };
+  const row rows[] = {
+      {"v over five ticks", 'v', 0, 5, 5 * 16384},
+      {"t past one turn", 't', 65536 - 16384, 2, 65536 + 16384},
+      {"w wraps in 32 bits", 'w', INT32_MAX - 100, 1, INT32_MIN + 16283},
+  };
+  for (const row &r : rows) {
+    start(c, 0, 48);
+    c.cur_pitch = (48 << 16) + 0x1234;
+    c.effect = r.effect;
+    c.param = 0xF6;  // speed 15: 64 << 8 a tick; depth 6
+    c.vib_phase = r.phase;
+    for (int t = 0; t < r.ticks - 1; t++) evaluate_channel_node_parameters(c);
+    const int32_t at = c.vib_phase;
+    evaluate_channel_node_parameters(c);
+    const int64_t sx = int64_t(std::sin(double(at) * 2 * 3.141562 / 65536) * 65536);
+    const int32_t fine = (c.cur_pitch & 0xFFFF) * 256, vol = c.cur_vol;
+    EXPECT_EQ(c.nodes[0].val[3], r.effect == 't' ? fine : fine + int32_t(sx) * 40 * 2) << r.what;
+    EXPECT_EQ(c.nodes[0].val[0], r.effect == 'v' ? vol : vol + int32_t((sx >> 8) * (vol >> 8) * 64 / 256))
+        << r.what;
+    EXPECT_EQ(c.vib_phase, r.phase_after) << r.what;
   }
 }
 

@@ -44,6 +44,12 @@ entries text_entries(const std::string &bytes) {
   return e;
 }
 
+std::string repeat(const std::string &s, int n) {
+  std::string out;
+  for (int i = 0; i < n; i++) out += s;
+  return out;
+}
+
 int count_mounts(const std::string &mount_point) {
   int n = 0;
   for (const pmount &m : pmount_table) n += m.mount_point == mount_point;
@@ -95,6 +101,21 @@ TEST_F(Carts, APathThroughACartridgeMountsItOnce) {
   // No such cartridge: the path resolves into the host folder and finds nothing.
   EXPECT_EQ(get("/none.kvt/main.lua"), std::nullopt);
   EXPECT_EQ(count_mounts("/none.kvt"), 0);
+
+  // A hostile path of endless cartridge names is looked at only so far.
+  struct row {
+    std::string path;
+    int64_t probes_max;
+  };
+  const std::vector<row> rows = {
+      {repeat("/a.kvt", 2000), automount_names_max},
+      {repeat("/" + std::string(200, 'x'), 25) + repeat("/a.kvt", 2000), 0},
+  };
+  for (const row &r : rows) {
+    int64_t calls = total_pdisk_calls;
+    EXPECT_EQ(get(r.path), std::nullopt);
+    EXPECT_LE(total_pdisk_calls - calls, r.probes_max + 1) << r.path.substr(0, 20);
+  }
 }
 
 TEST_F(Carts, WritesGoBackAfterTheDelayInTheirForm) {
@@ -124,6 +145,10 @@ TEST_F(Carts, WritesGoBackAfterTheDelayInTheirForm) {
   expire_deadlines();
   flush_dirty_mounts_delayed();
   EXPECT_EQ(host_get("fresh.kvt"), std::string(kvt_text_header) + "\nversion 2\n\n:: [eoc]\n");
+  // A trailing '/' names the same cartridge, not a folder.
+  ASSERT_EQ(pmkdir("/slash.kvt/"), 0);
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(host_get("slash.kvt"), std::string(kvt_text_header) + "\nversion 2\n\n:: [eoc]\n");
   // A name with further dots keeps its form.
   ASSERT_EQ(pmkdir("/my.game.kvt"), 0);
   ASSERT_TRUE(put("/my.game.kvt/main.lua", "y"));

@@ -10,6 +10,7 @@
 
 #include "kernel/accounting.h"
 #include "pdisk/pfile.h"
+#include "values/png_qoi.h"
 #include "values/crc32.h"
 #include "../kernel/script_api_fixture.h"
 
@@ -71,6 +72,17 @@ TEST_F(FileApi, HostileValuesLeaveFilesAsTheyWere) {
   )"),
             (R{"b:true", "nil", "i:1"}));
 
+  // Texts too long for the mount table: no mount is made.
+  size_t mounts = pmount_table.size();
+  EXPECT_EQ(run(R"(
+    local long = string.rep("/abc", 1200)
+    mount(long, "/ram")
+    mount("/m", "/ram" .. long)
+    return mkdir(long .. ".kvt")
+  )"),
+            (R{"s:mkdir failed"}));
+  EXPECT_EQ(pmount_table.size(), mounts);
+
   // Names that would leave the cache folder, and arguments of the wrong type.
   EXPECT_EQ(run(R"(
     _cache_store("..", "x", string.rep("x", 600))
@@ -92,6 +104,18 @@ TEST_F(FileApi, ChargesFollowTheWork) {
   EXPECT_LT(charge_of("cp", "'/ram/none', '/ram/big3'"), 10);
   EXPECT_EQ(run("local t, n = ls('/ram/many') return #t, n, t[1], t[3000]"),
             (R{"i:3000", "i:0", "s:f1", "s:f3000"}));
+
+  // Pictures are charged by what the codec costs, before it runs.
+  EXPECT_GE(charge_of("store", "'/ram/p.png', userdata('u8', 200, 100)"), png_coding_cycles(20000));
+  EXPECT_GE(charge_of("fetch", "'/ram/p.png'"), png_coding_cycles(20000));
+  EXPECT_EQ(run("local p = fetch('/ram/p.png') return p:width(), p:height()"), (R{"i:200", "i:100"}));
+
+  // A cartridge met on a path is read once to see that it opens and once to
+  // fill its folder: both reads are charged.
+  std::string cart = "kestrune cartridge\nversion 2\n\n:: a.txt\n" + std::string(80000, 'x') + "\n:: [eoc]\n";
+  std::ofstream(host + "/c.kvt", std::ios::binary) << cart;
+  EXPECT_GE(charge_of("fetch", "'/c.kvt/a.txt'"), 2 * int64_t(cart.size()) / 8);
+  EXPECT_EQ(run("return #fetch('/c.kvt/a.txt')"), (R{"i:80000"}));
 }
 
 } // namespace

@@ -57,6 +57,7 @@ class Downloads : public testing::Test {
     gurl_stall_timeout_s = 30;
     gurl_transfer_timeout_ms = 10 * 60 * 1000;
     gurl_body_max = 32 * 1024 * 1024;
+    gurl_bodies_max = 4 * gurl_body_max;
     config.home_path.clear();
     std::filesystem::remove_all(home);
   }
@@ -98,6 +99,11 @@ TEST_F(Downloads, AnswersOfEveryKind) {
   for (std::string url : {"file:///etc/passwd", "ftp://127.0.0.1/x", "gopher://127.0.0.1/"})
     EXPECT_EQ(wait_for(gurl_get(url)).status, gurl_status_failed) << url;
   EXPECT_EQ(gurl_get(""), -1);
+  // A URL past the length limit is refused, not kept.
+  std::string long_url = server.url("/body/5?") + std::string(gurl_url_max, 'x');
+  gurl_result refused = wait_for(gurl_get(long_url));
+  EXPECT_EQ(refused.status, gurl_status_failed);
+  EXPECT_EQ(refused.url, "");
 
   gurl_buffer b;
   ASSERT_TRUE(gurl_buffer_reserve(b, gurl_body_capacity));
@@ -131,19 +137,52 @@ TEST_F(DownloadThreads, ManyJobsInFlight) {
   gurl_stall_timeout_s = 15; // 256 answers at once may keep some waiting
   gurl_transfer_timeout_ms = 20000;
   std::vector<int64_t> ids;
-  // The first answers last, so its worker surely runs when the 257th job comes.
+  // The first answers only when the server stops, so its worker surely runs
+  // when the 257th job comes, however slowly 256 workers start.
   for (int i = 0; i < gurl_job_max; i++)
-    ids.push_back(gurl_get(server.url("/slow/" + std::string(i ? "300/" : "3000/") + std::to_string(i * 40))));
-  // One more takes the first job's record while its worker runs: refused.
+    ids.push_back(gurl_get(server.url("/slow/" + std::string(i ? "300/" : "60000/") + std::to_string(i * 40))));
+  // One more comes to the first job's record while its worker runs: refused,
+  // and the record stays with the running job.
   int64_t extra = gurl_get(server.url("/body/5"));
   EXPECT_EQ(wait_for(extra).status, gurl_status_failed);
-  EXPECT_FALSE(gurl_poll(ids[0])); // its id is gone with its record
+  EXPECT_EQ(wait_for(extra).url, "");
+  std::optional<gurl_result> first = gurl_poll(ids[0]);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->url, server.url("/slow/60000/0"));
+  EXPECT_NE(first->status, gurl_status_done);
+  EXPECT_NE(first->status, gurl_status_failed);
+  first.reset();
   for (int i = 1; i < gurl_job_max; i++) {
     gurl_result r = wait_for(ids[size_t(i)]);
     ASSERT_EQ(r.status, gurl_status_done) << i;
     ASSERT_EQ(body_of(r), http_loopback::pattern(i * 40)) << i;
   }
   EXPECT_EQ(ids[1] - ids[0], 1);
+  EXPECT_EQ(wait_for(extra).status, gurl_status_failed);
+}
+
+TEST_F(DownloadThreads, BodiesTogetherStayUnderTheirBound) {
+  // Answers handed over before are let go first, so only this test's count.
+  gurl_bodies_max = 0;
+  EXPECT_EQ(wait_for(gurl_get("http://127.0.0.1:1/")).status, gurl_status_failed);
+  gurl_body_max = 40000;
+  gurl_bodies_max = gurl_body_bytes_held() + 100000;
+  // Two bodies of 40,000 bytes need 2 x 65,536 bytes of room: one fails.
+  int64_t a = gurl_get(server.url("/slow/300/40000")), b = gurl_get(server.url("/slow/300/40000"));
+  int64_t kept = 0;
+  {
+    gurl_result ra = wait_for(a), rb = wait_for(b);
+    ASSERT_EQ((ra.status == gurl_status_done) + (rb.status == gurl_status_done), 1);
+    ASSERT_EQ((ra.status == gurl_status_failed) + (rb.status == gurl_status_failed), 1);
+    kept = ra.status == gurl_status_done ? a : b;
+  }
+  // A record keeps its answer: polled again, the same bytes.
+  EXPECT_EQ(body_of(wait_for(kept)), http_loopback::pattern(40000));
+  EXPECT_EQ(body_of(wait_for(kept)), http_loopback::pattern(40000));
+  // A new job finds its room by letting that answer go, now it is handed over.
+  EXPECT_EQ(body_of(wait_for(gurl_get(server.url("/body/40000")))), http_loopback::pattern(40000));
+  EXPECT_FALSE(gurl_poll(kept));
+  EXPECT_LE(gurl_body_bytes_held(), gurl_bodies_max);
 }
 
 class RemoteScripts : public ScriptApi {
@@ -162,21 +201,49 @@ class RemoteScripts : public ScriptApi {
 
 TEST_F(RemoteScripts, FetchRemoteDecodesByTheUrl) {
   EXPECT_EQ(run("return math.type(_fetch_remote('" + server.url("/cart/x.txt") + "'))"), (R{"s:integer"}));
+  std::string id;
   auto result_of = [&](const std::string &path) {
-    R id = run("return _fetch_remote('" + server.url(path) + "')");
+    id = run("return _fetch_remote('" + server.url(path) + "')")[0].substr(2);
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
-      R r = run("return _fetch_remote_result(" + id[0].substr(2) + ")");
+      R r = run("return _fetch_remote_result(" + id + ")");
       if (!r.empty() || std::chrono::steady_clock::now() > until) return r;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   };
   EXPECT_EQ(result_of("/cart/hello.txt"), (R{"s:cartridge hello.txt"}));
+  // The record keeps its answer until a job 256 ids later takes it.
+  EXPECT_EQ(run("return _fetch_remote_result(" + id + ")"), (R{"s:cartridge hello.txt"}));
   EXPECT_EQ(result_of("/loop"), (R{"nil", "nil", "s:could not download"}));
+  EXPECT_EQ(run("return _fetch_remote_result(" + id + ")"), (R{"nil", "nil", "s:could not download"}));
   EXPECT_EQ(run("return _fetch_remote_result(999999)"), (R{}));
   config.network_access = 0;
   EXPECT_EQ(run("return _fetch_remote('" + server.url("/body/1") + "')"), (R{"nil", "s:no network access"}));
   EXPECT_EQ(run("return _fetch_remote_result(1)"), (R{"nil", "nil", "s:no network access"}));
+}
+
+TEST_F(RemoteScripts, AnAnswerOutlivesItsRecordWhileItIsDecoded) {
+  // Object data of many tables: decoding it runs the collector, and with it a
+  // finalizer that starts the 256 jobs that take the answer's record.
+  std::string tuk = "--[[tuk]]\n{";
+  for (int i = 1; i <= 3000; i++) tuk += "{" + std::to_string(i) + "},";
+  server.fixed_body = tuk + "}";
+  std::string id = run("return _fetch_remote('" + server.url("/fixed") + "')")[0].substr(2);
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (gurl_poll(std::stoll(id))->status != gurl_status_done && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(run(R"(
+    local ran = false
+    collectgarbage("incremental", 0, 1000)
+    setmetatable({}, {__gc = function()
+      ran = true
+      for i = 1, 256 do _fetch_remote("http://127.0.0.1:1/") end
+    end})
+    local t = _fetch_remote_result()" + id + R"()
+    collectgarbage("incremental", 200, 100)
+    return ran, #t, t[3000][1], select("#", _fetch_remote_result()" + id + R"())
+  )"),
+            (R{"b:true", "i:3000", "i:3000", "i:0"}));
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/accounting.h"
 #include "kernel/system.h"
 #include "pdisk/htable.h"
 #include "pdisk/murmur3.h"
@@ -145,6 +146,12 @@ TEST_F(History, TwoDaysOfChanges) {
       {"/big.bin", "(none)"},
   };
   for (const row &r : rows) EXPECT_TRUE(fetched(r.text) == r.expected) << r.text;
+  // Every month and day looked for on the way back is a probe of the host,
+  // charged; months without a folder are passed over whole.
+  cpu_cycles = 0;
+  EXPECT_EQ(fetched("/nothing@2030-12-31 00:00:00"), "(none)");
+  EXPECT_GE(cpu_cycles, (78 + 21) * yorelog_probe_cycles);
+  EXPECT_LT(cpu_cycles, 200 * yorelog_probe_cycles);
 
   // A damaged blob is found out, not handed back.
   std::string blob = data + "/yorelog/2024-05/tuk/" + murmur3_hex(v0.data(), v0.size());

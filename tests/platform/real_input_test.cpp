@@ -187,13 +187,17 @@ TEST(RealInput, TypedKeysAndAClickReachTheDisplayProcess) {
   ASSERT_EQ(status, 0) << "the program did not end at the click; it printed:\n" << printed;
 
   // Each key: its text and its keydown in the frame it went down, its keyup in
-  // a later one (xdotool's press and release fall within one frame).
+  // a later one (xdotool's press and release fall within one frame). When a
+  // slow frame takes the release of a and the press of b together, b's text
+  // (an event) comes before a's keyup (the key scan after the events).
   std::vector<std::string> keys, mouse;
   for (const std::string &line : lines_of(printed))
     (line.rfind("mouse ", 0) == 0 ? mouse : keys).push_back(line);
-  EXPECT_EQ(keys, (std::vector<std::string>{"textinput a", "keydown 4", "keyup 4", "textinput b",
-                                            "keydown 5", "keyup 5"}))
-      << printed;
+  const std::vector<std::string> in_order = {"textinput a", "keydown 4", "keyup 4",
+                                             "textinput b", "keydown 5", "keyup 5"};
+  const std::vector<std::string> one_slow_frame = {"textinput a", "keydown 4", "textinput b",
+                                                   "keyup 4",     "keydown 5", "keyup 5"};
+  EXPECT_TRUE(keys == in_order || keys == one_slow_frame) << printed;
   ASSERT_FALSE(mouse.empty()) << printed;
   EXPECT_EQ(mouse.back(), "mouse 100 50 1") << printed;
   fs::remove_all(work);

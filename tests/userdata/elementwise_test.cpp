@@ -52,7 +52,8 @@ struct random_case {
     ud_op op;
     do op = static_cast<ud_op>(pick(0, ud_op_count - 1));
     while (!ud_op_accepts(op, type));
-    auto w = static_cast<uint32_t>(pick(1, 24)), h = static_cast<uint32_t>(pick(1, 3));
+    // Now and then wider than a block of the vectorised remainder.
+    auto w = static_cast<uint32_t>(pick(0, 4) ? pick(1, 24) : pick(60, 150)), h = static_cast<uint32_t>(pick(1, 3));
     ref::call_shape k{op, r.add(type, w, h), -1, -1, false, scalars[pick(0, std::size(scalars) - 1)], {}};
     switch (pick(0, 3)) {
       case 0: k.b = k.a; break;
@@ -66,8 +67,8 @@ struct random_case {
       default: k.dest = r.add(type, w, h); break;
     }
     for (size_t i = 0; i < r.blocks.size(); i++) fill(r.at(static_cast<int>(i)));
-    k.s.off = pick(-6, 30), k.s.b_off = pick(-6, 30);
-    k.s.span = pick(0, 9) ? pick(-2, 30) : 0x1000000;
+    k.s.off = pick(-6, 6 + w), k.s.b_off = pick(-6, 6 + w);
+    k.s.span = pick(0, 9) ? pick(-2, pick(0, 3) ? 30 : 200) : 0x1000000;
     k.s.stride = pick(-4, 12), k.s.b_stride = pick(-4, 12);
     k.s.spans = pick(0, 9) ? pick(-1, 8) : 20000;
     if (k.s.spans > 8 && k.s.span > 0) k.s.stride = k.s.b_stride = 0;  // many spans over the same elements
@@ -88,6 +89,84 @@ TEST(Elementwise, MatchesTheElementByElementModel) {
           << "case " << n << " op " << int(k.op) << " type " << int(real.at(0)->utype) << " record " << i;
     ASSERT_EQ(c.total, m.total) << "case " << n;
     ASSERT_EQ(c.processed, m.processed) << "case " << n;
+  }
+}
+
+// f64 remainders over every class of double and around exact multiples, where
+// a rounded quotient lands on the next integer: bit for bit the library's.
+TEST(Elementwise, F64ModMatchesTheLibraryRemainder) {
+  std::mt19937_64 rng(8101);
+  auto any_double = [&] {
+    uint64_t bits = rng();
+    double v;
+    memcpy(&v, &bits, 8);
+    return v;
+  };
+  auto some_double = [&] {  // a nearer exponent range, both signs
+    return std::ldexp(std::uniform_real_distribution<double>(-1, 1)(rng),
+                      static_cast<int>(rng() % 120) - 60);
+  };
+  const int n = 1 << 16;
+  ref::records r;
+  int a = r.add(utype_f64, n, 1), b = r.add(utype_f64, n, 1);
+  std::vector<double> xs(n);
+  for (int i = 0; i < n; i++) {
+    double x, y = i % 3 ? some_double() : any_double();
+    switch (i % 5) {
+      case 0: x = any_double(); break;
+      case 1: x = some_double(); break;
+      case 2: {  // next to a multiple of y, the quotient up to 2^53
+        double q = std::ldexp(static_cast<double>(rng() % (uint64_t{1} << 52)), -static_cast<int>(rng() % 52));
+        x = std::nextafter(std::trunc(q) * y, rng() % 2 ? INFINITY : -INFINITY);
+        break;
+      }
+      case 3: x = std::trunc(some_double() * 1e6) * y; break;
+      default: x = f64_edges[rng() % std::size(f64_edges)], y = f64_edges[rng() % std::size(f64_edges)]; break;
+    }
+    ud_set_f64(r.at(a), i, xs[static_cast<size_t>(i)] = x);
+    ud_set_f64(r.at(b), i, y);
+  }
+  ref::records model = r;
+  ref::run_real(r, {ud_mod, a, b, a, false, {}, {}});
+  ref::run_reference(model, {ud_mod, a, b, a, false, {}, {}});
+  for (int i = 0; i < n; i++) {
+    double got = ud_get_number(r.at(a), i), want = ud_get_number(model.at(a), i);
+    if (!(std::isnan(got) && std::isnan(want))) {
+      ASSERT_EQ(memcmp(&got, &want, 8), 0)
+          << std::hexfloat << xs[static_cast<size_t>(i)] << " % " << ud_get_number(r.at(b), i) << ": " << got
+          << ", not " << want;
+    }
+  }
+}
+
+// Narrow integer powers against pow on doubles: every u8 pair, and i16 and i32
+// bases and exponents around the edges of the 32-bit range.
+TEST(Elementwise, NarrowPowersMatchPowOnDoubles) {
+  std::mt19937_64 rng(4101);
+  auto around = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); };
+  for (uint8_t type : {utype_u8, utype_i16, utype_i32}) {
+    const int n = 1 << 16;
+    ref::records r;
+    int a = r.add(type, n, 1), b = r.add(type, n, 1);
+    for (int i = 0; i < n; i++) {
+      int64_t x = i & 0xFF, y = i >> 8;
+      if (type != utype_u8) {
+        switch (i % 4) {
+          case 0: x = around(-300, 300), y = around(-40, 40); break;
+          case 1: x = around(-3, 3), y = around(INT32_MIN, INT32_MAX); break;
+          case 2: x = int_edges[i % std::size(int_edges)], y = around(-3, 34); break;
+          default: x = around(INT32_MIN, INT32_MAX), y = around(0, 3); break;
+        }
+      }
+      ud_set_int(r.at(a), i, x);
+      ud_set_int(r.at(b), i, y);
+    }
+    ref::records model = r;
+    ref::run_real(r, {ud_pow, a, b, a, false, {}, {}});
+    ref::run_reference(model, {ud_pow, a, b, a, false, {}, {}});
+    for (int i = 0; i < n; i++)
+      ASSERT_EQ(ud_get_int(r.at(a), i), ud_get_int(model.at(a), i))
+          << "type " << int(type) << ": " << ud_get_int(r.at(b), i) << " as the exponent, element " << i;
   }
 }
 
@@ -167,6 +246,12 @@ TEST_F(Arith, Charges) {
       {"USERDATA.take", "userdata('u8', 3), userdata('i32', 4, '00000002000000000000000500000001'), userdata('u8', 4)", 2},
       {"USERDATA.take", "userdata('u8', 3), userdata('i32', 4), true, 0, 0, 1, -1", 1},
       {"USERDATA.copy", "userdata('f64', 240), 1, true", 20},
+      // Remainders of quotients past 2^52: three cycles a step of 64 bits of
+      // the exponent gap (32 here) and one for the first, on top.
+      {"USERDATA.mod", "vec(1.7976931348623157e308, 1.7976931348623157e308, 1.7976931348623157e308, "
+                       "1.7976931348623157e308), 1.2345678901234567e-310, true", 1 + 4 * 33 * 3},
+      {"USERDATA.mod", "vec(1e300, 7, 1e300, 7), 3, true", 1 + 2 * 2 * 3},  // 3's significand is 3 x 2^51: one shift ends it
+      {"USERDATA.mod", "vec(1e15, 7, -5, 7), 3, true", 1},
   };
   for (const row &r : rows) EXPECT_EQ(charge_of(r.fn, r.args), r.want) << r.fn << "(" << r.args << ")";
   // A new result adds its element count / 128 (and the allocator's own charge).

@@ -1,5 +1,6 @@
 -- Plays pitch 57 on a plain sine instrument through SDL's disk audio driver for
 -- about two seconds; the runner measures the tone in the file the driver wrote.
+_apply_system_settings({})  -- the output stays silent until the settings give a volume
 poke(0x5538, 64)  -- master volume: unity
 poke(0x553A, 64)  -- mix volume of note
 poke(0x553C, 3)   -- sound base 0x30000: instrument 0 at 0x40000
