@@ -36,9 +36,18 @@
 #include "lkernel.h"
 #include "lua.hpp"
 #include "runner.h"
+#include "kernel/registry.h"
 #include "values/userdata_api.h"
 
 extern char **environ;
+
+// Both cores seed their string hashes from the clock, which would make the
+// instruction counts of scripts with string keys differ from run to run by
+// where the keys land: in this program the clock reads one fixed second.
+extern "C" time_t time(time_t *t) noexcept {
+  if (t) *t = 1000000000;
+  return 1000000000;
+}
 
 namespace {
 
