@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kernel/accounting.h"
+#include "lkernel.h"
 #include "lua.hpp"
 
 namespace {
@@ -127,11 +128,12 @@ const char *get_utype_string(int code) {
   return code >= 0 && code < 23 ? utype_string[code] : utype_string[0];
 }
 
-userdata *to_userdata(lua_State *L, int index) {
-  if (lua_type(L, index) != LUA_TUSERDATA) return nullptr;
-  size_t room = lua_rawlen(L, index);
+namespace {
+
+// The record in a full userdata's memory of `room` bytes, as to_userdata finds it.
+userdata *record_in_block(void *block, size_t room) {
   if (room < sizeof(userdata) + userdata_block_min) return nullptr;
-  auto *ud = static_cast<userdata *>(lua_touserdata(L, index));
+  auto *ud = static_cast<userdata *>(block);
   if (!valid_utype(ud->utype) || ud->dims < 1 || ud->dims > 3 || ud->width < 1 ||
       ud->height < 1 || ud->depth < 1)
     return nullptr;
@@ -143,6 +145,37 @@ userdata *to_userdata(lua_State *L, int index) {
       n > room - sizeof(userdata))
     return nullptr;
   return ud;
+}
+
+}  // namespace
+
+userdata *to_userdata(lua_State *L, int index) {
+  if (lua_type(L, index) != LUA_TUSERDATA) return nullptr;
+  return record_in_block(lua_touserdata(L, index), lua_rawlen(L, index));
+}
+
+// The interpreter's own ud[i] with an integer key (lkernel.h), which does
+// what lua54_ud_index and lua54_ud_newindex do with such a key and a number.
+// The core has checked that the block holds at least UD_HEADER bytes.
+static_assert(UD_HEADER == sizeof(userdata), "the interpreter finds the elements there");
+
+void userdata_shape(const void *block, size_t size, UdShape *s) {
+  s->size = size;
+  memcpy(s->header, block, UD_HEADER);
+  const userdata *ud = record_in_block(const_cast<void *>(block), size);
+  s->count = ud ? ud_count(ud) : 0;
+  switch (ud ? ud->utype & utype_mask : utype_u8) {
+    case utype_i16: s->kind = UD_I16; break;
+    case utype_i32: s->kind = UD_I32; break;
+    case utype_i64: s->kind = UD_I64; break;
+    case utype_f64: s->kind = UD_F64; break;
+    default: s->kind = UD_U8; break;
+  }
+}
+
+// As store_value: an integer element takes the number's floor.
+void userdata_put(void *block, long long i, double f) {
+  ud_set_int(static_cast<userdata *>(block), i, floor_to_i64(f));
 }
 
 void push_ud_element(lua_State *L, const userdata *ud, int64_t i) {

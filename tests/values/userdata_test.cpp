@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -187,6 +188,75 @@ TEST_F(Userdata, IndexAndNewIndex) {
             (R{"f:2.5", "f:0"}));
   EXPECT_EQ(run("return type(userdata('u8', 4).width)"), R{"s:function"});
   EXPECT_EQ(run("return #userdata('i16', 3, 5)"), R{"i:15"});
+}
+
+// ud[i] with an integer key is read and written by the interpreter itself
+// while USERDATA's own __index and __newindex are in place; with a hook set
+// (which could see the metamethod's call) the call is made as before. Both
+// ways must give the same results, errors and cycles.
+TEST_F(Userdata, InterpreterIndexingMatchesTheMetamethods) {
+  struct row {
+    const char *code;
+    R expected;
+  };
+  const std::string fill = "local function make(t) local u = userdata(t, 4) "
+                           "for i = 0, 3 do USERDATA.__newindex(u, i, i * 3) end return u end ";
+  const row rows[] = {
+      {"local u = make('u8') u[0] = 300 u[1] = -1 u[2] = 2.75 u[3] = -0.5 "
+       "return u[0], u[1], u[2], u[3], u[4], u[-1]",
+       {"i:44", "i:255", "i:2", "i:255", "nil", "nil"}},
+      {"local u = make('i16') u[1] = 40000 u[2] = 0/0 u[3] = 1e300 return u:get()",
+       {"i:0", "i:-25536", "i:0", "i:-1"}},
+      {"local u = make('i32') u[(1 << 32) | 1] = 5 u[4] = 5 "
+       "return u[(1 << 32) | 1], u[-(1 << 32)], u[0x7FFFFFFF], u[math.mininteger], u:get()",
+       {"i:3", "i:0", "nil", "i:0", "i:0", "i:3", "i:6", "i:9"}},
+      {"local u = make('i64') u[3] = math.mininteger u[2] = -1/0 return u[3], u[2], u[1]",
+       {"i:-9223372036854775808", "i:-9223372036854775808", "i:3"}},
+      {"local u = make('f64') u[0] = 7 u[1] = -0.0 u[math.maxinteger] = 1 "
+       "return u[0], 1 / u[1], u[2], u[math.maxinteger]",
+       {"f:7", "f:-inf", "f:6", "nil"}},
+      // Values the metamethod converts itself: numeric strings, other types.
+      {"local u = make('i32') u[0] = '12' u[1] = {} u[2] = nil return u:get()",
+       {"i:12", "i:0", "i:0", "i:9"}},
+      // A new shape is seen at once.
+      {"local u = make('i32') local a = u[3] u:mutate('u8') return a, u[3], u[12], #u",
+       {"i:9", "i:0", "i:9", "i:16"}},
+      // Replaced metamethods are called, errors and all.
+      {"local u = make('u8') USERDATA.__index = function(_, k) return k * 2 end "
+       "return u[5], u[0]",
+       {"i:10", "i:0"}},
+      {"local u = make('u8') USERDATA.__newindex = function() error('no writes') end u[0] = 1",
+       {"error: test:1: no writes"}},
+  };
+  lua_State *L = cproc->lua_state;
+  lua_getglobal(L, "USERDATA");
+  lua_getfield(L, -1, "__index");
+  lua_getfield(L, -2, "__newindex");
+  auto measure = [&](const std::string &code, bool hooked) {
+    if (hooked) lua_sethook(L, [](lua_State *, lua_Debug *) {}, LUA_MASKCOUNT, INT_MAX);
+    lua_gc(L, LUA_GCSTOP);
+    cpu_cycles = 0;
+    R r = run(code);
+    int used = cpu_cycles;
+    lua_gc(L, LUA_GCRESTART);
+    lua_sethook(L, nullptr, 0, 0);
+    // Each row starts with the runtime's own metamethods.
+    lua_pushvalue(L, -2);
+    lua_setfield(L, -4, "__index");
+    lua_pushvalue(L, -1);
+    lua_setfield(L, -4, "__newindex");
+    return std::pair(r, used);
+  };
+  for (const row &r : rows) {
+    std::string code = fill + r.code;
+    measure(code, true);  // warm-up: frames for the metamethod calls
+    auto fast = measure(code, false);
+    auto called = measure(code, true);
+    EXPECT_EQ(fast.first, r.expected) << r.code;
+    EXPECT_EQ(called.first, r.expected) << r.code;
+    EXPECT_EQ(fast.second, called.second) << r.code;
+  }
+  lua_pop(L, 3);
 }
 
 TEST_F(Userdata, ToString) {
