@@ -1,0 +1,271 @@
+// The hostile-call harness shared by the script-API fuzz target and its
+// deterministic sweep test: a sandboxed world, a process whose script holds a
+// pool of hostile values, and a plan of bytes that says which registered
+// function or userdata method it calls with which of them.
+//
+// The sandbox: the data folder, the desktop and HOME point into a temporary
+// folder of the harness's own, and "/" is mounted on a folder in it. What
+// would still leave the sandbox is neutralised, never skipped:
+//  - opening a host path or URL (it starts xdg-open): the opener is a no-op;
+//  - HTTP fetches: every transfer goes through a proxy on a closed loopback
+//    port with short timeouts, so each fails at once without leaving the host;
+//  - exit, reboot and shutdown requests (_signal 33/34/40) only set flags that
+//    the frame loop serves: the harness never runs the frame loop.
+// Nothing registered is excluded.
+#pragma once
+
+#include <malloc.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "gfx/draw_state.h"
+#include "kernel/accounting.h"
+#include "kernel/process.h"
+#include "kernel/registry.h"
+#include "kernel/system.h"
+#include "lua.hpp"
+#include "mudo/mudo.h"
+#include "pdisk/gurl.h"
+#include "pdisk/host_config.h"
+#include "pdisk/pfile.h"
+#include "platform/host_open.h"
+
+namespace hostile_api {
+
+// The script every plan runs in. POOL holds the hostile values (POOL_N of
+// them, nil included), UDS the userdata receivers, TARGETS the global names
+// and then "USERDATA.<method>" rows. A plan is: one byte (bit 0: a /system/
+// process), then calls of [target, argument count, receiver, arguments...];
+// each call's first result goes back into the pool's last slots, so calls
+// feed each other (views, listings, decoded values).
+inline const char *driver_source = R"lua(
+local plan = PLAN
+local pool, n = {}, 0
+local function put(v) n = n + 1 pool[n] = v end
+for _, v in ipairs({0, -1, 1, 0.5, -0.5, 2^31, -2^31, 2^31 - 1, 2^32, 2^53, -2^53, 2^63, -2^63,
+                    math.mininteger, math.maxinteger, 1 << 31, -(1 << 31), 0x10000, 0x7fffffff,
+                    255, 256, 65535, 480, 270, 16384, 1e300, -1e300, 5e-324}) do put(v) end
+put(nil) put(true) put(false) put(0 / 0) put(-(0 / 0)) put(math.huge) put(-math.huge) put(-0.0)
+local big = string.rep("x", 65536)
+for _, v in ipairs({"", "a", "0", "-1", "0x10", "1e999", "nan", string.rep("ab%", 300), big,
+                    big .. "\0" .. big, "a\0b", "\0", "%", "%s%n%d%99999s", "/", "..", ".",
+                    "/../../..", "../../etc/passwd", "/ram", "/ram/x.txt", "/ram/x/", "/system",
+                    "/system/x", "//a//b", "/" .. string.rep("a/", 2000), "a.p64", "x.p64.png",
+                    "/desktop", "/appdata", "https://host.invalid/x", "http://127.0.0.1:1/",
+                    "u8", "i16", "i32", "i64", "f64", "[gfx]0808" .. string.rep("7", 64),
+                    "[gfx]ffff", "--[[tuk]]{a=1}", "{{{{{{{{", "\255\254\253",
+                    "pod_type", "text/plain", "\27[2J"}) do put(v) end
+put({}) put({1, 2, 3}) put({x = 1, y = 2, [0] = 3, [-1] = 4, [1.5] = 5})
+local nested = {} local t = nested for i = 1, 400 do t[1] = {} t = t[1] end put(nested)
+local cyclic = {} cyclic.self = cyclic cyclic[1] = cyclic put(cyclic)
+local angry = function() error("hostile metamethod") end
+put(setmetatable({}, {__index = angry, __newindex = angry, __len = angry, __tostring = angry,
+                      __pairs = angry, __eq = angry, __lt = angry, __le = angry, __call = angry,
+                      __concat = angry, __name = 1}))
+put(setmetatable({}, {__index = function(t, k) return t end}))
+put(function() end) put(angry) put(print) put(coroutine.create(function() coroutine.yield() end))
+local dead = coroutine.create(function() end) coroutine.resume(dead) put(dead)
+put(coroutine.running())
+local uds = {}
+for _, ty in ipairs({"u8", "i16", "i32", "i64", "f64"}) do
+  for _, shape in ipairs({{1}, {0}, {7}, {5, 3}, {1, 1}, {480, 270}}) do
+    local ok, u = pcall(userdata, ty, shape[1], shape[2])
+    if ok and u then uds[#uds + 1] = u put(u) end
+  end
+end
+local ram = userdata("u8", 480, 270)
+pcall(_map_ram, ram, 0x10000)
+uds[#uds + 1] = ram put(ram)
+local low = userdata("i16", 64, 64)
+pcall(_map_ram, low, 0x8000)
+uds[#uds + 1] = low put(low)
+put({uds[1], uds[2], ram, x = uds[3]})
+local fed = n
+for i = 1, 16 do put(nil) end
+local targets = TARGETS
+local nt = #targets
+local pos = 2
+local function byte()
+  local b = string.byte(plan, pos) or 0
+  pos = pos + 1
+  return b
+end
+local args = {}
+local slot = 0
+while pos <= #plan do
+  local t = targets[byte() % nt + 1]
+  local argc = byte() % 7
+  local recv = uds[byte() % #uds + 1]
+  for i = 1, argc do args[i] = pool[byte() % n + 1] end
+  local ok, r
+  if t.method then
+    ok, r = pcall(t.fn, recv, table.unpack(args, 1, argc))
+  else
+    ok, r = pcall(t.fn, table.unpack(args, 1, argc))
+  end
+  if ok and r ~= nil then
+    pool[fed + slot + 1] = r
+    slot = (slot + 1) % 16
+  end
+end
+FINISHED(n)
+)lua";
+
+inline std::string sandbox_root;
+
+// Once per run: the sandbox folders, the neutralised host effects, and a world
+// with "/" mounted.
+inline void init_sandbox() {
+  if (!sandbox_root.empty()) return;
+  char pattern[] = "/tmp/kestrune-hostile-XXXXXX";
+  const char *made = mkdtemp(pattern);
+  if (!made) abort();
+  sandbox_root = made;
+  for (const char *sub : {"/data", "/desktop", "/home"})
+    std::filesystem::create_directories(sandbox_root + sub);
+  setenv("XDG_DATA_HOME", (sandbox_root + "/data").c_str(), 1);
+  setenv("XDG_DESKTOP_DIR", (sandbox_root + "/desktop").c_str(), 1);
+  setenv("HOME", (sandbox_root + "/home").c_str(), 1);
+  for (const char *proxy : {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+    setenv(proxy, "http://127.0.0.1:1", 1);
+  unsetenv("no_proxy");
+  unsetenv("NO_PROXY");
+  os_host_opener = [](const std::string &) {};
+  gurl_connect_timeout_ms = 200;
+  gurl_stall_timeout_s = 1;
+  gurl_transfer_timeout_ms = 500;
+  set_default_config();
+  config.headless = 1;
+  init_default_coltabs();
+  mudo_init();
+}
+
+// Removes the sandbox (from a test's tear-down; the fuzzer leaves it at exit).
+inline void remove_sandbox() {
+  if (sandbox_root.empty()) return;
+  pfile_reset();
+  std::error_code ec;
+  std::filesystem::remove_all(sandbox_root, ec);
+  sandbox_root.clear();
+}
+
+// A fresh world: no process, the file system mounted anew on an emptied drive.
+inline void reset_world() {
+  cproc = nullptr;
+  root_process = nullptr;
+  processes_init();
+  app = app_record{};
+  config.network_access = 1;
+  cpu_cycles = cpu_cycles_max = cpu_superyielding = 0;
+  pfile_init();
+  pfile_reset();
+  std::error_code ec;
+  std::filesystem::remove_all(sandbox_root + "/data", ec);
+  std::filesystem::remove_all(sandbox_root + "/desktop", ec);
+  std::filesystem::create_directories(sandbox_root + "/desktop", ec);
+  mount_ram_folder("/ram");
+  process_config();  // writes the default host config: "/" on the data folder's drive
+  mount_ram_folder("/system");
+}
+
+}  // namespace hostile_api
+
+// Present in the sanitised trees; elsewhere the C library's count is used.
+extern "C" size_t __sanitizer_get_current_allocated_bytes() __attribute__((weak));
+
+namespace hostile_api {
+
+// Host bytes the allocator holds now.
+inline int64_t host_bytes_allocated() {
+  if (__sanitizer_get_current_allocated_bytes)
+    return static_cast<int64_t>(__sanitizer_get_current_allocated_bytes());
+  return static_cast<int64_t>(mallinfo2().uordblks);
+}
+
+// Host memory the processes are charged for (without the fixed reserve).
+inline int64_t charged_bytes() {
+  int64_t sum = 0;
+  for (int i = 0; i < get_process_count(); i++) {
+    const process *P = get_process_by_index(i);
+    sum += process_memory_in_use(P) - process_memory_reserve;
+  }
+  return sum;
+}
+
+struct plan_result {
+  bool finished = false;  // the script got past its last call
+  int pool_size = 0;      // then: how many values its pool holds
+  int64_t uncharged = 0;  // host bytes beyond the base that no live process is charged for
+};
+
+inline plan_result *running_plan = nullptr;
+
+// Runs one plan in a new process for at most `slices` full slices; the host
+// memory is measured before the world is torn down.
+inline plan_result run_plan(std::string_view plan, int slices = 4, int64_t base = 0) {
+  plan_result result;
+  running_plan = &result;
+  reset_world();
+  const char *path = !plan.empty() && (plan[0] & 1) ? "/system/hostile.lua" : "/apps/hostile.lua";
+  process *P = create_process_from_code(driver_source, "hostile", path);
+  if (!P) abort();
+  root_process = P;
+  int64_t id = P->id;
+  lua_State *L = P->lua_state;
+  lua_pushlstring(L, plan.data(), plan.size());
+  lua_setglobal(L, "PLAN");
+  lua_createtable(L, 200, 0);
+  int row = 0;
+  for (const api_function &f : api_functions()) {
+    lua_createtable(L, 0, 2);
+    lua_pushcfunction(L, f.func);
+    lua_setfield(L, -2, "fn");
+    lua_rawseti(L, -2, ++row);
+  }
+  for (const api_function &f : userdata_methods()) {
+    lua_createtable(L, 0, 2);
+    lua_pushcfunction(L, f.func);
+    lua_setfield(L, -2, "fn");
+    lua_pushboolean(L, 1);
+    lua_setfield(L, -2, "method");
+    lua_rawseti(L, -2, ++row);
+  }
+  lua_setglobal(L, "TARGETS");
+  lua_pushcfunction(L, [](lua_State *S) {
+    if (running_plan) {
+      running_plan->finished = true;
+      running_plan->pool_size = static_cast<int>(lua_tointeger(S, 1));
+    }
+    return 0;
+  });
+  lua_setglobal(L, "FINISHED");
+  for (int i = 0; i < slices && get_process(id); i++) {
+    prepare_processes_for_frame();
+    run_process_slice(get_process(id), 1.0);
+  }
+  result.uncharged = host_bytes_allocated() - base - charged_bytes();
+  cproc = nullptr;
+  root_process = nullptr;
+  processes_init();
+  running_plan = nullptr;
+  return result;
+}
+
+// The target count and a target's name (for tests and corpus seeds).
+inline size_t target_count() { return api_functions().size() + userdata_methods().size(); }
+inline lua_CFunction target_function(size_t i) {
+  if (i < api_functions().size()) return api_functions()[i].func;
+  return userdata_methods()[i - api_functions().size()].func;
+}
+inline std::string target_name(size_t i) {
+  if (i < api_functions().size()) return api_functions()[i].name;
+  return std::string("USERDATA.") + userdata_methods()[i - api_functions().size()].name;
+}
+
+}  // namespace hostile_api
