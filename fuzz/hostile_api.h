@@ -42,8 +42,8 @@ namespace hostile_api {
 // them, nil included), UDS the userdata receivers, TARGETS the global names
 // and then "USERDATA.<method>" rows. A plan is: one byte (bit 0: a /system/
 // process), then calls of [target, argument count, receiver, arguments...];
-// each call's first result goes back into the pool's last slots, so calls
-// feed each other (views, listings, decoded values).
+// when FEED is set, each call's first result goes back into the pool's last
+// slots, so calls feed each other (views, listings, loaded code).
 inline const char *driver_source = R"lua(
 local plan = PLAN
 local pool, n = {}, 0
@@ -60,7 +60,16 @@ for _, v in ipairs({"", "a", "0", "-1", "0x10", "1e999", "nan", string.rep("ab%"
                     "/desktop", "/appdata", "https://host.invalid/x", "http://127.0.0.1:1/",
                     "u8", "i16", "i32", "i64", "f64", "[gfx]0808" .. string.rep("7", 64),
                     "[gfx]ffff", "--[[tuk]]{a=1}", "{{{{{{{{", "\255\254\253",
-                    "pod_type", "text/plain", "\27[2J"}) do put(v) end
+                    "pod_type", "text/plain", "\27[2J",
+                    -- code for the processes it creates: loops, kills, memory, nested slices
+                    "while true do end", "_kill_process(1) flip()", "_run_process_slice(1, 1)",
+                    "_halt()", "error(setmetatable({}, {__tostring = error}))",
+                    "local t = {} while true do t[#t + 1] = string.rep('x', 1 << 20) end",
+                    "while true do flip() _set_draw_target(userdata('u8', 9, 9)) end",
+                    "_map_ram(userdata('u8', 480, 270), 0x10000) poke(0x10000, 1) _signal(38)",
+                    "send_message(1, {event = 'x', a = string.rep('y', 4000)})",
+                    "local u = userdata('u8', 9, 9) _set_spr(0, u) _set_spr(1, u) u = nil " ..
+                    "collectgarbage() spr(0) _set_spr(0, nil)"}) do put(v) end
 put({}) put({1, 2, 3}) put({x = 1, y = 2, [0] = 3, [-1] = 4, [1.5] = 5})
 local nested = {} local t = nested for i = 1, 400 do t[1] = {} t = t[1] end put(nested)
 local cyclic = {} cyclic.self = cyclic cyclic[1] = cyclic put(cyclic)
@@ -109,7 +118,7 @@ while pos <= #plan do
   else
     ok, r = pcall(t.fn, table.unpack(args, 1, argc))
   end
-  if ok and r ~= nil then
+  if ok and r ~= nil and FEED then
     pool[fed + slot + 1] = r
     slot = (slot + 1) % 16
   end
@@ -208,7 +217,9 @@ inline plan_result *running_plan = nullptr;
 
 // Runs one plan in a new process for at most `slices` full slices; the host
 // memory is measured before the world is torn down.
-inline plan_result run_plan(std::string_view plan, int slices = 4, int64_t base = 0) {
+// With `feed`, each call's first result goes back into the pool.
+inline plan_result run_plan(std::string_view plan, int slices = 4, int64_t base = 0,
+                            bool feed = true) {
   plan_result result;
   running_plan = &result;
   reset_world();
@@ -220,6 +231,8 @@ inline plan_result run_plan(std::string_view plan, int slices = 4, int64_t base 
   lua_State *L = P->lua_state;
   lua_pushlstring(L, plan.data(), plan.size());
   lua_setglobal(L, "PLAN");
+  lua_pushboolean(L, feed);
+  lua_setglobal(L, "FEED");
   lua_createtable(L, 200, 0);
   int row = 0;
   for (const api_function &f : api_functions()) {
