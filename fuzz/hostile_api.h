@@ -50,7 +50,8 @@ local pool, n = {}, 0
 local function put(v) n = n + 1 pool[n] = v end
 for _, v in ipairs({0, -1, 1, 0.5, -0.5, 2^31, -2^31, 2^31 - 1, 2^32, 2^53, -2^53, 2^63, -2^63,
                     math.mininteger, math.maxinteger, 1 << 31, -(1 << 31), 0x10000, 0x7fffffff,
-                    255, 256, 65535, 480, 270, 16384, 1e300, -1e300, 5e-324}) do put(v) end
+                    255, 256, 65535, 480, 270, 16384, 1e300, -1e300, 5e-324, 0x8000, -32768,
+                    0xffffff, 0x1000000, 0xfffffc, 0x5f00, 0x4000}) do put(v) end
 put(nil) put(true) put(false) put(0 / 0) put(-(0 / 0)) put(math.huge) put(-math.huge) put(-0.0)
 local big = string.rep("x", 65536)
 for _, v in ipairs({"", "a", "0", "-1", "0x10", "1e999", "nan", string.rep("ab%", 300), big,
@@ -78,12 +79,17 @@ put(setmetatable({}, {__index = angry, __newindex = angry, __len = angry, __tost
                       __pairs = angry, __eq = angry, __lt = angry, __le = angry, __call = angry,
                       __concat = angry, __name = 1}))
 put(setmetatable({}, {__index = function(t, k) return t end}))
+put({event = "x", x = 0 / 0, y = math.huge, w = -1, h = 2 ^ 31, z = math.mininteger, volume = 2 ^ 63,
+     pixel_scale = -1, yorelog = 1, network_access = 1, fullscreen = 0, [1] = "a", [2] = 0})
 put(function() end) put(angry) put(print) put(coroutine.create(function() coroutine.yield() end))
 local dead = coroutine.create(function() end) coroutine.resume(dead) put(dead)
 put(coroutine.running())
 local uds = {}
 for _, ty in ipairs({"u8", "i16", "i32", "i64", "f64"}) do
-  for _, shape in ipairs({{1}, {0}, {7}, {5, 3}, {1, 1}, {480, 270}}) do
+  -- one element, none, a row, a small grid, and a large one (the screen's size
+  -- for the narrow types; about as many bytes for the wide ones)
+  local large = (ty == "u8" or ty == "i16") and {480, 270} or {200, 150}
+  for _, shape in ipairs({{1}, {0}, {7}, {5, 3}, {1, 1}, large}) do
     local ok, u = pcall(userdata, ty, shape[1], shape[2])
     if ok and u then uds[#uds + 1] = u put(u) end
   end
