@@ -41,7 +41,9 @@ namespace hostile_api {
 // The script every plan runs in. POOL holds the hostile values (POOL_N of
 // them, nil included), UDS the userdata receivers, TARGETS the global names
 // and then "USERDATA.<method>" rows. A plan is: one byte (bit 0: a /system/
-// process), then calls of [target, argument count, receiver, arguments...];
+// process; bit 1: an eager collector), then calls of [target, argument count,
+// receiver, finalizer, arguments...] (finalizer: a hostile action armed to run
+// at a collection during the call, when 1 to 16 after % 64);
 // when FEED is set, each call's first result goes back into the pool's last
 // slots, so calls feed each other (views, listings, loaded code).
 inline const char *driver_source = R"lua(
@@ -103,6 +105,39 @@ uds[#uds + 1] = low put(low)
 put({uds[1], uds[2], ram, x = uds[3]})
 local fed = n
 for i = 1, 16 do put(nil) end
+-- Finalizers that change what a host function may be working on, run by the
+-- collections its own allocations trigger (the collector is made eager).
+local spare = userdata("u8", 16, 16)
+local gc_actions = {
+  function() _set_draw_target(uds[#uds]) end,
+  function() _set_draw_target(spare) end,
+  function() _set_draw_target() end,
+  function() _unmap_ram(ram) end,
+  function() _map_ram(ram, 0x10000) end,
+  function() ram:mutate("u8", 1, 1) end,
+  function() ram:mutate("u8", 480, 270) end,
+  function() low:mutate("i16", 3) end,
+  function() _set_spr(0, spare) _set_spr(1, ram) end,
+  function() _set_spr(0) _set_spr(1) end,
+  function() memset(0x10000, 7, 0x20000) end,
+  function() cls(3) end,
+  function() _map_ram(spare, 0x10000) end,
+  function() _signal(38) end,
+  function() for i = 1, #uds do uds[i]:clear() end end,
+  function() spare = userdata("u8", 16, 16) end,
+}
+-- A finalizer is armed by collecting until its table is found dead (a weak
+-- slot loses it), so it runs at the next steps: those of the call's own
+-- allocations.
+local weak = setmetatable({}, {__mode = "v"})
+local function arm(k)
+  weak[1] = setmetatable({}, {__gc = function() pcall(gc_actions[k]) end})
+  for i = 1, 10000 do
+    if weak[1] == nil then break end
+    collectgarbage("step", 0)
+  end
+end
+if string.byte(plan, 1) and string.byte(plan, 1) & 2 ~= 0 then collectgarbage("incremental", 10, 1000) end
 local targets = TARGETS
 local nt = #targets
 local pos = 2
@@ -117,6 +152,8 @@ while pos <= #plan do
   local t = targets[byte() % nt + 1]
   local argc = byte() % 7
   local recv = uds[byte() % #uds + 1]
+  local k = byte() % 64
+  if gc_actions[k] then arm(k) end
   for i = 1, argc do args[i] = pool[byte() % n + 1] end
   local ok, r
   if t.method then

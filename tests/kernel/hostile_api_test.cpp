@@ -21,10 +21,12 @@ constexpr int64_t uncharged_max = int64_t{64} << 20;
 constexpr int fed_slots = 16;
 
 // A call: target, its arguments as pool indices, and the receiver index.
-void add_call(std::string &plan, size_t target, int receiver, const std::vector<int> &args) {
+void add_call(std::string &plan, size_t target, int receiver, const std::vector<int> &args,
+              int finalizer = 63) {
   plan += char(target);
   plan += char(args.size());
   plan += char(receiver);
+  plan += char(finalizer);
   for (int a : args) plan += char(a);
 }
 
@@ -54,7 +56,9 @@ TEST_F(HostileApi, EveryFunctionTakesEveryHostileValue) {
   for (size_t t = 0; t < hostile_api::target_count(); t++) {
     if (!walked.insert(hostile_api::target_function(t)).second) continue;
     std::string name = hostile_api::target_name(t);
-    std::string plan(1, char(t & 1));  // every other target runs as a /system/ process
+    // Every other target runs as a /system/ process with an eager collector
+    // (the finalizers armed with the combinations then run during calls).
+    std::string plan(1, char(t & 1 ? 3 : 0));
     add_call(plan, t, 0, {});
     bool method = name.starts_with("USERDATA.");
     for (int v = 0; v < n - fed_slots; v++) {
@@ -64,7 +68,8 @@ TEST_F(HostileApi, EveryFunctionTakesEveryHostileValue) {
       // In turn: the value after small numbers, between huge ones, and among
       // userdata of the pool (the mapped RAM one included).
       const std::vector<int> combos[3] = {{0, 1, v}, {13, 14, v, 14}, {n - 20, v, n - 19, n - 21}};
-      add_call(plan, t, v, combos[v % 3]);
+      // Among userdata, a hostile finalizer runs at the call's collections.
+      add_call(plan, t, v, combos[v % 3], v % 3 == 2 ? 1 + v / 3 % 16 : 0);
     }
     int64_t base = hostile_api::host_bytes_allocated();
     auto t0 = std::chrono::steady_clock::now();
