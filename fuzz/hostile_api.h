@@ -42,8 +42,9 @@ namespace hostile_api {
 // them, nil included), UDS the userdata receivers, TARGETS the global names
 // and then "USERDATA.<method>" rows. A plan is: one byte (bit 0: a /system/
 // process; bit 1: an eager collector), then calls of [target, argument count,
-// receiver, finalizer, arguments...] (finalizer: a hostile action armed to run
-// at a collection during the call, when 1 to 16 after % 64);
+// receiver, mode, arguments...] (mode % 64: a hostile finalizer armed to run
+// at a collection during the call, when 1 to 16; mode >= 128: the call runs in
+// a coroutine of its own, kept in the pool while suspended);
 // when FEED is set, each call's first result goes back into the pool's last
 // slots, so calls feed each other (views, listings, loaded code).
 inline const char *driver_source = R"lua(
@@ -152,14 +153,25 @@ while pos <= #plan do
   local t = targets[byte() % nt + 1]
   local argc = byte() % 7
   local recv = uds[byte() % #uds + 1]
-  local k = byte() % 64
+  local mode = byte()
+  local k = mode % 64
   if gc_actions[k] then arm(k) end
   for i = 1, argc do args[i] = pool[byte() % n + 1] end
   local ok, r
+  local call = pcall
+  if mode >= 128 then  -- from a coroutine of its own, left suspended if it yields
+    call = function(f, ...)
+      local a = table.pack(...)
+      local co = coroutine.create(function() return f(table.unpack(a, 1, a.n)) end)
+      local done, res = coroutine.resume(co)
+      if coroutine.status(co) == "suspended" then return true, co end
+      return done, res
+    end
+  end
   if t.method then
-    ok, r = pcall(t.fn, recv, table.unpack(args, 1, argc))
+    ok, r = call(t.fn, recv, table.unpack(args, 1, argc))
   else
-    ok, r = pcall(t.fn, table.unpack(args, 1, argc))
+    ok, r = call(t.fn, table.unpack(args, 1, argc))
   end
   if ok and r ~= nil and FEED then
     pool[fed + slot + 1] = r

@@ -22,11 +22,11 @@ constexpr int fed_slots = 16;
 
 // A call: target, its arguments as pool indices, and the receiver index.
 void add_call(std::string &plan, size_t target, int receiver, const std::vector<int> &args,
-              int finalizer = 63) {
+              int mode = 0) {
   plan += char(target);
   plan += char(args.size());
   plan += char(receiver);
-  plan += char(finalizer);
+  plan += char(mode);
   for (int a : args) plan += char(a);
 }
 
@@ -68,8 +68,10 @@ TEST_F(HostileApi, EveryFunctionTakesEveryHostileValue) {
       // In turn: the value after small numbers, between huge ones, and among
       // userdata of the pool (the mapped RAM one included).
       const std::vector<int> combos[3] = {{0, 1, v}, {13, 14, v, 14}, {n - 20, v, n - 19, n - 21}};
-      // Among userdata, a hostile finalizer runs at the call's collections.
-      add_call(plan, t, v, combos[v % 3], v % 3 == 2 ? 1 + v / 3 % 16 : 0);
+      // Between huge numbers the call runs in a coroutine of its own; among
+      // userdata a hostile finalizer runs at the call's collections.
+      const int modes[3] = {0, 128, 1 + v / 3 % 16};
+      add_call(plan, t, v, combos[v % 3], modes[v % 3]);
     }
     int64_t base = hostile_api::host_bytes_allocated();
     auto t0 = std::chrono::steady_clock::now();
