@@ -270,41 +270,21 @@ struct plan_result {
 
 inline plan_result *running_plan = nullptr;
 
-// Runs one plan in a new process for at most `slices` full slices; the host
-// memory is measured before the world is torn down.
-// With `feed`, each call's first result goes back into the pool.
-inline plan_result run_plan(std::string_view plan, int slices = 4, int64_t base = 0,
-                            bool feed = true) {
+// Runs code in a new process (root of a fresh world) for at most `slices`
+// full slices, or until FINISHED is called; `setup` gets its state first. The
+// host memory is measured before the world is torn down.
+template <typename Setup>
+plan_result run_script(std::string_view code, const char *path, int slices, int64_t base,
+                       Setup setup) {
   plan_result result;
   running_plan = &result;
   reset_world();
-  const char *path = !plan.empty() && (plan[0] & 1) ? "/system/hostile.lua" : "/apps/hostile.lua";
-  process *P = create_process_from_code(driver_source, "hostile", path);
+  process *P = create_process_from_code(code, "hostile", path);
   if (!P) abort();
   root_process = P;
   int64_t id = P->id;
   lua_State *L = P->lua_state;
-  lua_pushlstring(L, plan.data(), plan.size());
-  lua_setglobal(L, "PLAN");
-  lua_pushboolean(L, feed);
-  lua_setglobal(L, "FEED");
-  lua_createtable(L, 200, 0);
-  int row = 0;
-  for (const api_function &f : api_functions()) {
-    lua_createtable(L, 0, 2);
-    lua_pushcfunction(L, f.func);
-    lua_setfield(L, -2, "fn");
-    lua_rawseti(L, -2, ++row);
-  }
-  for (const api_function &f : userdata_methods()) {
-    lua_createtable(L, 0, 2);
-    lua_pushcfunction(L, f.func);
-    lua_setfield(L, -2, "fn");
-    lua_pushboolean(L, 1);
-    lua_setfield(L, -2, "method");
-    lua_rawseti(L, -2, ++row);
-  }
-  lua_setglobal(L, "TARGETS");
+  setup(L);
   lua_pushcfunction(L, [](lua_State *S) {
     if (running_plan) {
       running_plan->finished = true;
@@ -313,7 +293,7 @@ inline plan_result run_plan(std::string_view plan, int slices = 4, int64_t base 
     return 0;
   });
   lua_setglobal(L, "FINISHED");
-  for (int i = 0; i < slices && get_process(id); i++) {
+  for (int i = 0; i < slices && get_process(id) && !result.finished; i++) {
     prepare_processes_for_frame();
     run_process_slice(get_process(id), 1.0);
   }
@@ -323,6 +303,36 @@ inline plan_result run_plan(std::string_view plan, int slices = 4, int64_t base 
   processes_init();
   running_plan = nullptr;
   return result;
+}
+
+// Runs one plan in the driver (`slices` and the measure as run_script). With
+// `feed`, each call's first result goes back into the pool.
+inline plan_result run_plan(std::string_view plan, int slices = 4, int64_t base = 0,
+                            bool feed = true) {
+  const char *path = !plan.empty() && (plan[0] & 1) ? "/system/hostile.lua" : "/apps/hostile.lua";
+  return run_script(driver_source, path, slices, base, [&](lua_State *L) {
+    lua_pushlstring(L, plan.data(), plan.size());
+    lua_setglobal(L, "PLAN");
+    lua_pushboolean(L, feed);
+    lua_setglobal(L, "FEED");
+    lua_createtable(L, 200, 0);
+    int row = 0;
+    for (const api_function &f : api_functions()) {
+      lua_createtable(L, 0, 2);
+      lua_pushcfunction(L, f.func);
+      lua_setfield(L, -2, "fn");
+      lua_rawseti(L, -2, ++row);
+    }
+    for (const api_function &f : userdata_methods()) {
+      lua_createtable(L, 0, 2);
+      lua_pushcfunction(L, f.func);
+      lua_setfield(L, -2, "fn");
+      lua_pushboolean(L, 1);
+      lua_setfield(L, -2, "method");
+      lua_rawseti(L, -2, ++row);
+    }
+    lua_setglobal(L, "TARGETS");
+  });
 }
 
 // The target count and a target's name (for tests and corpus seeds).
