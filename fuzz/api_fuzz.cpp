@@ -1,7 +1,7 @@
 // Every script-visible function and userdata method, called by a process with
 // hostile arguments (fuzz/hostile_api.h). Lua errors are expected; a crash, a
-// sanitizer report, a hang, or host memory that no process is charged for is
-// a fault.
+// sanitizer report, a hang, a call that takes far more host time than its
+// charge, or host memory that no process is charged for is a fault.
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -28,9 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     start_bytes = hostile_api::host_bytes_allocated();
   }
   int64_t base = hostile_api::host_bytes_allocated();
-  int64_t uncharged =
-      hostile_api::run_plan(std::string_view(reinterpret_cast<const char *>(data), size), 4, base)
-          .uncharged;
+  hostile_api::plan_result r =
+      hostile_api::run_plan(std::string_view(reinterpret_cast<const char *>(data), size), 4, base);
+  for (const hostile_api::slow_call &c : r.slow) {
+    fprintf(stderr, "%s took %lld ns for %lld cycles\n", c.name.c_str(),
+            static_cast<long long>(c.ns), static_cast<long long>(c.cycles));
+    abort();
+  }
+  int64_t uncharged = r.uncharged;
   if (uncharged > uncharged_while_running_max) {
     fprintf(stderr, "host memory not charged to any process: %lld bytes\n",
             static_cast<long long>(uncharged));

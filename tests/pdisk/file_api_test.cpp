@@ -101,7 +101,7 @@ TEST_F(FileApi, ChargesFollowTheWork) {
             (R{}));
   EXPECT_GE(charge_of("ls", "'/ram/many'"), 3000 * 16);
   EXPECT_GE(charge_of("cp", "'/ram/big', '/ram/big2'"), 100000);
-  EXPECT_LT(charge_of("cp", "'/ram/none', '/ram/big3'"), 10);
+  EXPECT_LT(charge_of("cp", "'/ram/none', '/ram/big3'"), 100);  // its two paths, nothing copied
   EXPECT_EQ(run("local t, n = ls('/ram/many') return #t, n, t[1], t[3000]"),
             (R{"i:3000", "i:0", "s:f1", "s:f3000"}));
 
