@@ -47,7 +47,8 @@ namespace hostile_api {
 // The script every plan runs in. POOL holds the hostile values (POOL_N of
 // them, nil included), UDS the userdata receivers, TARGETS the global names
 // and then "USERDATA.<method>" rows. A plan is: one byte (bit 0: a /system/
-// process; bit 1: an eager collector), then calls of [target, argument count,
+// process; bit 1: calls with a finalizer armed run under an eager collector),
+// then calls of [target, argument count,
 // receiver, mode, arguments...] (mode % 64: a hostile finalizer armed to run
 // at a collection during the call, when 1 to 16; mode >= 128: the call runs in
 // a coroutine of its own, kept in the pool while suspended);
@@ -144,8 +145,7 @@ local function arm(k)
     collectgarbage("step", 0)
   end
 end
-local eager = (string.byte(plan, 1) or 0) & 2 ~= 0
-if eager then collectgarbage("incremental", 10, 1000) end
+local eager_plan = (string.byte(plan, 1) or 0) & 2 ~= 0
 -- A call that takes far more host time than its charge buys is reported
 -- (thread CPU time; the sanitised build runs some 30 times slower than the
 -- 10 ns a cycle may buy). Not under the eager collector: its steps inside a
@@ -180,9 +180,14 @@ while pos <= #plan do
   local recv = uds[byte() % #uds + 1]
   local mode = byte()
   local k = mode % 64
-  if gc_actions[k] then arm(k) end
-  local picked = {}
-  for i = 1, argc do picked[i] = byte() % n + 1 args[i] = pool[picked[i]] end
+  local eager = false
+  if gc_actions[k] then
+    arm(k)
+    eager = eager_plan
+    if eager then collectgarbage("incremental", 10, 1000) end
+  end
+  local argpos = pos
+  for i = 1, argc do args[i] = pool[byte() % n + 1] end
   local ok, r
   local call = pcall
   if mode >= 128 then  -- from a coroutine of its own, left suspended if it yields
@@ -201,14 +206,16 @@ while pos <= #plan do
     ok, r = call(t.fn, table.unpack(args, 1, argc))
   end
   local dc, dt = CYCLES() - c0, CLOCK() - t0
-  local function slow() return dc >= 0 and dt > slow_ns and dt > slow_ns_per_cycle * dc end
-  if not eager and mode < 128 and slow() then
+  if eager then collectgarbage("incremental", 200, 100) end  -- the defaults again
+  if not eager and mode < 128 and c0 >= 0 and dc >= 0 and dt > slow_ns and dt > slow_ns_per_cycle * dc then
     -- Once more, to tell the call's own work from a collection that met it.
     c0, t0 = CYCLES(), CLOCK()
     if t.method then call(t.fn, recv, table.unpack(args, 1, argc))
     else call(t.fn, table.unpack(args, 1, argc)) end
     dc, dt = CYCLES() - c0, CLOCK() - t0
-    if slow() then
+    if c0 >= 0 and dc >= 0 and dt > slow_ns and dt > slow_ns_per_cycle * dc then
+      local picked = {}
+      for i = 1, argc do picked[i] = string.byte(plan, argpos + i - 1) % n + 1 end
       SLOW(t.name .. "(" .. table.concat(picked, ",") .. ") mode " .. mode, dt, dc)
     end
   end
@@ -349,7 +356,9 @@ plan_result run_script(std::string_view code, const char *path, int slices, int6
   });
   lua_setglobal(L, "FINISHED");
   lua_pushcfunction(L, [](lua_State *S) {
-    lua_pushinteger(S, cpu_cycles);
+    // -1 once the count has reached its ceiling: charges no longer show.
+    int64_t now = static_cast<uint32_t>(cpu_cycles);
+    lua_pushinteger(S, now >= cpu_cycles_ceiling ? -1 : now);
     return 1;
   });
   lua_setglobal(L, "CYCLES");
