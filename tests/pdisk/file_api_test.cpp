@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "kernel/accounting.h"
 #include "pdisk/pfile.h"
@@ -91,6 +92,41 @@ TEST_F(FileApi, HostileValuesLeaveFilesAsTheyWere) {
            fetch(7), store(7, 1), ls(false), mkdir(1), fullpath({}), cd(nil), cp("/a")
   )"),
             (R{"nil", "nil", "nil", "nil", "nil", "s:mkdir: no path", "nil", "nil"}));
+}
+
+// Work done by the host on a script's behalf, whatever its size, is charged
+// before it runs: long paths by their bytes, norm's trace by what it may print,
+// a fetch's worker, a new process, and the signals that reach the host.
+TEST_F(FileApi, HostWorkIsChargedBeforeItRuns) {
+  config.network_access = 1;
+  const int64_t long_path = 1 + 2 * 2000;  // '/' .. ('a/'):rep(2000)
+  const struct {
+    const char *fn, *args;
+    int64_t at_least;
+  } rows[] = {
+      {"fstat", "p", 4 * long_path},
+      {"fetch", "p", 4 * long_path},
+      {"store", "p, 'x'", 4 * long_path},
+      {"mkdir", "p", 4 * long_path},
+      {"_fdelete", "p", 4 * long_path},
+      {"fullpath", "p", 4 * long_path},
+      {"cp", "p, p", 8 * long_path},
+      {"norm", "q", 200 * 401},  // every segment prints the path so far
+      {"_fetch_remote", "'http://127.0.0.1:1/'", 16384},
+      {"_create_process_from_code", "'', 'x', '/apps/x.lua'", 16384},
+      {"_signal", "16", pfile_write_cycles},  // an audio capture starts
+      {"_signal", "16", pfile_write_cycles},  // and ends
+      {"_signal", "65", 4096},
+  };
+  // (norm's path is shorter: its charge stays below the cpu limit.)
+  EXPECT_EQ(run("p = '/' .. ('a/'):rep(2000) q = '/' .. ('a/'):rep(200)"), (R{}));
+  for (const auto &r : rows) {
+    bool trace = std::string(r.fn) == "norm";
+    if (trace) CaptureStdout();
+    int64_t charged = charge_of(r.fn, r.args);
+    if (trace) GetCapturedStdout();
+    EXPECT_GE(charged, r.at_least) << r.fn << "(" << r.args << ")";
+  }
 }
 
 TEST_F(FileApi, ChargesFollowTheWork) {
