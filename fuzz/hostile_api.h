@@ -44,16 +44,16 @@
 
 namespace hostile_api {
 
-// The script every plan runs in. POOL holds the hostile values (POOL_N of
-// them, nil included), UDS the userdata receivers, TARGETS the global names
-// and then "USERDATA.<method>" rows. A plan is: one byte (bit 0: a /system/
-// process; bit 1: calls with a finalizer armed run under an eager collector),
-// then calls of [target, argument count,
-// receiver, mode, arguments...] (mode % 64: a hostile finalizer armed to run
-// at a collection during the call, when 1 to 16; mode >= 128: the call runs in
-// a coroutine of its own, kept in the pool while suspended);
-// when FEED is set, each call's first result goes back into the pool's last
-// slots, so calls feed each other (views, listings, loaded code).
+// The script every plan runs in. Its pool holds the hostile values (nil
+// included), its receivers the userdata of every type and shape, and TARGETS
+// the registered functions, then the USERDATA methods. A plan is one byte
+// (bit 0: a /system/ process; bit 1: calls that arm a finalizer run under an
+// eager collector), then calls of [target, argument count, receiver, mode,
+// arguments...]: mode % 64 from 1 to 16 arms a hostile finalizer to run at a
+// collection during the call; mode >= 128 runs the call in a coroutine of its
+// own, kept in the pool while suspended. With FEED set, each call's first
+// result goes back into the pool's last slots, so calls feed each other
+// (views, listings, loaded code). FINISHED(pool size) ends a plan.
 inline const char *driver_source = R"lua(
 local plan = PLAN
 local pool, n = {}, 0
