@@ -55,7 +55,8 @@ BENCHMARK_CAPTURE(host_call, desktop_mount, "", "_signal(65)");
 BENCHMARK_CAPTURE(host_call, fetch_remote_start, "", "_fetch_remote('https://host.invalid/x')");
 BENCHMARK_CAPTURE(host_call, create_process, "",
                   "_kill_process(_create_process_from_code('', 'x', 'x'))");
-BENCHMARK_CAPTURE(host_call, norm_long_path, long_path, "norm(p)");
+// norm prints its trace: a shorter path keeps the output small.
+BENCHMARK_CAPTURE(host_call, norm_long_path, "p = '/' .. ('a/'):rep(200)", "norm(p)");
 BENCHMARK_CAPTURE(host_call, fetch_long_path, long_path, "fetch(p)");
 BENCHMARK_CAPTURE(host_call, store_long_path, long_path, "store(p, 'x')");
 BENCHMARK_CAPTURE(host_call, fstat_long_path, long_path, "fstat(p)");
