@@ -68,7 +68,7 @@ namespace {
 constexpr size_t compile_bytes_per_cycle = 1;
 // A new process's own set-up (its state, libraries, registry and RAM), and its
 // removal later, whatever its code: a creator pays for them.
-constexpr int64_t process_creation_cycles = 16384;
+constexpr int64_t process_creation_cycles = 32768;
 
 }  // namespace
 

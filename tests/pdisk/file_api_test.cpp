@@ -113,7 +113,7 @@ TEST_F(FileApi, HostWorkIsChargedBeforeItRuns) {
       {"cp", "p, p", 8 * long_path},
       {"norm", "q", 200 * 401},  // every segment prints the path so far
       {"_fetch_remote", "'http://127.0.0.1:1/'", 16384},
-      {"_create_process_from_code", "'', 'x', '/apps/x.lua'", 16384},
+      {"_create_process_from_code", "'', 'x', '/apps/x.lua'", 32768},
       {"_signal", "16", pfile_write_cycles},  // an audio capture starts
       {"_signal", "16", pfile_write_cycles},  // and ends
       {"_signal", "65", 4096},
