@@ -64,4 +64,7 @@ BENCHMARK_CAPTURE(host_call, mkdir_long_path, long_path, "mkdir(p)");
 BENCHMARK_CAPTURE(host_call, fdelete_long_path, long_path, "_fdelete(p)");
 BENCHMARK_CAPTURE(host_call, store_small_file, "", "store('/x.txt', 'x')");
 
+BENCHMARK_CAPTURE(host_call, deli_first_of_many, "t = {} for i = 1, 30000 do t[i] = i end",
+                  "deli(t, 1) t[#t + 1] = 0");
+
 BENCHMARK_MAIN();
