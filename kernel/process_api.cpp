@@ -66,6 +66,9 @@ namespace {
 // Bytes of code one cycle pays the compiler for (its allocations are charged
 // besides).
 constexpr size_t compile_bytes_per_cycle = 1;
+// A new process's own set-up (its state, libraries, registry and RAM), and its
+// removal later, whatever its code: a creator pays for them.
+constexpr int64_t process_creation_cycles = 32768;
 
 }  // namespace
 
@@ -82,7 +85,7 @@ int lua54__create_process_from_code(lua_State *L) {
   const char *name = lua_tostring(L, 2);
   const char *path = lua_tostring(L, 3);
   // Compiling is the creator's work: charged by the code's length first.
-  spend_cpu_or_stop(L, static_cast<int64_t>(n / compile_bytes_per_cycle));
+  spend_cpu_or_stop(L, process_creation_cycles + static_cast<int64_t>(n / compile_bytes_per_cycle));
   process *P = create_process_from_code(std::string_view(code, n), name, path);
   if (!P) return 0;
   lua_pushinteger(L, P->id);

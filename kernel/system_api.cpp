@@ -54,6 +54,19 @@ constexpr int icon_bitmap_size = 16;
 // icon) cost the caller this much.
 constexpr int64_t host_round_trip_cycles = 4096;
 constexpr int64_t window_icon_cycles = 16384;
+
+// What a signal costs the host beyond its call, charged before it acts: an
+// audio capture's start or end makes and gives back its two-minute buffer and
+// writes its file, a recording's start or end opens or finishes one, the
+// desktop's mount makes a host folder. Unlisted signals only set flags (21
+// charges its capture itself).
+int64_t signal_cycles(int64_t n) {
+  switch (n) {
+    case 16: return pfile_write_cycles;
+    case 18: case 19: case 65: return host_round_trip_cycles;
+    default: return 0;
+  }
+}
 // A full collection walks the whole heap: stat(0) and stat(3) pay a cycle for
 // this many bytes of it.
 constexpr int64_t collect_bytes_per_cycle = 16;
@@ -462,7 +475,10 @@ int lua54_date(lua_State *L) {
 }
 
 int lua54__signal(lua_State *L) {
-  if (cproc) system_signal(cproc, kvt_intp(L, 1, 0));
+  if (!cproc) return 0;
+  int64_t n = kvt_intp(L, 1, 0);
+  if (int64_t cycles = signal_cycles(n)) spend_cpu_or_stop(L, cycles);
+  system_signal(cproc, n);
   return 0;
 }
 

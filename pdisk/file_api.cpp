@@ -38,12 +38,35 @@ constexpr int64_t fetch_png_max_pixels = userdata_block_max / 4;
 constexpr int64_t ls_cycles_per_name = 16;
 constexpr std::string_view yorelog_protocol = "yorelog://";
 constexpr size_t mount_text_max = 4096;
+// A fetch starts a worker thread with its own HTTP handle.
+constexpr int64_t fetch_start_cycles = 16384;
 
 std::optional<std::string_view> string_arg(lua_State *L, int index) {
   if (lua_type(L, index) != LUA_TSTRING) return std::nullopt;
   size_t n;
   const char *s = lua_tolstring(L, index, &n);
   return std::string_view(s, n);
+}
+
+// A path (or a URL, a cache name) is walked byte by byte, and a step at a time
+// through the mounts and the host's folders, however long: it is charged by
+// its length before it is read, so a long one cannot buy host time for free.
+constexpr int64_t path_byte_cycles = 4;
+
+std::optional<std::string_view> path_arg(lua_State *L, int index) {
+  std::optional<std::string_view> path = string_arg(L, index);
+  if (path) spend_cpu_or_stop(L, int64_t(path->size()) * path_byte_cycles);
+  return path;
+}
+
+// The cycles one byte of norm's trace costs (standard output): the trace
+// prints the path so far at each segment, so it is charged by the bound of
+// what it prints, segments times length, before it runs.
+constexpr int64_t trace_byte_cycles = 2;
+
+int64_t trace_bytes_bound(std::string_view path) {
+  int64_t segments = 1 + std::count(path.begin(), path.end(), '/');
+  return (segments + 2) * (int64_t(path.size()) + 32);
 }
 
 void push_string(lua_State *L, std::string_view s) { lua_pushlstring(L, s.data(), s.size()); }
@@ -148,7 +171,7 @@ int untuk_from_fetched_buffer(lua_State *L, buffer *data, std::string_view name)
 }
 
 int lua54_fetch(lua_State *L) {
-  std::optional<std::string_view> path = string_arg(L, 1);
+  std::optional<std::string_view> path = path_arg(L, 1);
   if (!path) return 0;
   // A cartridge comes as its file's bytes, written back first.
   bool cart = kvt_cart_form(*path) != 0;
@@ -162,7 +185,7 @@ int lua54_fetch(lua_State *L) {
 }
 
 int lua54_store(lua_State *L) {
-  std::optional<std::string_view> path = string_arg(L, 1);
+  std::optional<std::string_view> path = path_arg(L, 1);
   if (!path) return 0;
   std::optional<std::string_view> metadata = string_arg(L, 3);
   std::optional<std::string_view> text = string_arg(L, 2);
@@ -194,14 +217,14 @@ int lua54_store(lua_State *L) {
 }
 
 int lua54__cache_store(lua_State *L) {
-  std::optional<std::string_view> folder = string_arg(L, 1), name = string_arg(L, 2),
+  std::optional<std::string_view> folder = path_arg(L, 1), name = path_arg(L, 2),
                                   data = string_arg(L, 3);
   if (folder && name && data) cache_store(*folder, *name, *data);
   return 0;
 }
 
 int lua54__cache_fetch(lua_State *L) {
-  std::optional<std::string_view> folder = string_arg(L, 1), name = string_arg(L, 2);
+  std::optional<std::string_view> folder = path_arg(L, 1), name = path_arg(L, 2);
   if (!folder || !name) return 0;
   // No more than a process may hold.
   std::optional<std::string> data = cache_fetch(*folder, *name, process_memory_cap);
@@ -211,7 +234,7 @@ int lua54__cache_fetch(lua_State *L) {
 }
 
 int lua54__fetch_yorelog(lua_State *L) {
-  std::optional<std::string_view> text = string_arg(L, 1);
+  std::optional<std::string_view> text = path_arg(L, 1);
   if (!text) return 0;
   if (text->starts_with(yorelog_protocol)) text->remove_prefix(yorelog_protocol.size());
   buffer_owner data = yorelog_fetch(*text);
@@ -220,13 +243,14 @@ int lua54__fetch_yorelog(lua_State *L) {
 }
 
 int lua54__fetch_remote(lua_State *L) {
-  std::optional<std::string_view> url = string_arg(L, 1);
+  std::optional<std::string_view> url = path_arg(L, 1);
   if (!url) return 0;
   if (!config.network_access) {
     lua_pushnil(L);
     lua_pushstring(L, "no network access");
     return 2;
   }
+  spend_cpu_or_stop(L, fetch_start_cycles);
   lua_pushinteger(L, gurl_get(*url));
   return 1;
 }
@@ -258,7 +282,7 @@ int lua54__fetch_remote_result(lua_State *L) {
 }
 
 int lua54__fetch_metadata_from_file(lua_State *L) {
-  std::optional<std::string_view> path = string_arg(L, 1);
+  std::optional<std::string_view> path = path_arg(L, 1);
   if (!path) return 0;
   buffer_owner data = fetch_file_bytes(*path, "rm");
   if (!data || !starts_with(data.get(), "--[[tuk")) return 0;
@@ -267,14 +291,14 @@ int lua54__fetch_metadata_from_file(lua_State *L) {
 }
 
 int lua54__store_metadata_str_to_file(lua_State *L) {
-  std::optional<std::string_view> path = string_arg(L, 1), header = string_arg(L, 2);
+  std::optional<std::string_view> path = path_arg(L, 1), header = string_arg(L, 2);
   if (path && header) store_metadata_str_to_file(*path, *header);
   return 0;
 }
 
 int lua54_ls(lua_State *L) {
   std::optional<std::string_view> path =
-      lua_isnoneornil(L, 1) ? std::optional<std::string_view>("/") : string_arg(L, 1);
+      lua_isnoneornil(L, 1) ? std::optional<std::string_view>("/") : path_arg(L, 1);
   if (!path) return 0;
   std::optional<pdisk_listing> list = pflist(*path);
   if (!list) return 0;
@@ -291,7 +315,7 @@ int lua54_ls(lua_State *L) {
 }
 
 int lua54_mkdir(lua_State *L) {
-  std::optional<std::string_view> path = string_arg(L, 1);
+  std::optional<std::string_view> path = path_arg(L, 1);
   if (!path) {
     lua_pushstring(L, "mkdir: no path");
     return 1;
@@ -308,7 +332,7 @@ int lua54_mkdir(lua_State *L) {
 }
 
 int lua54_fstat(lua_State *L) {
-  std::optional<std::string_view> path = string_arg(L, 1);
+  std::optional<std::string_view> path = path_arg(L, 1);
   if (!path) return 0;
   std::optional<pdisk_stat> st = pdisk_fstat(*path);
   if (!st) return 0;
@@ -320,7 +344,7 @@ int lua54_fstat(lua_State *L) {
 }
 
 int lua54_fullpath(lua_State *L) {
-  std::optional<std::string_view> path = string_arg(L, 1);
+  std::optional<std::string_view> path = path_arg(L, 1);
   if (!path) return 0;
   if (path->starts_with(yorelog_protocol)) {
     lua_pushvalue(L, 1);
@@ -333,18 +357,18 @@ int lua54_fullpath(lua_State *L) {
 }
 
 int lua54_cp(lua_State *L) {
-  std::optional<std::string_view> from = string_arg(L, 1), to = string_arg(L, 2);
+  std::optional<std::string_view> from = path_arg(L, 1), to = path_arg(L, 2);
   if (from && to) spend_cpu(fcopy(*from, *to));
   return 0;
 }
 
 int lua54__fdelete(lua_State *L) {
-  if (std::optional<std::string_view> path = string_arg(L, 1)) delete_path(*path);
+  if (std::optional<std::string_view> path = path_arg(L, 1)) delete_path(*path);
   return 0;
 }
 
 int lua54_mount(lua_State *L) {
-  std::optional<std::string_view> mount_point = string_arg(L, 1), target = string_arg(L, 2);
+  std::optional<std::string_view> mount_point = path_arg(L, 1), target = path_arg(L, 2);
   // The mount table holds no text of any length (no host path is longer).
   if (mount_point && target && mount_point->size() <= mount_text_max && target->size() <= mount_text_max)
     mount_p_path(*mount_point, *target);
@@ -358,7 +382,7 @@ int lua54_pwd(lua_State *L) {
 }
 
 int lua54_cd(lua_State *L) {
-  std::optional<std::string_view> path = string_arg(L, 1);
+  std::optional<std::string_view> path = path_arg(L, 1);
   if (!path) return 0;
   std::optional<std::string> message = change_directory(cproc, *path, lua_toboolean(L, 2));
   if (!message) return 0;
@@ -367,21 +391,22 @@ int lua54_cd(lua_State *L) {
 }
 
 int lua54__normalise_userland_path(lua_State *L) {
-  std::optional<std::string_view> path = string_arg(L, 1);
+  std::optional<std::string_view> path = path_arg(L, 1);
   if (!path) return 0;
   push_string(L, collapse_path(*path));
   return 1;
 }
 
 int lua54_norm(lua_State *L) {
-  std::optional<std::string_view> path = string_arg(L, 1);
+  std::optional<std::string_view> path = path_arg(L, 1);
   if (!path) return 0;
+  spend_cpu_or_stop(L, trace_bytes_bound(*path) * trace_byte_cycles);
   push_string(L, collapse_path(*path, true));
   return 1;
 }
 
 int lua54__is_well_formed_bbs_path(lua_State *L) {
-  std::optional<std::string_view> text = string_arg(L, 1);
+  std::optional<std::string_view> text = path_arg(L, 1);
   if (!text) return 0;
   lua_pushboolean(L, is_well_formed_bbs_path(*text));
   return 1;

@@ -1,0 +1,70 @@
+// Host time against charged cycles of the calls whose work is mostly the
+// host's own: starting and ending captures and recordings, mounting the
+// desktop, starting a fetch, creating a process, and the file functions on
+// long paths. Each runs in a sandboxed world (fuzz/hostile_api.h: its own data
+// and desktop folders, fetches refused on a loopback port). The counter
+// ns_per_cycle is the host time one charged cycle buys; the aim is 10 or less.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <climits>
+#include <string>
+
+#include "fuzz/hostile_api.h"
+
+namespace {
+
+void host_call(benchmark::State &state, const char *setup, const char *call) {
+  hostile_api::init_sandbox();
+  hostile_api::reset_world();
+  process *P = create_process_from_code("", "[bench]", "/apps/bench.lua");
+  if (!P) return state.SkipWithError("no process");
+  cproc = root_process = P;
+  lua_State *L = P->lua_state;
+  cpu_cycles = 0;
+  cpu_cycles_max = INT_MAX;
+  std::string code = std::string(setup) + "\nreturn function() " + call + " end";
+  if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK)
+    return state.SkipWithError(lua_tostring(L, -1));
+  int fn = lua_gettop(L);
+  int64_t cycles = 0;
+  double ns = 0;
+  for (auto _ : state) {
+    lua_pushvalue(L, fn);
+    cpu_cycles = 0;
+    auto start = std::chrono::steady_clock::now();
+    int status = lua_pcall(L, 0, 0, 0);
+    ns += std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+    cycles += static_cast<uint32_t>(cpu_cycles);
+    if (status != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
+  }
+  state.counters["cycles_per_call"] =
+      benchmark::Counter(static_cast<double>(cycles), benchmark::Counter::kAvgIterations);
+  state.counters["ns_per_cycle"] = cycles > 0 ? ns / static_cast<double>(cycles) : 0;
+  cpu_cycles = cpu_cycles_max = 0;
+  hostile_api::reset_world();
+}
+
+constexpr const char *long_path = "p = '/' .. ('a/'):rep(2000)";
+
+}  // namespace
+
+BENCHMARK_CAPTURE(host_call, audio_capture_toggle, "", "_signal(16) _signal(16)");
+BENCHMARK_CAPTURE(host_call, gif_start_end, "", "_signal(18) _signal(19)");
+BENCHMARK_CAPTURE(host_call, desktop_mount, "", "_signal(65)");
+BENCHMARK_CAPTURE(host_call, fetch_remote_start, "", "_fetch_remote('https://host.invalid/x')");
+BENCHMARK_CAPTURE(host_call, create_process, "",
+                  "_kill_process(_create_process_from_code('', 'x', 'x'))");
+// norm prints its trace: a shorter path keeps the output small.
+BENCHMARK_CAPTURE(host_call, norm_long_path, "p = '/' .. ('a/'):rep(200)", "norm(p)");
+BENCHMARK_CAPTURE(host_call, fetch_long_path, long_path, "fetch(p)");
+BENCHMARK_CAPTURE(host_call, store_long_path, long_path, "store(p, 'x')");
+BENCHMARK_CAPTURE(host_call, fstat_long_path, long_path, "fstat(p)");
+BENCHMARK_CAPTURE(host_call, mkdir_long_path, long_path, "mkdir(p)");
+BENCHMARK_CAPTURE(host_call, fdelete_long_path, long_path, "_fdelete(p)");
+BENCHMARK_CAPTURE(host_call, store_small_file, "", "store('/x.txt', 'x')");
+
+BENCHMARK_CAPTURE(host_call, deli_first_of_many, "t = {} for i = 1, 30000 do t[i] = i end",
+                  "deli(t, 1) t[#t + 1] = 0");
+
+BENCHMARK_MAIN();
