@@ -4,11 +4,11 @@
 // (allocations' charges included); the aim is 10 or less for each.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <climits>
 #include <string>
 #include <vector>
 
+#include "bench/charge_timer.h"
 #include "kernel/accounting.h"
 #include "kernel/process.h"
 #include "kernel/system.h"
@@ -45,22 +45,7 @@ void charge_case(benchmark::State &state, const char *setup, const char *fn, con
   std::string prepare = std::string(setup) + "\nreturn " + fn + (*args ? ", " : "") + args;
   if (luaL_loadstring(L, prepare.c_str()) != LUA_OK || lua_pcall(L, 0, LUA_MULTRET, 0) != LUA_OK)
     return state.SkipWithError(lua_tostring(L, -1));
-  int values = lua_gettop(L) - base;
-  int64_t cycles = 0;
-  double ns = 0;
-  for (auto _ : state) {
-    for (int i = 1; i <= values; i++) lua_pushvalue(L, base + i);
-    cpu_cycles = 0;
-    auto start = std::chrono::steady_clock::now();
-    int status = lua_pcall(L, values - 1, 0, 0);
-    lua_settop(L, base + values);
-    ns += std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
-    cycles += static_cast<uint32_t>(cpu_cycles);
-    if (status != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
-  }
-  state.counters["cycles_per_call"] =
-      benchmark::Counter(static_cast<double>(cycles), benchmark::Counter::kAvgIterations);
-  state.counters["ns_per_cycle"] = cycles > 0 ? ns / static_cast<double>(cycles) : 0;
+  time_charged_calls(state, L, base + 1, lua_gettop(L));
 }
 
 constexpr const char *ints = "t = {} for i = 1, 10000 do t[i] = i end";

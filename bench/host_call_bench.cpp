@@ -6,10 +6,10 @@
 // ns_per_cycle is the host time one charged cycle buys; the aim is 10 or less.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <climits>
 #include <string>
 
+#include "bench/charge_timer.h"
 #include "fuzz/hostile_api.h"
 
 namespace {
@@ -27,20 +27,7 @@ void host_call(benchmark::State &state, const char *setup, const char *call) {
   if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK)
     return state.SkipWithError(lua_tostring(L, -1));
   int fn = lua_gettop(L);
-  int64_t cycles = 0;
-  double ns = 0;
-  for (auto _ : state) {
-    lua_pushvalue(L, fn);
-    cpu_cycles = 0;
-    auto start = std::chrono::steady_clock::now();
-    int status = lua_pcall(L, 0, 0, 0);
-    ns += std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
-    cycles += static_cast<uint32_t>(cpu_cycles);
-    if (status != LUA_OK) return state.SkipWithError(lua_tostring(L, -1));
-  }
-  state.counters["cycles_per_call"] =
-      benchmark::Counter(static_cast<double>(cycles), benchmark::Counter::kAvgIterations);
-  state.counters["ns_per_cycle"] = cycles > 0 ? ns / static_cast<double>(cycles) : 0;
+  time_charged_calls(state, L, fn, fn);
   cpu_cycles = cpu_cycles_max = 0;
   hostile_api::reset_world();
 }
