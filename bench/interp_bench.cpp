@@ -36,6 +36,8 @@
 #include "lkernel.h"
 #include "lua.hpp"
 #include "runner.h"
+
+#include "bench/min_time_flag.h"
 #include "kernel/registry.h"
 #include "values/userdata_api.h"
 
@@ -393,23 +395,6 @@ double instructions_of(const std::vector<count_job> &jobs, const char *name, con
 /* the table                                                               */
 /* ---------------------------------------------------------------------- */
 
-// Reads --benchmark_min_time=SECONDS; the test suite passes 0.01, which makes
-// one round per comparison and counts no instructions.
-double min_time_from(int argc, char **argv) {
-  const std::string flag = "--benchmark_min_time=";
-  double t = 0.5;
-  for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    if (a.rfind(flag, 0) == 0) {
-      t = std::atof(a.c_str() + flag.size());
-    } else {
-      std::fprintf(stderr, "usage: %s [--benchmark_min_time=SECONDS]\n", argv[0]);
-      std::exit(2);
-    }
-  }
-  return t;
-}
-
 // One table: a line per comparison, then the geometric means of the ratios.
 // `a` and `b` name the sides in the column heads.
 void print_table(const char *title, const char *a, const char *b,
@@ -459,7 +444,8 @@ void print_table(const char *title, const char *a, const char *b,
 
 int main(int argc, char **argv) {
   if (argc == 4 && std::strcmp(argv[1], "--count") == 0) return count_main(argv[2], argv[3]);
-  double min_time = min_time_from(argc, argv);
+  // The test suite passes 0.01: one round per comparison, no instruction counts.
+  double min_time = min_time_from(argc, argv, 0.5);
   std::vector<count_job> counts;
   if (min_time >= 0.1 && valgrind_on_path()) counts = count_all();
   print_table("script", "ours", "base", scripts, false, min_time, counts);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/min_time_flag.h"
 #include "kernel/accounting.h"
 #include "lkernel.h"
 #include "lua.hpp"
@@ -96,25 +97,10 @@ run_result timed(lua_State *L, int loop, int passes) {
   return {t, static_cast<uint32_t>(cpu_cycles)};
 }
 
-double min_time_from(int argc, char **argv) {
-  const std::string flag = "--benchmark_min_time=";
-  double t = 0.3;
-  for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    if (a.rfind(flag, 0) == 0) {
-      t = std::atof(a.c_str() + flag.size());
-    } else {
-      std::fprintf(stderr, "usage: %s [--benchmark_min_time=SECONDS]\n", argv[0]);
-      std::exit(2);
-    }
-  }
-  return t;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
-  double min_time = min_time_from(argc, argv);
+  double min_time = min_time_from(argc, argv, 0.3);
   std::printf("%-24s %10s %14s %10s\n", "function", "passes", "cycles/pass", "ns/cycle");
   double worst = 0;
   for (const script &s : scripts) {

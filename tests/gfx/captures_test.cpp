@@ -25,6 +25,7 @@
 #include "kernel/system.h"
 #include "kernel/system_api.h"
 #include "pdisk/pfile.h"
+#include "tests/host_command.h"
 #include "tests/kernel/script_api_fixture.h"
 #include "values/png_qoi.h"
 
@@ -32,16 +33,6 @@ namespace {
 
 namespace fs = std::filesystem;
 constexpr int W = video_out_width, H = video_out_height;
-
-bool run_command(const std::string &cmd, std::string *out) {
-  FILE *f = popen(cmd.c_str(), "r");
-  if (!f) return false;
-  char chunk[4096];
-  size_t n;
-  out->clear();
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) out->append(chunk, n);
-  return pclose(f) == 0;
-}
 
 std::string read_host(const fs::path &p) {
   std::ifstream in(p, std::ios::binary);

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/host_command.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -23,16 +25,6 @@ fs::path scratch_dir() {
   fs::path d = fs::temp_directory_path() / ("kestrune_png_" + std::to_string(getpid()));
   fs::create_directories(d);
   return d;
-}
-
-bool run_command(const std::string &cmd, std::string *out) {
-  FILE *f = popen(cmd.c_str(), "r");
-  if (!f) return false;
-  char chunk[4096];
-  size_t n;
-  out->clear();
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) out->append(chunk, n);
-  return pclose(f) == 0;
 }
 
 void write_file(const fs::path &p, const uint8_t *data, size_t n) {

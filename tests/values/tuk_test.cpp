@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/host_command.h"
 #include "tests/values/values_state.h"
 
 namespace {
@@ -31,17 +32,6 @@ fs::path scratch_dir() {
 void write_file(const fs::path &p, const std::string &data) {
   std::ofstream f(p, std::ios::binary);
   f << data;
-}
-
-// Standard output of a shell command, and whether it exited 0.
-bool run_command(const std::string &cmd, std::string *out) {
-  FILE *f = popen(cmd.c_str(), "r");
-  if (!f) return false;
-  char chunk[4096];
-  size_t n;
-  out->clear();
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) out->append(chunk, n);
-  return pclose(f) == 0;
 }
 
 // A canonical text of a value, the same in any Lua 5.4 (no table.sort: the
