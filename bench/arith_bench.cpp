@@ -108,11 +108,11 @@ double memcpy_gbs(int64_t bytes) {
   return 2.0 * static_cast<double>(bytes) / ns;
 }
 
-// ns per element of the loop written in a script.
-double script_ns_per_element(const op_row &op, const char *type) {
+// ns per element of the loop written in a script over `n` elements.
+double script_ns_per_element(const op_row &op, const char *type, int64_t n) {
   if (!op.script) return 0;
   state s;
-  int n = quick ? 4096 : 65536;
+  if (quick) n = std::min<int64_t>(n, 4096);
   s.run(std::string("a = userdata('") + type + "', " + std::to_string(n) + ") b = userdata('" +
         type + "', " + std::to_string(n) + ") for i = 0, " + std::to_string(n - 1) +
         " do a[i] = i % 7 b[i] = i % 5 + 1 end");
@@ -167,7 +167,7 @@ void elementwise_table() {
         int reps = quick ? 1 : bytes > (1 << 20) ? 15 : 200;  // as many as memcpy's
         double ns = best_ns(reps, [&] { cycles = call_top(s.L); });
         double gbs = static_cast<double>(op.bytes_per_element_pass * used * type_size(type)) / ns;
-        double script = script_ns_per_element(op, type);
+        double script = script_ns_per_element(op, type, used);
         char x_script[32] = "-";
         if (script > 0) snprintf(x_script, sizeof x_script, "%.0f", script / (ns / static_cast<double>(used)));
         printf("%-9s %-4s %9s %8.2f %9.2f %10.2f %9s\n", op.name, type,

@@ -14,11 +14,12 @@
 
 namespace {
 
-// The kernels also come in an AVX2 build, picked at load time where the
-// processor has it (wider vectors, per-element shifts, inline floor and fused
-// multiply-add; contraction stays off, so only the explicit fma fuses).
+// The kernels also come in AVX2 and AVX-512 builds, picked at load time where
+// the processor has them (wider vectors, per-element shifts, inline floor and
+// fused multiply-add; contraction stays off, so only the explicit fma fuses).
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define KESTRUNE_KERNEL_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#define KESTRUNE_KERNEL_CLONES \
+  __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
 #define KESTRUNE_KERNEL_CLONES
 #endif
