@@ -360,6 +360,16 @@ KESTRUNE_KERNEL_CLONES void kernel(const run_job &j) {
         continue;
       }
     }
+    if constexpr (form == form_two && std::is_same_v<R<T>, r_copy<T>>) {
+      // A copy that no element reads after it was written (the source does
+      // not start before the destination inside it) is the library's copy.
+      const T *b = b0 + r * b_stride;
+      auto gap = reinterpret_cast<uintptr_t>(d) - reinterpret_cast<uintptr_t>(b);
+      if (gap == 0 || gap >= static_cast<uint64_t>(len) * sizeof(T)) {
+        if (gap != 0) memmove(d, b, static_cast<size_t>(len) * sizeof(T));
+        continue;
+      }
+    }
     if constexpr (form == form_two) {
       const T *b = b0 + r * b_stride;
       for (int64_t i = 0; i < len; i++) d[i] = R<T>::f(a[i], b[i]);
