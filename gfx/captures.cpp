@@ -30,6 +30,7 @@ constexpr uint8_t gif_unchanged = 255;
 // Writes the bytes as the whole file at path (through the file system, so a
 // host file is replaced atomically). False when it could not be opened or written.
 bool store_file(const std::string &path, const uint8_t *data, int64_t n) {
+  if (!pfile_room_for(path, "wb", n)) return false;
   pfile *f = pfopen(path, "wb");
   if (!f) return false;
   bool whole = pfwrite(data, 1, n, f) == n;

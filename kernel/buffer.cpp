@@ -173,9 +173,15 @@ void destroy_buffer(buffer *buf) {
 
 bool bcharge_to_current(buffer *buf) {
   if (!buf) return false;
-  if (buf->charged_to != 0) return true;
-  int64_t holder = current_memory_holder();
-  if (!charge_host_memory(holder, static_cast<int64_t>(buf->capacity))) return false;
+  return buf->charged_to != 0 || bcharge_to(buf, current_memory_holder());
+}
+
+bool bcharge_to(buffer *buf, int64_t holder) {
+  if (!buf) return false;
+  if (buf->charged_to == holder) return true;
+  auto bytes = static_cast<int64_t>(buf->capacity);
+  if (!charge_host_memory(holder, bytes)) return false;
+  charge_host_memory(buf->charged_to, -bytes);
   buf->charged_to = holder;
   return true;
 }

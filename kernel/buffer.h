@@ -33,6 +33,9 @@ void destroy_buffer(buffer *buf);
 // may still hold (such a write is refused like one past the size limit).
 // False, with nothing charged, when even its present capacity does not fit.
 bool bcharge_to_current(buffer *buf);
+// The same for a given holder; a buffer charged to another one moves over
+// (false, charges unchanged, when it does not fit).
+bool bcharge_to(buffer *buf, int64_t holder);
 bool ballocate(buffer *buf, int64_t n);
 void bclear(buffer *buf);
 char *to_cstr(buffer *buf);

@@ -48,8 +48,7 @@ void process_dropped_file(const char *host_path) {
     if (folder || data) notify(drop_unsupported);
     return;
   }
-  data->position = 0;
-  f->data = std::move(data);
-  if (!pfclose(f)) return;
+  bool stored = pfset_data(f, std::move(data));
+  if (!pfclose(f) || !stored) return;
   send_drop_items_event(path.c_str());
 }

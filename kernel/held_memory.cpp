@@ -9,6 +9,7 @@
 namespace {
 
 int64_t unowned_held = 0;
+int64_t ram_files_held = 0;
 
 // The record of a holder id; the current process is the usual one.
 process *holder_process(int64_t holder) {
@@ -18,6 +19,8 @@ process *holder_process(int64_t holder) {
 
 }  // namespace
 
+int64_t ram_files_room = int64_t{256} << 20;
+
 int64_t process_memory_room(const process *P) {
   if (!P) return std::max<int64_t>(unowned_memory_room - unowned_held, 0);
   return std::max<int64_t>(process_memory_cap - process_memory_in_use(P), 0);
@@ -25,6 +28,7 @@ int64_t process_memory_room(const process *P) {
 
 int64_t host_memory_room(int64_t holder) {
   if (holder == no_process_holder) return process_memory_room(nullptr);
+  if (holder == ram_files_holder) return std::max<int64_t>(ram_files_room - ram_files_held, 0);
   process *P = holder_process(holder);
   return P ? process_memory_room(P) : 0;
 }
@@ -34,8 +38,9 @@ int64_t current_memory_holder() { return cproc ? cproc->id : no_process_holder; 
 bool charge_host_memory(int64_t holder, int64_t bytes) {
   if (holder == 0 || bytes == 0) return true;
   if (bytes > 0 && bytes > host_memory_room(holder)) return false;
-  if (holder == no_process_holder) {
-    unowned_held = std::max<int64_t>(unowned_held + bytes, 0);
+  if (holder == no_process_holder || holder == ram_files_holder) {
+    int64_t &held = holder == no_process_holder ? unowned_held : ram_files_held;
+    held = std::max<int64_t>(held + bytes, 0);
     return true;
   }
   // A process gone (or restarted: its count starts again) keeps nothing.

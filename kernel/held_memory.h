@@ -12,6 +12,10 @@ struct process;
 // tests): such holds share one allowance of unowned_memory_room bytes.
 constexpr int64_t no_process_holder = -1;
 constexpr int64_t unowned_memory_room = 0x2000000;
+// Holder id of the RAM file space: RAM files outlive the processes that write
+// them, so their bytes are held against an allowance of their own.
+constexpr int64_t ram_files_holder = -2;
+extern int64_t ram_files_room;  // 256 MiB; tests lower it
 
 // Bytes the process may still take before its memory in use passes the cap;
 // 0 once past it. A null process: what the unowned allowance has left.

@@ -77,14 +77,13 @@ bool build_cart_file(buffer *out, const std::string &folder, int form) {
 bool write_cart_file(const std::string &path, const std::string &folder, int form) {
   buffer_owner out(create_buffer_2(cart_out_capacity, buffer_group_pfile));
   if (!out || !build_cart_file(out.get(), folder, form)) return false;
-  pfile *f = pfopen(path, "wf");
+  pfile *f = pfile_room_for(path, "wf", int64_t(out->capacity) - 1) ? pfopen(path, "wf") : nullptr;
   if (!f) {
     std::printf("** could not open %s to write the cartridge back\n", path.c_str());
     return false;
   }
-  out->position = out->length;
-  f->data = std::move(out);
-  return pfclose(f);
+  bool stored = pfset_data(f, std::move(out));
+  return pfclose(f) && stored;
 }
 
 flushed flush_one(int index, bool delayed) {

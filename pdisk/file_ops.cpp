@@ -43,13 +43,11 @@ buffer_owner fetch_file_bytes(std::string_view path, const char *mode) {
 }
 
 bool store_file_bytes(std::string_view path, const char *mode, buffer_owner bytes) {
-  if (!bytes) return false;
+  if (!bytes || !pfile_room_for(path, mode, int64_t(bytes->capacity) - 1)) return false;
   pfile *f = pfopen(path, mode);
   if (!f) return false;
-  bytes->position = bytes->length;
-  bytes->group = buffer_group_pfile;
-  f->data = std::move(bytes);
-  return pfclose(f);
+  bool stored = pfset_data(f, std::move(bytes));
+  return pfclose(f) && stored;
 }
 
 bool store_file_bytes(std::string_view path, const char *mode, std::string_view bytes) {

@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "kernel/accounting.h"
+#include "kernel/held_memory.h"
 #include "kernel/system.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/path.h"
@@ -75,6 +76,13 @@ pfile *claim_slot(int32_t kind, std::string origin) {
 void too_many_files(const char *message) {
   std::printf("%s\n", message);
   hovi_debugf("%s\n", message);
+}
+
+// Holds a RAM file's bytes against the RAM file space.
+bool hold_ram_bytes(buffer *data) {
+  if (bcharge_to(data, ram_files_holder)) return true;
+  too_many_files("** out of RAM file space **");
+  return false;
 }
 
 // Frees RAM slots held by clean cartridges when the table runs low. Callers
@@ -228,7 +236,7 @@ pfile *pfopen(std::string_view path, const char *mode) {
 
   int64_t capacity = m0 == 'r' && m1 == 'e' ? pfile_probe_capacity : pfile_data_capacity;
   buffer_owner data(create_buffer_2(capacity, buffer_group_pfile));
-  if (!data) return nullptr;
+  if (!data || (r.kind == pmount_ram && !hold_ram_bytes(data.get()))) return nullptr;
   if (r.kind == pmount_host) {
     if (m0 == 'r' && m1 == 'e') {
       if (!host_is_regular_file(r.origin)) return nullptr;
@@ -296,6 +304,35 @@ int64_t pfread(void *dst, int64_t size, int64_t count, pfile *f) {
 int64_t pfwrite(const void *src, int64_t size, int64_t count, pfile *f) {
   if (!f || !f->data) return 0;
   return bwrite(src, size, count, f->data.get());
+}
+
+bool pfset_data(pfile *f, buffer_owner data) {
+  if (!f || f->kind == pfile_free || !data) return false;
+  data->group = buffer_group_pfile;
+  data->position = data->length;
+  if (f->kind == pfile_ram) {
+    bclear(f->data.get());
+    // The file's present bytes go back to the space as the new ones come in.
+    int64_t room = host_memory_room(ram_files_holder) + int64_t(f->data->capacity);
+    if (int64_t(data->capacity) > room) {
+      too_many_files("** out of RAM file space **");
+      return false;
+    }
+    f->data.reset();
+    hold_ram_bytes(data.get());
+  }
+  f->data = std::move(data);
+  return true;
+}
+
+bool pfile_room_for(std::string_view path, const char *mode, int64_t bytes) {
+  resolved_path r = resolve_to_origin(path, mode && mode[0] && mode[1] == 'f');
+  if (r.kind != pmount_ram) return true;
+  int64_t freed = 0;  // a file opened for writing gives its bytes back
+  if (pfile *f = find_ram_slot(r.origin); f && !is_folder(*f)) freed = int64_t(f->data->capacity);
+  if (bytes + 1 <= host_memory_room(ram_files_holder) + freed) return true;
+  too_many_files("** out of RAM file space **");
+  return false;
 }
 
 bool append_pmount(pmount record, int refuse_at) {
@@ -382,7 +419,7 @@ int pmkdir(std::string_view path) {
   }
   if (find_ram_slot(r.origin)) return 1;
   buffer_owner data(create_buffer_2(0, buffer_group_pfile));
-  pfile *f = data ? claim_slot(pfile_ram, r.origin) : nullptr;
+  pfile *f = data && hold_ram_bytes(data.get()) ? claim_slot(pfile_ram, r.origin) : nullptr;
   if (!f) {
     too_many_files("** too many files (during mkdir) **");
     return 2;
@@ -552,6 +589,10 @@ int64_t fcopy(std::string_view src, std::string_view dst) {
   }
   pfile *in = pfopen(src, "r");
   if (!in) return 0;
+  if (!pfile_room_for(dst, "w", in->data->length)) {  // the target keeps its bytes
+    pfclose(in);
+    return 0;
+  }
   pfile *out = pfopen(dst, "w");
   if (!out) {
     pfclose(in);

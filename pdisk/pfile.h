@@ -112,7 +112,16 @@ pfile *pfopen(std::string_view path, const char *mode);
 // false, nothing done.
 bool pfclose(pfile *f);
 int64_t pfread(void *dst, int64_t size, int64_t count, pfile *f);
+// A RAM file's bytes are held by the RAM file space (ram_files_holder), so a
+// write that would take it past its allowance is refused (short count).
 int64_t pfwrite(const void *src, int64_t size, int64_t count, pfile *f);
+// Makes `data` the whole content of the open file, its position at the end.
+// False when a RAM file's new bytes do not fit the RAM file space: the file
+// is then empty, so callers that must keep it ask pfile_room_for first.
+bool pfset_data(pfile *f, buffer_owner data);
+// Whether `bytes` bytes could become the whole content of the file that path
+// names when opened with mode (always for a host file); a refusal is reported.
+bool pfile_room_for(std::string_view path, const char *mode, int64_t bytes);
 
 // Mounts, appended to the table. False (nothing appended) for an illegal path
 // or a full table.

@@ -46,9 +46,10 @@ int store_cart_entries_in_ram_folder(std::string_view folder, const std::vector<
     }
     pfile *f = pfopen(path, "w");
     if (!f) continue;
-    pfwrite(e.data.data(), 1, int64_t(e.data.size()), f);
+    // A file cut short (the RAM file space is full) does not count as stored.
+    bool whole = pfwrite(e.data.data(), 1, int64_t(e.data.size()), f) == int64_t(e.data.size());
     pfclose(f);
-    stored++;
+    stored += whole;
   }
   return stored;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kernel/accounting.h"
+#include "kernel/held_memory.h"
 #include "pdisk/pfile.h"
 #include "values/png_qoi.h"
 #include "values/crc32.h"
@@ -92,6 +93,24 @@ TEST_F(FileApi, HostileValuesLeaveFilesAsTheyWere) {
            fetch(7), store(7, 1), ls(false), mkdir(1), fullpath({}), cd(nil), cp("/a")
   )"),
             (R{"nil", "nil", "nil", "nil", "nil", "s:mkdir: no path", "nil", "nil"}));
+}
+
+// A script filling RAM files in a loop fills the RAM file space and no more:
+// the stores past it are refused, the files made before keep their bytes.
+TEST_F(FileApi, RamFileBombsStopAtTheSpace) {
+  const int64_t saved_room = ram_files_room;
+  ram_files_room = 1 << 20;
+  CaptureStdout();
+  EXPECT_EQ(run(R"(
+    local s = string.rep("x", 65536)
+    for i = 1, 100 do store("/ram/f" .. i, s, '--[[tuk_format="raw", metadata_format="none"]]') end
+    local made = 0
+    for i = 1, 100 do if fetch("/ram/f" .. i) then made = made + 1 end end
+    return made, fetch("/ram/f1") == s
+  )"),
+            (R{"i:15", "b:true"}));
+  EXPECT_NE(GetCapturedStdout().find("** out of RAM file space **"), std::string::npos);
+  ram_files_room = saved_room;
 }
 
 // Work done by the host on a script's behalf, whatever its size, is charged

@@ -10,8 +10,11 @@
 #include <filesystem>
 #include <string>
 
+#include "kernel/held_memory.h"
+#include "pdisk/file_ops.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
+#include "pdisk/ram_folder.h"
 #include "vfs_fixture.h"
 
 using testing::internal::CaptureStdout;
@@ -425,6 +428,44 @@ TEST_F(EarlyClearing, RunningOutOfSlotsIsReported) {
   EXPECT_NE(said.find("** too many files (during mkdir) **\n"), std::string::npos);
   // existing files still open
   EXPECT_NE(pfopen("/ram/fill/0", "r"), nullptr);
+}
+
+// RAM files hold their bytes against the RAM file space: whatever is written
+// past it is refused, and no refusal empties a file that was there.
+TEST_F(Vfs, TheRamFileSpaceIsBoundedAndLosesNoFile) {
+  const int64_t saved_room = ram_files_room;
+  ram_files_room = 64 << 10;
+  const std::string big(40 << 10, 'b'), other(30 << 10, 'o');
+  auto free_space = [] { return host_memory_room(ram_files_holder); };
+
+  ASSERT_TRUE(store_file_bytes("/ram/a", "w", big));
+  EXPECT_FALSE(store_file_bytes("/ram/b", "w", big));
+  EXPECT_FALSE(pdisk_file_exists("/ram/b"));
+  EXPECT_TRUE(store_file_bytes("/ram/a", "w", std::string(60 << 10, 'c'))) << "its old bytes make room";
+  EXPECT_FALSE(store_file_bytes("/ram/a", "w", std::string(70 << 10, 'd')));
+  EXPECT_EQ(get("/ram/a"), std::string(60 << 10, 'c'));
+
+  // A copy and a capture-like write into an existing file refuse up front.
+  ASSERT_TRUE(store_file_bytes("/ram/small", "w", "small"));
+  EXPECT_EQ(fcopy("/ram/a", "/ram/small"), 0);
+  EXPECT_EQ(get("/ram/small"), "small");
+
+  // Writes through an open file stop at the space; a cartridge folder filled
+  // past it is not whole, so its mount never writes the cut files back.
+  pfile *f = pfopen("/ram/grow", "w");
+  ASSERT_NE(f, nullptr);
+  EXPECT_LT(pfwrite(other.data(), 1, int64_t(other.size()), f), int64_t(other.size()));
+  pfclose(f);
+  ASSERT_EQ(pmkdir("/ram/cart"), 0);
+  EXPECT_LT(store_cart_entries_in_ram_folder("/ram/cart", {{"x.txt", other}, {"y.txt", "y"}}), 2);
+
+  // Deleting and the reset give every byte back.
+  EXPECT_LT(free_space(), 8 << 10);
+  delete_path("/ram/a");
+  EXPECT_TRUE(store_file_bytes("/ram/b", "w", big));
+  pfile_reset();
+  EXPECT_EQ(free_space(), ram_files_room);
+  ram_files_room = saved_room;
 }
 
 TEST_F(Vfs, ResetFreesRamSlotsAndMounts) {
