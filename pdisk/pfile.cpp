@@ -419,7 +419,8 @@ int pmkdir(std::string_view path) {
   }
   if (find_ram_slot(r.origin)) return 1;
   buffer_owner data(create_buffer_2(0, buffer_group_pfile));
-  pfile *f = data && hold_ram_bytes(data.get()) ? claim_slot(pfile_ram, r.origin) : nullptr;
+  if (!data || !hold_ram_bytes(data.get())) return 2;
+  pfile *f = claim_slot(pfile_ram, r.origin);
   if (!f) {
     too_many_files("** too many files (during mkdir) **");
     return 2;

@@ -137,8 +137,8 @@ bool append_pmount(pmount record, int refuse_at = pmount_refuse_at);
 // deadline is set unless one is pending.
 void mark_parent_mount_dirty(std::string_view origin);
 
-// 0 made; 1 illegal path or the RAM folder exists; 2 no free slot; for a host
-// folder the host mkdir's result.
+// 0 made; 1 illegal path or the RAM folder exists; 2 no free slot (or no RAM
+// file space left); for a host folder the host mkdir's result.
 int pmkdir(std::string_view path);
 
 bool pdisk_file_exists(std::string_view path);
