@@ -78,11 +78,17 @@ void too_many_files(const char *message) {
   hovi_debugf("%s\n", message);
 }
 
-// Holds a RAM file's bytes against the RAM file space.
-bool hold_ram_bytes(buffer *data) {
-  if (bcharge_to(data, ram_files_holder)) return true;
+// Whether `capacity` bytes fit the RAM file space once a file gives back
+// `freed`; a refusal is reported.
+bool ram_space_fits(int64_t capacity, int64_t freed) {
+  if (capacity <= host_memory_room(ram_files_holder) + freed) return true;
   too_many_files("** out of RAM file space **");
   return false;
+}
+
+// Holds a RAM file's bytes against the RAM file space.
+bool hold_ram_bytes(buffer *data) {
+  return ram_space_fits(int64_t(data->capacity), 0) && bcharge_to(data, ram_files_holder);
 }
 
 // Frees RAM slots held by clean cartridges when the table runs low. Callers
@@ -313,11 +319,7 @@ bool pfset_data(pfile *f, buffer_owner data) {
   if (f->kind == pfile_ram) {
     bclear(f->data.get());
     // The file's present bytes go back to the space as the new ones come in.
-    int64_t room = host_memory_room(ram_files_holder) + int64_t(f->data->capacity);
-    if (int64_t(data->capacity) > room) {
-      too_many_files("** out of RAM file space **");
-      return false;
-    }
+    if (!ram_space_fits(int64_t(data->capacity), int64_t(f->data->capacity))) return false;
     f->data.reset();
     hold_ram_bytes(data.get());
   }
@@ -330,9 +332,7 @@ bool pfile_room_for(std::string_view path, const char *mode, int64_t bytes) {
   if (r.kind != pmount_ram) return true;
   int64_t freed = 0;  // a file opened for writing gives its bytes back
   if (pfile *f = find_ram_slot(r.origin); f && !is_folder(*f)) freed = int64_t(f->data->capacity);
-  if (bytes + 1 <= host_memory_room(ram_files_holder) + freed) return true;
-  too_many_files("** out of RAM file space **");
-  return false;
+  return ram_space_fits(bytes + 1, freed);
 }
 
 bool append_pmount(pmount record, int refuse_at) {
