@@ -497,8 +497,9 @@ void ram_block_freed(process *P, const void *block, size_t size) {
 
 int64_t ram_window_walk(const process *P) {
   if (!has_ram(P)) return 0;
+  // Every mapped page is counted by the one slot it points into.
   int64_t pages = 0;
-  for (uint64_t bits : P->ram->mapped_pages) pages += std::popcount(bits);
+  for (const ram_window_slot &s : P->ram->windows) pages += s.pages;
   return pages + static_cast<int64_t>(P->ram->windows.size());
 }
 

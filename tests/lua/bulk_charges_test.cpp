@@ -72,7 +72,7 @@ TEST_F(BulkCharges, GrowWithTheWorkDone) {
       {"local t = many(N, 0x263A)", "utf8.char, table.unpack(t)", 0, 2},
       {"local s = ('a'):rep(N + 1)", "utf8.offset, s, N + 1", 0, 4},
       {"local s = ('a'):rep(N + 1)", "utf8.offset, s, -N", 0, 4},
-      {"local f = ('b'):rep(N)", "string.unpack, f, ('x'):rep(N)", 2, 1},
+      {"local f = ('b'):rep(N)", "string.unpack, f, ('x'):rep(N)", 4, 1},
       {"local f, t = ('b'):rep(N), many(N, 1)", "string.pack, f, table.unpack(t)", 2, 1},
       {"local f = 'c' .. N", "string.pack, f, ''", 2, 8},
       {"local f = ('i4'):rep(N)", "string.packsize, f", 2, 1},
