@@ -49,7 +49,7 @@ bool path_index_any_under(const path_index &ix, std::string_view folder);
 // that lie directly under folder, a subtree of deeper keys at a time: each
 // is passed over with one search. visit(name, iterator). The number of
 // subtrees passed over whose top is no key of its own, so that a walk can be
-// charged for what it looked at.
+// charged for what it looked at. visit must leave the map as it is.
 template <class Map, class Visit>
 int64_t for_each_child(const Map &map, std::string_view folder, Visit visit) {
   std::string prefix(folder);
@@ -77,7 +77,8 @@ int64_t for_each_child(const Map &map, std::string_view folder, Visit visit) {
   return orphans;
 }
 
-// Visits the keys at or under folder (path_is_under) in text order.
+// Visits the keys at or under folder (path_is_under) in text order; visit
+// must leave the map as it is.
 template <class Map, class Visit> void for_each_under(const Map &map, std::string_view folder, Visit visit) {
   std::string prefix = "/";
   if (!folder.empty() && folder != "/") {
