@@ -76,6 +76,47 @@ BENCHMARK_CAPTURE(host_call, mkdir_long_path, long_path, "mkdir(p)");
 BENCHMARK_CAPTURE(host_call, fdelete_long_path, long_path, "_fdelete(p)");
 BENCHMARK_CAPTURE(host_call, store_small_file, "", "store('/x.txt', 'x')");
 
+// The file system's tables as a script can fill them: the counts of stat, a
+// RAM folder listed among many files, and path calls with the mount table
+// empty or full (of distinct mounts, or of the desktop mounted again and
+// again).
+constexpr const char *many_files =
+    "for i = 1, 4000 do store('/ram/many/f' .. i .. '.txt', 'x') end "
+    "for i = 1, 3 do store('/ram/few/f' .. i .. '.txt', 'x') end "
+    "store('/ram/x.txt', 'x')";
+constexpr const char *full_mounts =
+    "store('/ram/x.txt', 'x') for i = 1, 2100 do mount('/m/' .. i, '/ram') end";
+constexpr const char *desktop_mounts = "store('/ram/x.txt', 'x') for i = 1, 2100 do _signal(65) end";
+constexpr const char *one_file = "store('/ram/x.txt', 'x')";
+
+BENCHMARK_CAPTURE(host_call, stat_310, many_files, "stat(310)");
+BENCHMARK_CAPTURE(host_call, stat_311, many_files, "stat(311)");
+BENCHMARK_CAPTURE(host_call, ls_ram_folder_4000, many_files, "ls('/ram/many')");
+BENCHMARK_CAPTURE(host_call, ls_ram_folder_3_of_4000, many_files, "ls('/ram/few')");
+BENCHMARK_CAPTURE(host_call, ls_ram_folder_3_full_mounts,
+                  "for i = 1, 3 do store('/ram/few/f' .. i .. '.txt', 'x') end "
+                  "for i = 1, 2100 do mount('/m/' .. i, '/ram') end",
+                  "ls('/ram/few')");
+BENCHMARK_CAPTURE(host_call, fstat_no_mounts, one_file, "fstat('/ram/x.txt')");
+BENCHMARK_CAPTURE(host_call, fstat_full_mounts, full_mounts, "fstat('/ram/x.txt')");
+BENCHMARK_CAPTURE(host_call, fstat_desktop_mounts, desktop_mounts, "fstat('/ram/x.txt')");
+BENCHMARK_CAPTURE(host_call, cp_no_mounts, one_file, "cp('/ram/x.txt', '/ram/y.txt')");
+BENCHMARK_CAPTURE(host_call, cp_full_mounts, full_mounts, "cp('/ram/x.txt', '/ram/y.txt')");
+BENCHMARK_CAPTURE(host_call, fetch_no_mounts, one_file, "fetch('/ram/x.txt')");
+BENCHMARK_CAPTURE(host_call, fetch_full_mounts, full_mounts, "fetch('/ram/x.txt')");
+BENCHMARK_CAPTURE(host_call, store_no_mounts, one_file, "store('/ram/x.txt', 'x')");
+BENCHMARK_CAPTURE(host_call, store_full_mounts, full_mounts, "store('/ram/x.txt', 'x')");
+BENCHMARK_CAPTURE(host_call, store_desktop_mounts, desktop_mounts, "store('/ram/x.txt', 'x')");
+// Half the file slots taken: each new file clears early (and prints a line).
+BENCHMARK_CAPTURE(host_call, new_file_low_slots_full_mounts,
+                  "for i = 1, 8200 do store('/ram/many/f' .. i, 'x') end "
+                  "for i = 1, 2100 do mount('/m/' .. i, '/ram') end n = 0",
+                  "n = n + 1 store('/ram/t' .. n, 'x') _fdelete('/ram/t' .. n)");
+// Each call unmounts the oldest script mount and mounts it again at the end.
+BENCHMARK_CAPTURE(host_call, unmount_oldest_full_mounts,
+                  "store('/ram/x.txt', 'x') for i = 1, 2040 do mount('/m/' .. i, '/ram') end k = 0",
+                  "k = k % 2040 + 1 _fdelete('/m/' .. k) mount('/m/' .. k, '/ram')");
+
 BENCHMARK_CAPTURE(host_call, deli_first_of_many, "t = {} for i = 1, 30000 do t[i] = i end",
                   "deli(t, 1) t[#t + 1] = 0");
 
