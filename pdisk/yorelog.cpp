@@ -105,32 +105,48 @@ std::optional<std::string> read_host(const std::string &host_path, int64_t max) 
 
 bool append_log(const std::string &log, const std::string &text) {
   if (text.empty()) return true;
-  int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  int fd = open(log.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
   if (fd < 0) {
     std::printf(" ** couldn't open log file to append\n");
     return false;
   }
+  // A log whose last line lost its end (a short write, a copy cut off) gets
+  // that line ended and an empty line after it, which tells the reader the
+  // line is cut; the new lines then start lines of their own.
+  std::string out;
+  struct stat st;
+  char last = '\n';
+  if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+      last != '\n')
+    out = "\n\n";
+  out += text;
   // One write of whole lines: a reader never takes a cut line for a whole one.
   size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
+  while (done < out.size()) {
+    ssize_t n = write(fd, out.data() + done, out.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += size_t(n);
   }
   close(fd);
-  return done == text.size();
+  return done == out.size();
 }
 
-// The whole lines of a log (a last line without its line end is left out:
-// it was being written when the program stopped).
-std::vector<std::string> log_lines(const std::string &text) {
-  std::vector<std::string> lines;
+// The whole lines of a log, trailing characters below '!' removed. Left out:
+// a last line without its line end (it was being written when the program
+// stopped), and a line that an empty line follows (it was cut so, and
+// append_log ended it with the empty line; no writer makes an empty line).
+std::vector<std::string_view> log_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
   size_t at = 0;
-  for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
-    std::string line = text.substr(at, nl - at);
-    while (!line.empty() && static_cast<unsigned char>(line.back()) < '!') line.pop_back();
-    lines.push_back(std::move(line));
+  for (size_t nl; (nl = text.find('\n', at)) != std::string_view::npos; at = nl + 1) {
+    std::string_view line = text.substr(at, nl - at);
+    if (line.empty()) {
+      if (!lines.empty()) lines.pop_back();
+      continue;
+    }
+    while (!line.empty() && static_cast<unsigned char>(line.back()) < '!') line.remove_suffix(1);
+    lines.push_back(line);
   }
   return lines;
 }
@@ -143,10 +159,10 @@ bool is_hex_hash(std::string_view s) {
 }
 
 // A ':' or '$' line's hash and path.
-bool split_blob_line(const std::string &line, std::string_view *hash, std::string_view *path) {
+bool split_blob_line(std::string_view line, std::string_view *hash, std::string_view *path) {
   if (line.size() <= line_path_at || line[1] != ' ' || line[line_path_at - 1] != ' ') return false;
-  *hash = std::string_view(line).substr(2, hash_digits);
-  *path = std::string_view(line).substr(line_path_at);
+  *hash = line.substr(2, hash_digits);
+  *path = line.substr(line_path_at);
   return is_hex_hash(*hash);
 }
 
@@ -154,8 +170,9 @@ void load_path_table(const std::string &log) {
   path_table = create_htable(path_table_capacity);
   std::optional<std::string> text = read_host(log, INT64_MAX);
   if (!text) return;
-  for (const std::string &line : log_lines(*text)) {
+  for (std::string_view line : log_lines(*text)) {
     std::string_view hash, path;
+    if (line.empty()) continue;
     if ((line[0] == ':' || line[0] == '$') && split_blob_line(line, &hash, &path))
       htable_insert(*path_table, path, hash);
   }
@@ -408,7 +425,7 @@ buffer_owner yorelog_fetch(std::string_view text) {
   snprintf(start, sizeof start, "%04d-%02d-%02d_00:00:00", year, month, day);
   std::string mark = start, hash, delta_hex;
   bool collecting = false;
-  for (const std::string &line : log_lines(*log)) {
+  for (std::string_view line : log_lines(*log)) {
     if (line.empty()) {
       collecting = false;
       continue;
@@ -416,21 +433,21 @@ buffer_owner yorelog_fetch(std::string_view text) {
     std::string_view h, p;
     switch (line[0]) {
     case '@':
-      mark = line.substr(std::min<size_t>(2, line.size()), date_length);
+      mark.assign(line.substr(std::min<size_t>(2, line.size()), date_length));
       collecting = false;
       break;
     case ':':
     case '$':
       collecting = false;
       if (split_blob_line(line, &h, &p) && p == path && mark <= wanted) {
-        hash = h;
+        hash.assign(h);
         delta_hex.clear();
       }
       break;
     case '+':
       collecting = false;
       if (split_blob_line(line, &h, &p) && p == path && mark <= wanted) {
-        hash = h;
+        hash.assign(h);
         delta_hex.clear();
         collecting = true;
       }

@@ -168,6 +168,45 @@ TEST_F(History, TwoDaysOfChanges) {
   EXPECT_FALSE(std::filesystem::exists(data + "/yorelog/2024-05/12.log"));
 }
 
+// A log whose last line lost its end: the next entries start lines of their
+// own, the cut line stays unread, and each version comes back at its time.
+TEST_F(History, AppendAfterACutLine) {
+  fake_now = utc(2024, 5, 21, 9, 0);
+  ASSERT_TRUE(put("/notes.txt", "first"));
+  // A version whose record was cut before its line end; its blob is there.
+  std::string lost = "lost version";
+  std::filesystem::create_directories(data + "/yorelog/2024-05/tuk");
+  std::ofstream(data + "/yorelog/2024-05/tuk/" + murmur3_hex(lost.data(), lost.size()),
+                std::ios::binary) << lost;
+  std::ofstream(data + "/yorelog/2024-05/21.log", std::ios::binary | std::ios::app)
+      << "@ 2024-05-21_09:10:00\n$ " << murmur3_hex(lost.data(), lost.size()) << " /notes.txt";
+  fake_now = utc(2024, 5, 21, 10, 0);
+  ASSERT_TRUE(put("/notes.txt", "second, rather longer than the first"));
+  fake_now = utc(2024, 5, 21, 11, 0);
+  ASSERT_TRUE(put("/notes.txt", "third"));
+
+  std::string log = log_of("21");
+  for (size_t at = log.find('@'); at != std::string::npos; at = log.find('@', at + 1))
+    EXPECT_TRUE(at == 0 || log[at - 1] == '\n') << log;
+  struct row {
+    const char *at, *expected;
+  };
+  const std::vector<row> rows = {
+      {"09:00:00", "first"},
+      {"09:30:00", "first"}, // not the cut version
+      {"10:00:00", "second, rather longer than the first"},
+      {"10:59:59", "second, rather longer than the first"},
+      {"11:00:00", "third"},
+  };
+  for (const row &r : rows) EXPECT_EQ(fetched(std::string("/notes.txt@2024-05-21 ") + r.at), r.expected) << r.at;
+  // Loaded afresh (a new session), the table skips the cut line as well.
+  yorelog_open();
+  fake_now = utc(2024, 5, 21, 12, 0);
+  ASSERT_TRUE(put("/notes.txt", "fourth"));
+  EXPECT_EQ(fetched("/notes.txt@2024-05-21 12:00:00"), "fourth");
+  EXPECT_EQ(fetched("/notes.txt@2024-05-21 11:00:00"), "third");
+}
+
 TEST(HistoryParts, PathTableAndBlobHash) {
   EXPECT_FALSE(create_htable(100));
   std::unique_ptr<htable> t = create_htable(64);
