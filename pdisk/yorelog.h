@@ -43,7 +43,7 @@ extern time_t (*yorelog_clock)();
 // yorelog_open_day and the path and host file before changing or deleting a
 // host file, so that the day's snapshot holds the version from before the
 // change (recorded then, charged to the caller, when the snapshot has not
-// come to it yet).
+// come to it yet; this one also with the history switched off since).
 void yorelog_event(int type, std::string_view path, std::string_view origin);
 // After each frame: the day's snapshot, when one step did not take it whole,
 // walks on by one step (uncharged; also after the history is switched off).
