@@ -371,7 +371,7 @@ bool pfclose(pfile *f) {
       int64_t n = f->data->length;
       std::string why;
       // Today's history starts (with its snapshot) before the file changes.
-      yorelog_event(yorelog_open_day, "", "");
+      yorelog_event(yorelog_open_day, f->path, f->origin);
       ok = write_host_file_atomically(f->origin, f->data->data, size_t(n), &why);
       if (!ok) {
         std::printf("** could not write %s: %s\n", f->path.c_str(), why.c_str());
@@ -622,7 +622,7 @@ void delete_path(std::string_view path) {
   if (r.kind == pmount_host) {
     // The folder a mount stands on stays, or every path under it would fail.
     if (r.origin != join_origin(pmount_table[size_t(r.mount)].origin, "")) {
-      yorelog_event(yorelog_open_day, "", "");
+      yorelog_event(yorelog_open_day, r.path, r.origin);
       bool removed = unlink(r.origin.c_str()) == 0;
       removed = rmdir(r.origin.c_str()) == 0 || removed;
       if (removed) yorelog_event(yorelog_deleted, r.path, r.origin);
