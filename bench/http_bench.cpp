@@ -32,7 +32,7 @@ void bm_fetch_job_20_mb(benchmark::State &state) {
   for (auto _ : state) {
     int64_t id = gurl_get(url);
     std::optional<gurl_result> r;
-    while ((r = gurl_poll(id)) && r->status != gurl_status_done && r->status != gurl_status_failed)
+    while ((r = gurl_get_job(id)) && r->status != gurl_status_done && r->status != gurl_status_failed)
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     if (!r || r->status != gurl_status_done || r->body.size() != download_bytes)
       state.SkipWithError("download failed");

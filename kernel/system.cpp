@@ -290,7 +290,7 @@ void kestrune_exit() {
   yorelog_close();
 }
 
-void system_frame() {
+void system_frame_work() {
   switch (serve_frame_requests(app, shutdown_hold_active())) {
   case frame_request::reboot:
     flush_dirty_mounts_immediately();
@@ -315,6 +315,10 @@ void system_frame() {
   prune_mounts();
   end_when_no_process_left();
   app.frame_count++;
+}
+
+void system_frame() {
+  system_frame_work();
   end_frame(video_out_picture);
 }
 

@@ -264,7 +264,7 @@ int lua54__fetch_remote_result(lua_State *L) {
   }
   // The result holds the job's record while its bytes are read: a finalizer
   // run by the decoding may start the jobs that take the record.
-  std::optional<gurl_result> r = gurl_poll(kvt_intp(L, 1, 0));
+  std::optional<gurl_result> r = gurl_get_job(kvt_intp(L, 1, 0));
   if (!r || (r->status != gurl_status_done && r->status != gurl_status_failed)) return 0;
   if (r->status == gurl_status_failed) {
     lua_pushnil(L);

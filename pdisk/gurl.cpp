@@ -249,7 +249,7 @@ int64_t gurl_get(std::string_view url) {
   return id;
 }
 
-std::optional<gurl_result> gurl_poll(int64_t id) {
+std::optional<gurl_result> gurl_get_job(int64_t id) {
   const std::shared_ptr<gurl_job> &job = gurl_jobs[record_of(id)];
   if (!job || job->id != id) {
     if (id <= 0 || gurl_refused_ids[record_of(id)] != id) return std::nullopt;

@@ -100,7 +100,7 @@ struct gurl_result {
 // The job with this id; nothing when no record holds it (its record was
 // taken by a job 256 ids later). A record keeps its answer until then:
 // polling a finished job again gives the same answer.
-std::optional<gurl_result> gurl_poll(int64_t id);
+std::optional<gurl_result> gurl_get_job(int64_t id);
 
 // The cache file for a URL from the cartridge server: the rest of the URL
 // must be one plain name. Empty otherwise.

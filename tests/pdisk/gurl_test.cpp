@@ -24,7 +24,7 @@ using namespace script_api_test;
 gurl_result wait_for(int64_t id) {
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   for (;;) {
-    std::optional<gurl_result> r = gurl_poll(id);
+    std::optional<gurl_result> r = gurl_get_job(id);
     if (!r) return gurl_result{-1, "", ""};
     if (r->status == gurl_status_done || r->status == gurl_status_failed ||
         std::chrono::steady_clock::now() > until)
@@ -146,7 +146,7 @@ TEST_F(DownloadThreads, ManyJobsInFlight) {
   int64_t extra = gurl_get(server.url("/body/5"));
   EXPECT_EQ(wait_for(extra).status, gurl_status_failed);
   EXPECT_EQ(wait_for(extra).url, "");
-  std::optional<gurl_result> first = gurl_poll(ids[0]);
+  std::optional<gurl_result> first = gurl_get_job(ids[0]);
   ASSERT_TRUE(first);
   EXPECT_EQ(first->url, server.url("/slow/60000/0"));
   EXPECT_NE(first->status, gurl_status_done);
@@ -181,7 +181,7 @@ TEST_F(DownloadThreads, BodiesTogetherStayUnderTheirBound) {
   EXPECT_EQ(body_of(wait_for(kept)), http_loopback::pattern(40000));
   // A new job finds its room by letting that answer go, now it is handed over.
   EXPECT_EQ(body_of(wait_for(gurl_get(server.url("/body/40000")))), http_loopback::pattern(40000));
-  EXPECT_FALSE(gurl_poll(kept));
+  EXPECT_FALSE(gurl_get_job(kept));
   EXPECT_LE(gurl_body_bytes_held(), gurl_bodies_max);
 }
 
@@ -230,7 +230,7 @@ TEST_F(RemoteScripts, AnAnswerOutlivesItsRecordWhileItIsDecoded) {
   server.fixed_body = tuk + "}";
   std::string id = run("return _fetch_remote('" + server.url("/fixed") + "')")[0].substr(2);
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (gurl_poll(std::stoll(id))->status != gurl_status_done && std::chrono::steady_clock::now() < until)
+  while (gurl_get_job(std::stoll(id))->status != gurl_status_done && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   // Starting 256 fetches costs more than a slice may run past its cap: the
   // limit is not what this is about.

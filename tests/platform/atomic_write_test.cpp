@@ -5,11 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/atomic_write.h"
 
@@ -37,6 +41,12 @@ class AtomicWrite : public testing::Test {
     size_t n = 0;
     for (const auto &e : std::filesystem::directory_iterator(dir)) n += !e.path().empty();
     return n;
+  }
+  std::set<std::string> names(const std::string &folder) const {
+    std::set<std::string> all;
+    for (const auto &e : std::filesystem::directory_iterator(folder))
+      all.insert(e.path().filename().string());
+    return all;
   }
   std::string dir;
 };
@@ -95,6 +105,116 @@ TEST_F(AtomicWrite, AWriteCutShortLeavesTheOldFile) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(read(path), "old bytes");
+  EXPECT_EQ(entries(), 1u);
+}
+
+// A write killed between creating its temporary file and the rename leaves
+// that file; a second kill leaves no second one, and the next write of the
+// target takes it away. Files of the user's that merely look alike stay.
+TEST_F(AtomicWrite, AKilledWriteLeavesNothingAfterTheNextWrite) {
+  std::string sub = dir + "/real";
+  std::filesystem::create_directories(sub);
+  std::ofstream(sub + "/linked.kvt") << "";
+  ASSERT_EQ(symlink((sub + "/linked.kvt").c_str(), (dir + "/link.kvt").c_str()), 0);
+  struct row {
+    std::string written, real; // the path written and the file it reaches
+  };
+  const row rows[] = {
+      {dir + "/k.kvt", dir + "/k.kvt"},
+      {dir + "/" + std::string(250, 'n'), dir + "/" + std::string(250, 'n')},
+      {dir + "/link.kvt", sub + "/linked.kvt"},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.written.substr(dir.size(), 40));
+    std::string folder = r.real.substr(0, r.real.rfind('/'));
+    std::string base = r.real.substr(r.real.rfind('/') + 1);
+    ASSERT_TRUE(write_host_file_atomically(r.written, "old bytes", 9));
+    std::vector<std::string> alike;
+    for (const std::string &name : {"." + base + ".abc123", "." + base + ".kestrune-partial~",
+                                    base + ".kestrune-partial", std::string(".kestrune-partial")})
+      if (name.size() <= 255) alike.push_back(folder + "/" + name);
+    for (const std::string &p : alike) std::ofstream(p) << "the user's";
+    std::set<std::string> before = names(folder);
+
+    for (int kill = 0; kill < 2; kill++) {
+      pid_t child = fork();
+      if (child == 0) {
+        rlimit none{0, 0}, small{100, 100};
+        setrlimit(RLIMIT_CORE, &none);
+        signal(SIGXFSZ, SIG_DFL); // the kill: a write past the limit ends the process
+        setrlimit(RLIMIT_FSIZE, &small);
+        std::string big(100000, 'b');
+        write_host_file_atomically(r.written, big.data(), big.size());
+        _exit(0);
+      }
+      int status = 0;
+      waitpid(child, &status, 0);
+      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+      EXPECT_EQ(read(r.real), "old bytes");
+      EXPECT_EQ(names(folder).size(), before.size() + 1); // one temporary file, however many kills
+    }
+
+    ASSERT_TRUE(write_host_file_atomically(r.written, "new bytes", 9));
+    EXPECT_EQ(read(r.real), "new bytes");
+    EXPECT_EQ(names(folder), before);
+    for (const std::string &p : alike) EXPECT_EQ(read(p), "the user's") << p;
+    for (const std::string &p : alike) std::filesystem::remove(p);
+  }
+}
+
+// A read-only target's temporary file gets the target's mode before its
+// rename; one left so by a kill is removed, not a wall that fails every later
+// write. Run as another user when root, whom modes do not stop.
+TEST_F(AtomicWrite, AReadOnlyTemporaryFileIsReplaced) {
+  chmod(dir.c_str(), 0777);
+  pid_t child = fork();
+  if (child == 0) {
+    if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    std::string path = dir + "/ro.kvt", temp = dir + "/.ro.kvt.kestrune-partial";
+    std::ofstream(path) << "old";
+    std::ofstream(temp) << "stale";
+    chmod(path.c_str(), 0444);
+    chmod(temp.c_str(), 0444);
+    bool ok = write_host_file_atomically(path, "new", 3);
+    struct stat st;
+    _exit(ok && read(path) == "new" && stat(path.c_str(), &st) == 0 &&
+                  (st.st_mode & 0777) == 0444 && entries() == 1
+              ? 0
+              : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+class AtomicWriteThreads : public AtomicWrite {};
+
+// Writes of one target at once take turns: each lands whole, none fails, and
+// no temporary file is left.
+TEST_F(AtomicWriteThreads, WritesOfOneTargetAtOnceTakeTurns) {
+  std::string path = dir + "/shared.kvt";
+  constexpr int writers = 4, rounds = 25;
+  std::vector<std::string> payloads;
+  for (int w = 0; w < writers; w++) payloads.push_back(std::string(50000 + 30000 * w, char('a' + w)));
+  ASSERT_TRUE(write_host_file_atomically(path, payloads[0].data(), payloads[0].size()));
+  std::atomic<int> failed{0}, torn{0}, running{writers};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < writers; w++)
+    threads.emplace_back([&, w] {
+      for (int i = 0; i < rounds; i++)
+        failed += !write_host_file_atomically(path, payloads[w].data(), payloads[w].size());
+      running--;
+    });
+  while (running > 0) {
+    std::string seen = read(path);
+    bool whole = false;
+    for (const std::string &p : payloads) whole |= seen == p;
+    torn += !whole;
+  }
+  for (std::thread &t : threads) t.join();
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(torn, 0);
   EXPECT_EQ(entries(), 1u);
 }
 
