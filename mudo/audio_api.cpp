@@ -26,7 +26,7 @@ int32_t caller_byte(int32_t addr) { return peek(addr); }
 
 // What a sound call costs besides the mirror's refresh: its channel or
 // channels' work (a note start reads the instrument and prepares its nodes).
-constexpr int64_t sound_call_cycles = 32;
+constexpr int64_t sound_call_cycles = 64;
 
 // Charged after the lock is let go: the charge may end the slice.
 void charge_sound_call(lua_State *L, bool all_channels, int64_t mirrored) {
