@@ -209,7 +209,7 @@ TEST_F(Audio, AnOwnerChangeMirrorsTheNewOwnerAndPaysForWhatItCopies) {
       {root, "memset(0, 0, 0x1000000)", ram_page_count},
       {fresh, "", ram_page_count},  // its own, and the root's others cleared
       {mapped, "", fresh_pages + 4},  // two pages of U, and the zeros of the two unmapped
-      {fresh, "", fresh_pages + 4},
+      {fresh, "", fresh_pages + 4},  // its own, and the four the other had beyond them cleared
       {fresh, "", 0},  // no change of owner
   };
   for (auto &s : steps) {
