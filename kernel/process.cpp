@@ -585,9 +585,12 @@ void update_processes_after_frame() {
       destroy_record(index_of_live(P));
     }
   }
-  // The synthesiser's mirror takes the audio process's changed RAM pages.
-  audio_op_start(0, 1);
+  // The synthesiser's mirror takes the audio process's changed RAM pages; the
+  // owner repays the copy in its next slice.
+  int64_t mirrored = audio_op_start(0, 1);
   audio_op_end();
+  if (process *A = mirrored > 0 ? get_process(app.audio_pid) : nullptr)
+    A->cycle_debt = saturating_add(A->cycle_debt, mirrored);
   apply_display_mouse_lock();
 }
 
