@@ -295,8 +295,8 @@ std::vector<bench_case> case_table() {
       {"_cache_fetch", "_cache_store('bench', 'x.bin', string.rep('z', 600))",
        "_cache_fetch('bench', 'x.bin')", file_system},
       {"_fetch_yorelog",
-       "_apply_system_settings({yorelog = 1}) store('/ram/bench/small.txt', text) "
-       "local version = '/ram/bench/small.txt@' .. date()",
+       "_apply_system_settings({yorelog = 1}) store('/bench/small.txt', text) "
+       "local version = '/bench/small.txt@' .. date()",
        "_fetch_yorelog(version)", file_system},
       {"_fetch_remote", "", "_fetch_remote('http://127.0.0.1:1/bench.txt')", file_system},
       {"_fetch_remote_result", "local job = _fetch_remote('http://127.0.0.1:1/bench.txt')",
@@ -502,6 +502,20 @@ function build.fixtures()
   end
   store("/ram/bench/s.png", userdata("i32", 16, 16))
 end
+-- What the cases may leave behind: files made or deleted, the history on,
+-- mounts added (`surplus` of them) at the two points the cases mount on.
+local function tidy(surplus)
+  for _, dir in ipairs({"/ram/bench", "/bench", "/bench/c.kvt"}) do
+    _fdelete(dir .. "/new")
+    if not fstat(dir .. "/tmp.txt") then store(dir .. "/tmp.txt", "x") end
+  end
+  _apply_system_settings({yorelog = 0})
+  for i = 1, surplus do
+    _fdelete("/ram/bench_m")
+    _fdelete("/desktop/host")
+  end
+  if surplus > 0 then _signal(65) end
+end
 function build.mounts()
   mkdir("/ram/mt")
   for i = 1, 2100 do mount("/mt/" .. i, "/ram/mt") end
@@ -529,6 +543,9 @@ while true do
   local order, arg = bench_order()
   if order == "build" then
     build[arg]()
+    built = built + 1
+  elseif order == "tidy" then
+    tidy(tonumber(arg))
     built = built + 1
   elseif order == "spawn" then
     child = _create_process_from_code(arg, "case", "/apps/case.lua") or -1
@@ -602,21 +619,28 @@ void write_drive_files() {
 struct world {
   unsigned state = ~0u;
   fingerprint built;
+  int builds = 0;  // and their host time, for the developer
+  double build_seconds = 0;
 } here;
+
+int64_t orders_done = 0;
+
+// Has the root build a part of the state (or tidy up: "tidy" and the count of
+// mounts added), in frames of its own.
+void build(const char *part, const char *kind = "build") {
+  order_kind = kind;
+  order_arg = part;
+  int64_t done = ++orders_done;
+  if (!frames_until([&] { return root_global("built") == done; }, false))
+    fail(std::string("building ") + part + " did not finish");
+}
 
 // Boots the root and builds the state: fixtures first, then each part.
 void enter(unsigned state) {
   auto from = std::chrono::steady_clock::now();
   frame_loop::boot({{"boot.lua", boot_code}});
+  orders_done = 0;
   lua_register(get_process(1)->lua_state, "bench_order", bench_order);
-  int64_t orders = 0;
-  auto build = [&](const char *part) {
-    order_kind = "build";
-    order_arg = part;
-    orders++;
-    if (!frames_until([&] { return root_global("built") == orders; }, false))
-      fail(std::string("building ") + part + " did not finish");
-  };
   build("fixtures");
   if (state & files) write_drive_files();
   static const char *parts[] = {"mounts", "processes", "ram", "files", "queues", "recording"};
@@ -629,8 +653,8 @@ void enter(unsigned state) {
   }
   here.state = state;
   here.built = take_fingerprint();
-  std::fprintf(stderr, "  %s built in %.2f s\n", state_name(state).c_str(),
-               std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count());
+  here.builds++;
+  here.build_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
 }
 
 // The system's chatter (warnings, traces, what scripts print) goes to a file
@@ -730,6 +754,10 @@ std::optional<pace> measure(const std::string &code, bool picture, double second
   order_arg.clear();
   if (!frames_until([] { return root_global("child") == 0; }, picture)) fail("the root hangs");
   empty_chatter();
+  if (take_fingerprint() != here.built) {
+    size_t mounts = pmount_table.size(), before = here.built.mounts;
+    build(std::to_string(mounts > before ? mounts - before : 0).c_str(), "tidy");
+  }
   if (take_fingerprint() != here.built) enter(here.state);
   return result;
 }
@@ -747,19 +775,18 @@ constexpr double ratio_beyond_noise = 12;
 constexpr int remeasures = 3;
 
 // The empty loop and the case, each in the state as built; a case beyond the
-// limit is measured again (up to three times, each twice as long, each beside
-// the empty loop measured again) and keeps its best figures.
+// limit is measured again (up to three times, each beside the empty loop
+// measured again) and keeps its best figures.
 figures run_case(const bench_case &c, unsigned state, double seconds, std::string *why) {
   bool picture = c.state & recording;
   figures best;
   for (int attempt = 0; attempt <= remeasures; attempt++) {
-    double window = seconds * double(1 << attempt);
-    std::optional<pace> empty = measure(child_code(c, "", state), picture, window, why);
+    std::optional<pace> empty = measure(child_code(c, "", state), picture, seconds, why);
     if (!empty) {
       *why = "the empty loop: " + *why;
       return best;
     }
-    std::optional<pace> loop = measure(child_code(c, c.call, state), picture, window, why);
+    std::optional<pace> loop = measure(child_code(c, c.call, state), picture, seconds, why);
     if (!loop) return best;
     figures now{true, *empty, *loop};
     if (!best.ran || now.ratio() < best.ratio()) best = now;
@@ -826,6 +853,8 @@ int main(int argc, char **argv) {
     if (cases.empty()) return;
     std::fprintf(stderr, "%s: %zu cases\n", state_name(state).c_str(), cases.size());
     enter(state);
+    here.builds = 0;
+    here.build_seconds = 0;
     for (const bench_case *c : cases) {
       std::string why;
       figures f = run_case(*c, state, seconds, &why);
@@ -833,6 +862,7 @@ int main(int argc, char **argv) {
       else empties[state_name(state)].push_back(f.empty);
       into[c] = f;
     }
+    std::fprintf(stderr, "  built %d more times (%.1f s)\n", here.builds, here.build_seconds);
   };
   run_in(0, chosen, fresh);
   std::map<unsigned, std::vector<const bench_case *>> by_state;
