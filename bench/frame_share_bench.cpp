@@ -687,8 +687,7 @@ void divert_chatter() {
 
 void empty_chatter() {
   std::fflush(stdout);
-  if (ftruncate(1, 0) != 0 || lseek(1, 0, SEEK_SET) < 0) {
-  }
+  if (ftruncate(1, 0) != 0 || lseek(1, 0, SEEK_SET) < 0) fail("cannot empty the system's output");
 }
 
 // The child's code: the prelude, what the state adds to the child, the
