@@ -591,6 +591,7 @@ bool frames_until(const std::function<bool()> &done, bool picture, int64_t limit
 
 void fail(const std::string &why) {
   std::fprintf(stderr, "frame_share_bench: %s\n", why.c_str());
+  frame_loop::end();
   std::exit(1);
 }
 
