@@ -21,9 +21,10 @@
 
 namespace {
 
-void host_call(benchmark::State &state, const char *setup, const char *call) {
+void host_call(benchmark::State &state, const std::string &setup, const char *call) {
   hostile_api::init_sandbox();
   hostile_api::reset_world();
+  config.yorelog = 0;  // a case turns the history on for itself
   process *P = create_process_from_code("", "[bench]", "/apps/bench.lua");
   if (!P) return state.SkipWithError("no process");
   cproc = root_process = P;
@@ -35,7 +36,7 @@ void host_call(benchmark::State &state, const char *setup, const char *call) {
   });
   cpu_cycles = 0;
   cpu_cycles_max = INT_MAX;
-  std::string code = std::string(setup) + "\nreturn function() " + call + " end";
+  std::string code = setup + "\nreturn function() " + call + " end";
   if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK)
     return state.SkipWithError(lua_tostring(L, -1));
   int fn = lua_gettop(L);
@@ -118,6 +119,15 @@ BENCHMARK_CAPTURE(host_call, pwd, files, "pwd()");
 BENCHMARK_CAPTURE(host_call, cd_drive_folder, files, "cd('/many')");
 BENCHMARK_CAPTURE(host_call, cd_missing, files, "cd('/none')");
 BENCHMARK_CAPTURE(host_call, load_tiny_chunk, "", "load('return 1')");
+BENCHMARK_CAPTURE(host_call, store_drive_history,
+                  std::string(files) + " _apply_system_settings({yorelog = 1})",
+                  "store('/d.txt', small, raw)");
+BENCHMARK_CAPTURE(host_call, fetch_yorelog,
+                  std::string(files) + " _apply_system_settings({yorelog = 1}) "
+                  "store('/y.txt', small, raw) store('/y.txt', small .. 'y', raw) "
+                  "at = '/y.txt@' .. date('%Y-%m-%d %H:%M:%S') "
+                  "assert(#_fetch_yorelog(at) == 1001)",
+                  "_fetch_yorelog(at)");
 
 // The file system's tables as a script can fill them: the counts of stat, a
 // RAM folder listed among many files, and path calls with the mount table
