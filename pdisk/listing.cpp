@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "kernel/accounting.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
 
@@ -41,11 +42,14 @@ std::string virtual_child(const std::string &folder, const std::string &name) {
   return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
+// Charged as it goes: the folder, then each entry read (hidden ones too).
 bool list_host_folder(const resolved_path &r, std::vector<std::string> &names) {
+  spend_cpu(pfile_host_folder_cycles);
   DIR *d = opendir(r.origin.c_str());
   if (!d) return false;
   while (dirent *e = readdir(d)) {
     if (names.size() >= pflist_max) break;
+    spend_cpu(pfile_host_entry_cycles);
     std::string name = e->d_name;
     if (name.empty() || name[0] == '.') continue;
     if (is_mount_point(virtual_child(r.path, name))) continue;

@@ -1,7 +1,8 @@
 -- Captures in a windowed run (SDL's dummy video, so no window is shown): the
 -- root asks for a screenshot, a second one that may not replace a file it
--- finds, and a GIF recording of 20 frames; the display process prints the
--- notifications it is sent.
+-- finds, and a GIF recording of 20 frames (and of the frames the root sits
+-- out paying for the file the recording's start writes); the display process
+-- prints the notifications it is sent.
 local display = [[
   local vm = userdata("u8", 480, 270)
   _map_ram(vm, 0x10000)
