@@ -63,9 +63,9 @@ constexpr int64_t pfile_host_entry_cycles = 768;
 // writes the change through).
 constexpr int64_t pfile_host_mkdir_cycles = 16384;
 constexpr int64_t pfile_host_unlink_cycles = 16384;
-constexpr int64_t pfile_host_rmdir_cycles = 524288;
+constexpr int64_t pfile_host_rmdir_cycles = 65536;
 // A file written whole and synced to the disk, with its folder.
-constexpr int64_t pfile_write_cycles = 1048576;
+constexpr int64_t pfile_write_cycles = 262144;
 // A file's contents replaced whole: its room found, the file opened, the new
 // bytes swapped in and the file closed, over buffers of their own.
 constexpr int64_t pfile_store_cycles = 64;
