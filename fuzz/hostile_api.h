@@ -231,9 +231,9 @@ FINISHED(n)
 
 inline std::string sandbox_root;
 
-// Once per run: the sandbox folders, the neutralised host effects, and a world
-// with "/" mounted.
-inline void init_sandbox() {
+// Once per run: the sandbox folders and the neutralised host effects (shared
+// with the frame-loop harness, tests/frame_loop.h).
+inline void make_sandbox() {
   if (!sandbox_root.empty()) return;
   char pattern[] = "/tmp/kestrune-hostile-XXXXXX";
   const char *made = mkdtemp(pattern);
@@ -252,6 +252,13 @@ inline void init_sandbox() {
   gurl_connect_timeout_ms = 200;
   gurl_stall_timeout_s = 1;
   gurl_transfer_timeout_ms = 500;
+}
+
+// Once per run: the sandbox, a small RAM file space, the default settings
+// (headless) and the tables a world needs before its first process.
+inline void init_sandbox() {
+  if (!sandbox_root.empty()) return;
+  make_sandbox();
   // RAM files hold their own bounded space, not a process's: kept well inside
   // what the checks allow uncharged, so they hide nothing else.
   ram_files_room = 16 << 20;
@@ -270,8 +277,9 @@ inline void remove_sandbox() {
   sandbox_root.clear();
 }
 
-// A fresh world: no process, the file system mounted anew on an emptied drive.
-inline void reset_world() {
+// No process, no mount, and the sandbox's data folder (the drive with it) and
+// desktop emptied.
+inline void empty_sandbox() {
   cproc = nullptr;
   root_process = nullptr;
   finish_gif_recording_now();  // a recording outlives processes; frames would finish it
@@ -285,6 +293,11 @@ inline void reset_world() {
   std::filesystem::remove_all(sandbox_root + "/data", ec);
   std::filesystem::remove_all(sandbox_root + "/desktop", ec);
   std::filesystem::create_directories(sandbox_root + "/desktop", ec);
+}
+
+// A fresh world: no process, the file system mounted anew on an emptied drive.
+inline void reset_world() {
+  empty_sandbox();
   mount_ram_folder("/ram");
   process_config();  // writes the default host config: "/" on the data folder's drive
   mount_ram_folder("/system");

@@ -291,7 +291,7 @@ void kestrune_exit() {
   yorelog_close();
 }
 
-void system_frame() {
+void system_frame_work() {
   switch (serve_frame_requests(app, shutdown_hold_active())) {
   case frame_request::reboot:
     flush_dirty_mounts_immediately();
@@ -317,6 +317,10 @@ void system_frame() {
   end_when_no_process_left();
   app.frame_count++;
   continue_gif_recording();
+}
+
+void system_frame() {
+  system_frame_work();
   end_frame(video_out_picture);
 }
 

@@ -95,6 +95,12 @@ frame_request serve_frame_requests(app_record &a, bool holder_alive);
 bool shutdown_hold_active();
 
 void reset_app_state();
+// The frame's own work, without the picture: requests served (the host layer
+// started on the first frame), events pumped, the root's slice and the
+// after-frame work, write-back, prune, the frame count, a GIF recording's
+// share of encoding.
+void system_frame_work();
+// One frame: its work, then the picture presented and the frame paced.
 void system_frame();
 void kestrune_exit();
 // Ends the program: standard output flushed, the audio device stopped.
