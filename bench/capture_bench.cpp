@@ -1,7 +1,8 @@
 // Captures: a screenshot's pixels and PNG encoding at 480 x 270 (scale 1) and
 // 1920 x 1080 (scale 4), a label's QOI encoding, and one GIF frame's raster
 // built from video memory at scale 1 (goal: 0.5 ms or less), each beside the
-// video output's own frame time measured in the same run.
+// video output's own frame time measured in the same run; and a full-screen
+// recording at scale 4 run into its memory cap, frame by frame.
 //
 // Counters: us_op is the CPU time of one capture step, frame_us the video
 // output's frame time on this machine (the best of 25 batches), x_frame their ratio.
@@ -138,9 +139,9 @@ BENCHMARK(BM_GifFrameRaster)->Unit(benchmark::kMicrosecond);
 
 int discard_output(GifFileType *, const GifByteType *, int n) { return n; }
 
-// Writing a recording of 30 images at scale 1 (what ending it costs), Arg 0:
-// the scene then only its changes (unchanged pixels index 255), Arg 1: every
-// image the whole scene. ns_byte is the time per byte of the encoder's memory,
+// Encoding a recording of 30 images at scale 1 in one call (the work a
+// recording spreads over its frames), Arg 0: the scene then only its changes
+// (unchanged pixels index 255), Arg 1: every image the whole scene. ns_byte is the time per byte of the encoder's memory,
 // the measure a recording's end is charged by.
 void BM_GifEncode(benchmark::State &state) {
   make_video_frame(&the_scene().P);

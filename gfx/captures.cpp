@@ -106,6 +106,7 @@ struct gif_recording {
   // which replaces it once whole.
   std::vector<uint8_t> file;  // encoded, not yet written
   std::unique_ptr<host_file_stream> out;
+  std::vector<uint8_t> row;   // the output row being encoded, widened to the scale
   bool ended = false;      // no frame is added any more: finish, write, free
   bool failed = false;     // the encoder gave up: the end reports it
   bool screen_out = false; // header and screen descriptor encoded
@@ -155,14 +156,18 @@ bool gif_frame(const uint32_t *pal) {
   if (memcmp(pal, rec.firstpal, display_pal_colours * sizeof *pal) != 0 &&
       !(image->ImageDesc.ColorMap = colour_map(pal)))
     return false;
-  auto *raster = static_cast<GifByteType *>(gif_malloc(size_t(rec.out_width) * size_t(rec.out_height)));
+  // Kept unscaled (the encoder widens each row), counted at its scale.
+  capture_block unscaled = rec.block;
+  unscaled.scale = 1;
+  auto *raster = static_cast<GifByteType *>(gif_malloc_counted(
+      size_t(unscaled.width) * size_t(unscaled.height), int64_t(rec.out_width) * rec.out_height));
   if (!raster) return false;
   image->RasterBits = raster;
 
   rec.video.resize(size_t{W} * H);
   read_video_memory(display, rec.video.data());
   bool transparent = gif_may_use_transparency(rec.block, rec.video.data(), pal);
-  build_gif_raster(raster, rec.block, rec.video.data(), pal,
+  build_gif_raster(raster, unscaled, rec.video.data(), pal,
                    rec.last_frame.empty() ? nullptr : rec.last_frame.data(), rec.lastpal, transparent);
   std::swap(rec.last_frame, rec.video);
 
@@ -235,9 +240,15 @@ bool encode_some(int64_t budget) {
         return false;
       rec.rows_out = 0;
     }
-    for (; rec.rows_out < d.Height && budget > 0; rec.rows_out++, budget -= d.Width)
-      if (EGifPutLine(g, image.RasterBits + size_t(rec.rows_out) * size_t(d.Width), d.Width) == GIF_ERROR)
-        return false;
+    const int s = rec.block.scale, width = d.Width / s;
+    rec.row.resize(size_t(d.Width));
+    for (; rec.rows_out < d.Height && budget > 0; rec.rows_out++, budget -= d.Width) {
+      if (rec.rows_out % s == 0) {  // the row the next `s` output rows repeat
+        const uint8_t *from = image.RasterBits + size_t(rec.rows_out / s) * size_t(width);
+        for (int x = 0; x < width; x++) memset(&rec.row[size_t(x) * size_t(s)], from[x], size_t(s));
+      }
+      if (EGifPutLine(g, rec.row.data(), d.Width) == GIF_ERROR) return false;
+    }
     if (rec.rows_out == d.Height) {
       gif_free_early(image.RasterBits);  // freed as the encoding goes, not all at the end
       image.RasterBits = nullptr;

@@ -96,8 +96,9 @@ void finish_gif_recording_now();
 bool gif_recording_open();
 int gif_recorded_frames();
 // The held recording's encoder, or null: its images are the frames recorded,
-// each whole until the encoding has gone past it (tests compare the file with
-// giflib's one-call writer on copies of them).
+// each raster kept unscaled (width x height of the block) until the encoding
+// has gone past it (tests compare the file with giflib's one-call writer on
+// copies of them).
 const GifFileType *gif_recording_encoder();
 
 // One frame's raster from the display process's video memory (480 x 270 bytes,

@@ -20,15 +20,20 @@ int find_block(const void *block) {
 
 }  // namespace
 
-extern "C" void *kvt_gif_malloc(size_t size) {
-  if (!gif_memory_room(static_cast<int64_t>(size))) return nullptr;
+void *gif_malloc_counted(size_t size, int64_t counted) {
+  if (counted < static_cast<int64_t>(size) || !gif_memory_room(counted)) return nullptr;
   void *p = calloc(1, size ? size : 1);
   if (!p) return nullptr;
   freeable[freeables] = p;
-  freeable_size[freeables] = size;
+  freeable_size[freeables] = static_cast<size_t>(counted);
   freeables++;
-  in_use += static_cast<int64_t>(size);
+  in_use += counted;
   return p;
+}
+
+extern "C" void *kvt_gif_malloc(size_t size) {
+  if (size > static_cast<size_t>(INT64_MAX)) return nullptr;
+  return gif_malloc_counted(size, static_cast<int64_t>(size));
 }
 
 extern "C" void *kvt_gif_calloc(size_t count, size_t size) {

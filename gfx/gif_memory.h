@@ -28,6 +28,11 @@ void kvt_gif_free(void *block);
 
 // Zero-filled and recorded; null when the table is full or the cap would be passed.
 inline void *gif_malloc(size_t size) { return kvt_gif_malloc(size); }
+// The same for a block that counts as `counted` bytes (at least size) against
+// the cap and is never resized: a raster kept unscaled counts as the raster at
+// its scale that it stands for, so a recording runs as long whatever form its
+// frames are kept in.
+void *gif_malloc_counted(size_t size, int64_t counted);
 inline void *gif_realloc(void *block, size_t size) { return kvt_gif_realloc(block, size); }
 // Frees every recorded block, last first.
 void gif_free_all();

@@ -113,10 +113,11 @@ class Captures : public script_api_test::ScriptApi {
     return generate_video_out(&w, &h);
   }
   // Frames of a recording, each new image copied as it was recorded (before
-  // the encoding frees its raster), so that one_call_file can write them all.
+  // the encoding frees its raster) and widened to the scale, so that
+  // one_call_file can write them all.
   GifFileType *copies = nullptr;
   std::string one_call;
-  void record(int n) {
+  void record(int n, int scale) {
     for (int i = 0; i < n; i++) {
       frame();
       const GifFileType *g = gif_recording_encoder();
@@ -130,10 +131,11 @@ class Captures : public script_api_test::ScriptApi {
         ASSERT_NE(to, nullptr);
         to->ImageDesc = d;
         if (d.ColorMap) to->ImageDesc.ColorMap = GifMakeMapObject(d.ColorMap->ColorCount, d.ColorMap->Colors);
-        size_t bytes = size_t(d.Width) * size_t(d.Height);
-        to->RasterBits = static_cast<GifByteType *>(gif_malloc(bytes));
+        to->RasterBits = static_cast<GifByteType *>(gif_malloc(size_t(d.Width) * size_t(d.Height)));
         ASSERT_NE(to->RasterBits, nullptr);
-        memcpy(to->RasterBits, from.RasterBits, bytes);
+        for (int y = 0; y < d.Height; y++)  // widened to the scale
+          for (int x = 0; x < d.Width; x++)
+            to->RasterBits[y * d.Width + x] = from.RasterBits[(y / scale) * (d.Width / scale) + x / scale];
         for (int k = 0; k < from.ExtensionBlockCount; k++) {
           const ExtensionBlock &e = from.ExtensionBlocks[k];
           ASSERT_EQ(GifAddExtensionBlock(&to->ExtensionBlockCount, &to->ExtensionBlocks, e.Function, unsigned(e.ByteCount),
@@ -456,7 +458,7 @@ TEST_F(Captures, AnEndedRecordingIsFinishedOverFramesIntoTheOneCallWritersFile) 
     bool opaque = i == 8;
     poke_proc(display, video_selector_address + 10, opaque ? 0xFF : 0);
     poke_proc(display, video_memory_address + 41 * W + 7, opaque ? 63 : 5);
-    record(1);
+    record(1, 3);
   }
   ASSERT_EQ(gif_recorded_frames(), 8);
   std::vector<fs::path> temp = hidden();
@@ -494,7 +496,7 @@ TEST_F(Captures, AFinishingRecordingRefusesStartsAndOutlivesRebootsAndExits) {
     ASSERT_EQ(app.gif_recording, 1);
     for (int i = 0; i < 2; i++) {
       paint(i + 7);
-      record(2);
+      record(2, 4);
     }
     if (what != then::exit_while_recording) system_signal(display, 19);
     std::string expect = one_call_file();
@@ -592,12 +594,16 @@ TEST(GifMemory, BlocksAreRecordedCappedAndFreedTogether) {
   GifFreeMapObject(map);
   EXPECT_EQ(gif_block_count(), 2) << "kept until the recording is over";
   gif_free_all();
-  // A block freed early (an encoded raster) is not freed again, and stays counted.
-  void *raster = kvt_gif_malloc(300);
+  // A raster kept unscaled counts as the raster at its scale, also once freed
+  // early (encoded); it is not freed again.
+  void *raster = gif_malloc_counted(300, 300 * 16);
+  ASSERT_NE(raster, nullptr);
   ASSERT_NE(kvt_gif_malloc(50), nullptr);
+  EXPECT_EQ(gif_malloc_counted(300, 299), nullptr) << "never counted below its size";
+  EXPECT_EQ(gif_malloc_counted(1, gif_memory_cap), nullptr) << "past the cap";
   gif_free_early(raster);
   gif_free_early(raster);
-  EXPECT_EQ(gif_memory_in_use(), 350);
+  EXPECT_EQ(gif_memory_in_use(), 300 * 16 + 50);
   EXPECT_EQ(gif_block_count(), 2);
   gif_free_all();
   for (int i = 0; i < gif_freeable_max; i++) ASSERT_NE(kvt_gif_malloc(1), nullptr);
