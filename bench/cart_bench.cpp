@@ -193,7 +193,7 @@ void bm_write_back_rom_to_host(benchmark::State &state) {
   if (store_cart_entries_in_ram_folder("/bench.kvt.rom", folder()) != int(folder().size()))
     state.SkipWithError("folder not stored");
   for (auto _ : state) {
-    pmount_table[size_t(index)].dirty = 1;
+    mark_mount_dirty(pmount_table[size_t(index)]);
     flush_dirty_mount(index, false);
     if (pmount_table[size_t(index)].dirty) state.SkipWithError("write-back failed");
   }

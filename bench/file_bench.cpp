@@ -1,13 +1,16 @@
 // The file system's everyday costs: opening and closing a RAM file, writing
-// one, and listing a folder of 1,000 files (RAM and host).
+// one, listing a folder of 1,000 files (RAM and host), and the mount table's
+// share of every frame when it is full.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "kernel/system.h"
+#include "pdisk/cart_mount.h"
 #include "pdisk/listing.h"
 #include "pdisk/pfile.h"
 
@@ -83,6 +86,27 @@ void bm_ls_host_folder_1000(benchmark::State &state) {
   pfile_reset();
 }
 BENCHMARK(bm_ls_host_folder_1000)->Unit(benchmark::kMicrosecond);
+
+// What every frame does over the mount table (delayed write-back, prune)
+// with it full: of clean mounts (0), or of dirty ones whose write-back is
+// not due yet (1).
+void bm_frame_mount_work_full_table(benchmark::State &state) {
+  fresh_tables();
+  for (int i = 0; int(pmount_table.size()) < pmount_script_refuse_at; i++) {
+    std::string folder = "/ram/d/" + std::to_string(i);
+    mount_p_path("/m/" + std::to_string(i), folder);
+    if (state.range(0)) mark_parent_mount_dirty(folder + "/x");
+  }
+  for (pmount &m : pmount_table)
+    if (m.dirty) m.flush_deadline = INT64_MAX;
+  for (auto _ : state) {
+    flush_dirty_mounts_delayed();
+    prune_mounts();
+  }
+  state.counters["mounts"] = double(pmount_table.size());
+  pfile_reset();
+}
+BENCHMARK(bm_frame_mount_work_full_table)->Arg(0)->Arg(1);
 
 } // namespace
 

@@ -263,7 +263,7 @@ int64_t pal_reset(int64_t n) {
     }
   };
   auto reset_remap = [&] {
-    for (int i = 0; i < 64; i++) poke(ram_remap + i, default_indexed_pal[i]);
+    ram_write(cproc, ram_remap, default_indexed_pal, 64);
     cost += 1;
   };
   switch (n) {
@@ -277,6 +277,7 @@ int64_t pal_reset(int64_t n) {
       // The own page even while a userdata is mapped over page 5.
       if (uint8_t *own = cproc->ram->own_page[ram_display_regs >> 12])
         memset(own + (ram_display_regs & 0xFFF), 0, ram_display_regs_len);
+      cost += 4;
       restore_tables();
       reset_remap();
       break;

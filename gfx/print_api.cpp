@@ -37,10 +37,9 @@ int lua54__printh(lua_State *L) {
   if (type != LUA_TSTRING && type != LUA_TNUMBER) return 0;
   size_t length = 0;
   const char *text = lua_tolstring(L, 1, &length);
+  spend_host_line(L, length);
   fwrite(text, 1, length, stdout);
   fputc('\n', stdout);
   fflush(stdout);
-  // The host's output costs by its bytes, so a long text is charged for them.
-  spend_cpu(static_cast<int64_t>(length / 16));
   return 0;
 }

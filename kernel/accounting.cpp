@@ -61,6 +61,10 @@ void spend_cpu_or_stop(lua_State *L, int64_t n) {
   if (cpu_overrun()) luaL_error(L, "%s", cpu_limit_message);
 }
 
+void spend_host_line(lua_State *L, size_t bytes) {
+  spend_cpu_or_stop(L, host_line_cycles + static_cast<int64_t>(bytes / host_line_bytes_per_cycle));
+}
+
 int64_t process_memory_in_use(const process *P) {
   return P->ram_bytes + P->heap_bytes + P->host_bytes - P->heap_baseline + process_memory_reserve;
 }

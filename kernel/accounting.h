@@ -53,6 +53,13 @@ void spend_cpu_or_stop(lua_State *L, int64_t n);
 // check before each instruction of code that cannot yield (lkernel.h).
 const char *cpu_limit_reached();
 
+// A line written to the host's standard output, flushed: a terminal takes
+// microseconds to take one in, whatever its length, and its bytes cost
+// besides. Charged before it is written (print and _printh).
+constexpr int64_t host_line_cycles = 1024;
+constexpr int64_t host_line_bytes_per_cycle = 16;
+void spend_host_line(lua_State *L, size_t bytes);
+
 // What a collection that may go over `bytes` bytes of heap costs: a full one
 // goes over all of it (collectgarbage, stat, _signal(38)).
 int64_t collection_cycles(int64_t bytes);

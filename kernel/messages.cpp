@@ -63,6 +63,12 @@ bool send_message_to_id(int64_t id, const buffer *msg) {
   return true;
 }
 
+bool process_queue_empty(const process *P) {
+  if (!P || !P->message_queue) return true;
+  const buffer *q = P->message_queue.get();
+  return q->position < 0 || q->position >= q->length;
+}
+
 int64_t count_process_messages(const process *P) {
   if (!P || !P->message_queue) return 0;
   const buffer *q = P->message_queue.get();
@@ -74,8 +80,8 @@ int64_t count_process_messages(const process *P) {
 buffer *read_process_message(process *P, buffer *into) {
   static buffer *rpm_buffer;  // kept for the whole run
   if (!P || !P->message_queue) return nullptr;
+  if (process_queue_empty(P)) return nullptr;
   buffer *q = P->message_queue.get();
-  if (q->position < 0 || q->position >= q->length) return nullptr;
   if (!into) {
     if (!rpm_buffer && !(rpm_buffer = create_buffer_2(4096, buffer_group_messages))) return nullptr;
     into = rpm_buffer;

@@ -31,6 +31,9 @@ bool send_message_to_id(int64_t id, const buffer *msg);
 // Whether messages sent to the process can still be read by it.
 bool process_takes_messages(const process *P);
 
+// Whether the queue holds no unread message (true for a null process).
+bool process_queue_empty(const process *P);
+
 // Unread messages in the queue (0 for a null process).
 int64_t count_process_messages(const process *P);
 

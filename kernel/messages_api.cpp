@@ -63,6 +63,7 @@ int lua54_send_message(lua_State *L) {
 }
 
 int lua54__read_message(lua_State *L) {
+  if (process_queue_empty(cproc)) return 0;  // nothing to copy: no copy made
   // A copy of its own: the parse can run finalizers that read messages too.
   // Held for the reader while it is parsed.
   buffer_owner copy(create_buffer_2(256, 114));

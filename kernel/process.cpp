@@ -34,6 +34,10 @@ namespace {
 // closing a gap moves pointers and never a record. Never destroyed: closing the
 // states at exit would run scripts' finalizers while the program is torn down.
 std::vector<std::unique_ptr<process>> &table = *new std::vector<std::unique_ptr<process>>();
+// The id of each record of the table, at the same index. Ids are handed out
+// in creation order and a restart keeps its id and place, so they ascend: a
+// look-up by id is a binary search over this, never a walk over the records.
+std::vector<int64_t> &table_ids = *new std::vector<int64_t>();
 
 int64_t next_id = 1;
 // Table changes (creation, removal, restart, reset) in progress. Lua code runs
@@ -73,6 +77,19 @@ int index_of(const process *P) {
   return -1;
 }
 
+// The index of the record with that id, or -1.
+int index_of_id(int64_t id) {
+  auto at = std::lower_bound(table_ids.begin(), table_ids.end(), id);
+  if (at == table_ids.end() || *at != id) return -1;
+  return static_cast<int>(at - table_ids.begin());
+}
+
+// The index of a record known to be in the table.
+int index_of_live(const process *P) {
+  int i = index_of_id(P->id);
+  return i >= 0 && table[static_cast<size_t>(i)].get() == P ? i : index_of(P);
+}
+
 // A process pointer kept across Lua code, which may remove that process. It is
 // checked by id too: a new record may reuse a freed record's address.
 struct process_ref {
@@ -98,6 +115,7 @@ void destroy_record(int index) {
   process *P = table[static_cast<size_t>(index)].get();
   if (cproc == P) cproc = nullptr;
   table.erase(table.begin() + index);
+  table_ids.erase(table_ids.begin() + index);
   designate_root();
 }
 
@@ -217,7 +235,7 @@ int init_process(process *P, int64_t id, std::string code, const char *name, con
 void remove_now(process *P) {
   table_change change;
   free_process(P);
-  int i = index_of(P);
+  int i = index_of_live(P);
   if (i >= 0) destroy_record(i);
 }
 
@@ -320,7 +338,7 @@ void fail_slice(process *P, lua_State *L, int status) {
   report_error(filter_system_traceback_lines(r.traceback).c_str());
 
   // The first two records are the system's own: the kernel and the window manager.
-  int index = index_of(P);
+  int index = index_of_live(P);
   if (index == 0) {
     hovi_debug("** RUNTIME ERROR IN KERNEL **\n");
     hovi_debugf("%s\n", message ? message : "");
@@ -353,9 +371,10 @@ bool processes_init() {
     while (!table.empty()) {
       process *P = table.back().get();
       free_process(P);
-      destroy_record(index_of(P));
+      destroy_record(index_of_live(P));
     }
     table.reserve(max_processes);
+    table_ids.reserve(max_processes);
     next_id = 1;
     deferred_work = false;
   }
@@ -380,11 +399,12 @@ process *create_process_from_code(std::string_view code, const char *name, const
   hovi_debugf("creating process %" PRId64 " %s %s\n", id, name ? name : "", path ? path : "");
   table_change change;
   table.push_back(std::make_unique<process>());
+  table_ids.push_back(id);
   designate_root();
   process *P = table.back().get();
   next_id++;  // used up even when the code does not compile
   if (init_process(P, id, std::string(code), name, path) != init_ok) {
-    destroy_record(index_of(P));
+    destroy_record(index_of_live(P));
     return nullptr;
   }
   return P;
@@ -413,9 +433,8 @@ void restart_process(process *P) {
 }
 
 process *get_process(int64_t id) {
-  for (auto &rec : table)
-    if (rec->id == id) return rec.get();
-  return nullptr;
+  int i = index_of_id(id);
+  return i < 0 ? nullptr : table[static_cast<size_t>(i)].get();
 }
 
 process *find_process(int64_t id) { return get_process(id); }
@@ -563,7 +582,7 @@ void update_processes_after_frame() {
         continue;
       }
       free_process(P);
-      destroy_record(index_of(P));
+      destroy_record(index_of_live(P));
     }
   }
   // The synthesiser's mirror takes the audio process's changed RAM pages.

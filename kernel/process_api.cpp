@@ -16,6 +16,10 @@
 /* plain process operations                                               */
 /* ---------------------------------------------------------------------- */
 
+// A slice's resume and its end, whatever it runs (a yield is a thrown
+// exception): the caller pays for them when a slice runs.
+static constexpr int64_t slice_cycles = 384;
+
 double slice_fraction(bool is_number, double value) {
   if (!is_number) return 0;
   if (std::isnan(value)) return 1;
@@ -34,6 +38,7 @@ slice_report run_slice_for_script(int64_t id, double fraction, lua_State *from) 
   if (!P->lua_state) return {true, 0, "_run_process_slice: invalid process"};
   if (P->flipped) return {true, 0, nullptr};
   int32_t used = run_process_slice(P, fraction, from);
+  if (used > 0) spend_cpu(slice_cycles);  // the caller's, restored by now
   // Its own slice may have removed it (returned, failed, out of memory) and
   // moved the records behind it: only its id still names it.
   process *after = get_process(id);
@@ -63,12 +68,14 @@ void flip_process(process *P, int64_t flags) {
 
 namespace {
 
-// Bytes of code one cycle pays the compiler for (its allocations are charged
-// besides).
-constexpr size_t compile_bytes_per_cycle = 1;
+// What the compiler costs for each byte of code (its allocations are charged
+// besides): a statement of a dozen bytes takes it a couple of hundred ns.
+constexpr int64_t compile_cycles_per_byte = 4;
 // A new process's own set-up (its state, libraries, registry and RAM), and its
 // removal later, whatever its code: a creator pays for them.
 constexpr int64_t process_creation_cycles = 32768;
+// One entry of the process list: a table of seven fields.
+constexpr int64_t process_list_entry_cycles = 48;
 
 }  // namespace
 
@@ -85,7 +92,7 @@ int lua54__create_process_from_code(lua_State *L) {
   const char *name = lua_tostring(L, 2);
   const char *path = lua_tostring(L, 3);
   // Compiling is the creator's work: charged by the code's length first.
-  spend_cpu_or_stop(L, process_creation_cycles + static_cast<int64_t>(n / compile_bytes_per_cycle));
+  spend_cpu_or_stop(L, process_creation_cycles + static_cast<int64_t>(n) * compile_cycles_per_byte);
   process *P = create_process_from_code(std::string_view(code, n), name, path);
   if (!P) return 0;
   lua_pushinteger(L, P->id);
@@ -147,6 +154,7 @@ int lua54__get_process_list(lua_State *L) {
   // guard keeps the records in place until the list is done.
   process_table_guard guard;
   int n = get_process_count();
+  spend_cpu_or_stop(L, n * process_list_entry_cycles);
   lua_createtable(L, n, 0);
   for (int i = 0; i < n; i++) {
     const process *P = get_process_by_index(i);
@@ -211,6 +219,7 @@ const char *chunk_reader(lua_State *L, void *ud, size_t *size) {
   if (!lua_isstring(L, -1)) luaL_error(L, "reader function must return a string");
   lua_replace(L, reader_slot);
   const char *piece = lua_tolstring(L, reader_slot, size);
+  spend_cpu_or_stop(L, static_cast<int64_t>(*size) * compile_cycles_per_byte);
   if (state->first && starts_binary(piece, *size)) {
     lua_pushfstring(L, binary_refused, state->accepted->c_str());
     lua_error(L);
@@ -235,6 +244,8 @@ int lua54_load(lua_State *L) {
       lua_pushfstring(L, binary_refused, accepted.c_str());
       return 2;
     }
+    // Compiling is charged by the chunk's length, as a new process's code is.
+    spend_cpu_or_stop(L, static_cast<int64_t>(n) * compile_cycles_per_byte);
     status = luaL_loadbufferx(L, s, n, name, mode);
   } else {
     const char *name = luaL_optstring(L, 2, "=(load)");

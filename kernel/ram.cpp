@@ -271,6 +271,22 @@ void poke_proc(process *P, int addr, int v) {
   if (has_ram(P)) write_byte(P, *P->ram, static_cast<uint32_t>(addr), static_cast<uint8_t>(v));
 }
 
+void ram_write(process *P, int64_t addr, const uint8_t *src, int64_t n) {
+  if (!has_ram(P)) return;
+  process_ram &r = *P->ram;
+  while (n > 0) {
+    auto a = static_cast<uint32_t>(static_cast<uint64_t>(addr) & ram_address_mask);
+    auto off = static_cast<int32_t>(offset_of(a));
+    region g = region_at(P, r, a, true);
+    int64_t len = std::min<int64_t>(n, g.hi - off);
+    memcpy(g.base + off, src, static_cast<size_t>(len));
+    r.page_flags[page_of(a)] = page_flags_written;
+    addr += len;
+    src += len;
+    n -= len;
+  }
+}
+
 void ram_write_unflagged(process *P, int64_t addr, const uint8_t *src, int64_t n) {
   if (!has_ram(P)) return;
   process_ram &r = *P->ram;
@@ -470,11 +486,21 @@ void ram_block_freed(process *P, const void *block, size_t size) {
     return a >= lo && a - lo < size;
   };
   if (r.current_map && inside(r.current_map)) r.current_map = nullptr;
+  // Most blocks freed hold no window: only then is the list copied.
+  auto holds_window = [&](const ram_window_slot &s) { return s.pages > 0 && inside(s.elements); };
+  if (std::none_of(r.windows.begin(), r.windows.end(), holds_window)) return;
   std::vector<const void *> released;
   const std::vector<ram_window_slot> slots = r.windows;  // unmapping frees slots
   for (const ram_window_slot &s : slots)
-    if (s.pages > 0 && inside(s.elements))
-      ram_unmap(P, {s.owner, s.elements, INT64_MAX}, -1, INT64_MAX, released);
+    if (holds_window(s)) ram_unmap(P, {s.owner, s.elements, INT64_MAX}, -1, INT64_MAX, released);
+}
+
+int64_t ram_window_walk(const process *P) {
+  if (!has_ram(P)) return 0;
+  // Every mapped page is counted by the one slot it points into.
+  int64_t pages = 0;
+  for (const ram_window_slot &s : P->ram->windows) pages += s.pages;
+  return pages + static_cast<int64_t>(P->ram->windows.size());
 }
 
 int32_t ram_window_pages(const process *P, const void *owner) {

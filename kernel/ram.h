@@ -105,6 +105,9 @@ int ppeek4_proc(const process *P, int addr);
 // The mapped length of the page that holds addr (wrapped into 16 MB).
 int32_t ram_mapped_len(const process *P, int64_t addr);
 
+// Writes n bytes from addr on (each address wrapped), marking the pages
+// written, a region at a time: what n pokes would do.
+void ram_write(process *P, int64_t addr, const uint8_t *src, int64_t n);
 // Writes n bytes from addr on (each address wrapped) without marking the
 // pages written: state the system itself keeps in RAM for scripts to read,
 // which no mirror of the RAM has to follow.
@@ -148,6 +151,9 @@ std::optional<int64_t> ram_map(process *P, const ram_window &w, int64_t addr, in
 // Unmapped pages go back to their own blocks (mapped length 0).
 bool ram_unmap(process *P, const ram_window &w, int64_t addr, int64_t len,
                std::vector<const void *> &released);
+// What a map or unmap of P looks through besides the pages it sets: its
+// window slots and its mapped pages.
+int64_t ram_window_walk(const process *P);
 // Pages of P that point into the userdata.
 int32_t ram_window_pages(const process *P, const void *owner);
 // The Lua block [block, block + size) of P's state is being freed: every page

@@ -16,6 +16,10 @@ namespace {
 constexpr int64_t peek_count_max = 0x10000;
 constexpr int poke_count_max = 65536;
 constexpr int64_t unmap_cycles = 4;
+// A map pays for its anchor and each page it sets; both pay for the window
+// slots and mapped pages they look through, this many a cycle.
+constexpr int64_t map_cycles = 16;
+constexpr int64_t window_walk_per_cycle = 8;
 constexpr int64_t current_map_address = 0x100000;
 
 // Anchor tables (by their keys' addresses): mapped userdata by record, and
@@ -183,6 +187,7 @@ int lua54__map_ram(lua_State *L) {
   std::optional<int64_t> len;
   if (lua_type(L, 4) == LUA_TNUMBER) len = kvt_truncp(L, 4, 0);
 
+  spend_cpu_or_stop(L, map_cycles + ram_window_walk(cproc) / window_walk_per_cycle);
   anchor_userdata(L, &window_anchors, ud, 1);
   std::vector<const void *> released;
   std::optional<int64_t> n =
@@ -190,6 +195,7 @@ int lua54__map_ram(lua_State *L) {
   if (ram_window_pages(cproc, ud) == 0) released.push_back(ud);  // nothing of it was mapped
   release_windows(L, released);
   if (!n) return 0;
+  if (*n > 0) spend_cpu(std::min<int64_t>(*n, ram_space_size) / ram_page_size);
   lua_pushinteger(L, *n);
   return 1;
 }
@@ -200,10 +206,10 @@ int lua54__unmap_ram(lua_State *L) {
   ram_window w = window_of(ud);
   int64_t addr = kvt_intp(L, 2, -1);
   int64_t len = kvt_intp(L, 3, w.size);
+  spend_cpu_or_stop(L, unmap_cycles + ram_window_walk(cproc) / window_walk_per_cycle);
   std::vector<const void *> released;
   bool none_stayed = ram_unmap(cproc, w, addr, len, released);
   release_windows(L, released);
-  spend_cpu_or_stop(L, unmap_cycles);
   lua_pushboolean(L, none_stayed);
   return 1;
 }

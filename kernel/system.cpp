@@ -314,6 +314,7 @@ void system_frame_work() {
   update_processes_after_frame();
   flush_dirty_mounts_delayed();
   prune_mounts();
+  yorelog_step();
   end_when_no_process_left();
   app.frame_count++;
   continue_gif_recording();

@@ -91,10 +91,18 @@ double lua_state_bytes(process *P) {
   return lua_gc(P->lua_state, LUA_GCCOUNT) * 1024.0 + lua_gc(P->lua_state, LUA_GCCOUNTB);
 }
 
-// The host's offset from UTC in seconds west (standard time).
+// The host's offset from UTC in seconds west (standard time). Asking the host
+// reads its zone settings (a file system call at least), so the answer is
+// kept for the frame it was asked in.
 double host_timezone_west() {
-  tzset();
-  return static_cast<double>(timezone);
+  static int64_t read_frame = -1;
+  static double west = 0;
+  if (read_frame != app.frame_count) {
+    tzset();
+    west = static_cast<double>(timezone);
+    read_frame = app.frame_count;
+  }
+  return west;
 }
 
 int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }

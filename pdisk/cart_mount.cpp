@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "kernel/buffer.h"
 #include "kernel/system.h"
@@ -24,24 +25,13 @@ constexpr int cart_name_tries = 1000;
 constexpr int flush_passes_max = 16;
 constexpr int64_t cart_out_capacity = 65536;
 
-enum class flushed { nothing, written, failed };
+// not_due: nothing looked at but the deadline (the tables are as they were).
+enum class flushed { not_due, nothing, written, failed };
 
 // The automounter's test: exact lower-case endings, as file names are given.
 bool names_cartridge(std::string_view prefix) {
   return (prefix.size() > 4 && prefix.ends_with(".kvt")) ||
          (prefix.size() > 8 && (prefix.ends_with(".kvt.png") || prefix.ends_with(".kvt.rom")));
-}
-
-int find_mount_point(std::string_view mount_point) {
-  for (size_t i = 0; i < pmount_table.size(); i++)
-    if (pmount_table[i].mount_point == mount_point) return int(i);
-  return -1;
-}
-
-int find_mount(const std::string &mount_point, const std::string &origin) {
-  for (size_t i = 0; i < pmount_table.size(); i++)
-    if (pmount_table[i].mount_point == mount_point && pmount_table[i].origin == origin) return int(i);
-  return -1;
 }
 
 // "/ram/mount/" and 8 letters naming no folder yet; empty when none is found.
@@ -86,31 +76,32 @@ bool write_cart_file(const std::string &path, const std::string &folder, int for
   return pfclose(f) && stored;
 }
 
-flushed flush_one(int index, bool delayed) {
+// now: the time a delayed write-back compares deadlines with (read once a
+// pass: a full table of dirty mounts not due yet costs no clock per mount).
+flushed flush_one(int index, bool delayed, int64_t now) {
   if (index < 0 || index >= int(pmount_table.size())) return flushed::nothing;
   pmount &m = pmount_table[size_t(index)];
   if (!m.dirty) return flushed::nothing;
-  if (delayed && pdisk_now() < m.flush_deadline) return flushed::nothing;
+  if (delayed && now < m.flush_deadline) return flushed::not_due;
   if (shutdown_hold_active()) return flushed::nothing;
   int form = kvt_cart_form(m.mount_point);
   if (form == 0 || m.keep_file) {
     if (form != 0)
       std::printf("** not writing back %s: its cartridge file could not be read whole\n",
                   m.mount_point.c_str());
-    m.dirty = 0;
-    m.flush_deadline = 0;
+    mark_mount_clean(m);
     return flushed::nothing;
   }
   // The table may change under the write (an enclosing cartridge mounted, an
   // early clearing): the mount is found again afterwards.
   std::string mount_point = m.mount_point, origin = m.origin;
+  uint64_t seq = m.seq;
   bool ok = write_cart_file(mount_point, origin, form);
-  int i = find_mount(mount_point, origin);
+  int i = pmount_index_of(seq);
   if (i < 0) return ok ? flushed::written : flushed::failed;
   pmount &n = pmount_table[size_t(i)];
   if (ok) {
-    n.dirty = 0;
-    n.flush_deadline = 0;
+    mark_mount_clean(n);
     n.write_failures = 0;
     return flushed::written;
   }
@@ -123,17 +114,19 @@ flushed flush_one(int index, bool delayed) {
   return flushed::failed;
 }
 
-bool any_dirty() {
-  for (const pmount &m : pmount_table)
-    if (m.dirty) return true;
-  return false;
-}
-
-// One walk from the last record to the first: written mounts count.
+// The dirty mounts from the last record to the first, those dirtied on the
+// way included: written mounts count. Clean records are not visited.
 bool flush_pass(bool delayed) {
   bool wrote = false;
-  for (int i = int(pmount_table.size()) - 1; i >= 0; i--)
-    if (flush_one(i, delayed) == flushed::written) wrote = true;
+  int64_t now = pdisk_now();
+  const std::set<uint64_t> &dirty = dirty_mount_seqs();
+  for (auto it = dirty.end(); it != dirty.begin();) {
+    uint64_t seq = *--it;
+    flushed done = flush_one(pmount_index_of(seq), delayed, now);
+    wrote = wrote || done == flushed::written;
+    // Anything but a look at the deadline may have changed the set.
+    if (done != flushed::not_due) it = dirty.lower_bound(seq);
+  }
   return wrote;
 }
 
@@ -170,13 +163,13 @@ void automount_p_path(std::string_view path) {
 int mount_kvt_path(std::string_view path) {
   std::optional<std::string> norm = normalise_kestrune_path(path);
   if (!norm) return -1;
-  if (int i = find_mount_point(*norm); i >= 0) return i;
+  if (int i = first_mount_at(*norm); i >= 0) return i;
   // The mount table holds no text of any length.
   if (app.cart_mount_blocked || norm->size() > automount_prefix_max) return -1;
   // Cartridges that hold this one are mounted first, so its file is read
   // from where it really lies.
   if (std::string_view parent = parent_of(*norm); !parent.empty()) automount_p_path(parent);
-  if (int i = find_mount_point(*norm); i >= 0) return i;
+  if (int i = first_mount_at(*norm); i >= 0) return i;
 
   bool was_blocked = block_automounting;
   block_automounting = true;
@@ -210,7 +203,8 @@ int mount_kvt_path(std::string_view path) {
         // There but unreadable: its empty folder must not replace it.
         m.keep_file = true;
       }
-      if (append_pmount(std::move(m))) index = int(pmount_table.size()) - 1;
+      std::string mount_point = m.mount_point;
+      if (append_pmount(std::move(m))) index = first_mount_at(mount_point);
       else delete_ram_files_in_path(folder);
     }
   }
@@ -218,11 +212,11 @@ int mount_kvt_path(std::string_view path) {
   return index;
 }
 
-void flush_dirty_mount(int index, bool delayed) { flush_one(index, delayed); }
+void flush_dirty_mount(int index, bool delayed) { flush_one(index, delayed, pdisk_now()); }
 
 void flush_dirty_mounts_immediately() {
   for (int pass = 0; pass < flush_passes_max; pass++)
-    if (!flush_pass(false) || !any_dirty()) return;
+    if (!flush_pass(false) || pmount_dirty_count() == 0) return;
 }
 
 void flush_dirty_mounts_delayed() { flush_pass(true); }
@@ -249,9 +243,8 @@ void prune_mounts() {
 void drop_stale_cart_mounts(std::string_view path) {
   std::optional<std::string> norm = normalise_kestrune_path(path);
   if (!norm) return;
-  for (size_t i = pmount_table.size(); i-- > 0;) {
-    const pmount &m = pmount_table[i];
-    if (!m.origin.starts_with(pmount_cart_folder) || !path_is_under(m.mount_point, *norm)) continue;
-    remove_pmount(i);
-  }
+  std::vector<int> stale;
+  for (int i : mounts_at_or_under(*norm))
+    if (pmount_table[size_t(i)].origin.starts_with(pmount_cart_folder)) stale.push_back(i);
+  remove_pmounts(stale);
 }

@@ -4,6 +4,7 @@
 #include "pdisk/file_api.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <iterator>
 #include <optional>
@@ -34,8 +35,10 @@ namespace {
 constexpr int buffer_group_store = 112;
 // The largest png a fetch decodes: as many pixels as an i32 userdata holds.
 constexpr int64_t fetch_png_max_pixels = userdata_block_max / 4;
-// Listing: each name costs what a file probe costs.
+// Listing: each name costs what a file probe costs, and sorting them a
+// little more for each doubling of their number.
 constexpr int64_t ls_cycles_per_name = 16;
+constexpr int64_t ls_sort_cycles_per_level = 2;
 constexpr std::string_view yorelog_protocol = "yorelog://";
 constexpr size_t mount_text_max = 4096;
 // A fetch starts a worker thread with its own HTTP handle.
@@ -302,7 +305,9 @@ int lua54_ls(lua_State *L) {
   if (!path) return 0;
   std::optional<pdisk_listing> list = pflist(*path);
   if (!list) return 0;
-  spend_cpu_or_stop(L, int64_t(list->names.size()) * ls_cycles_per_name);
+  int64_t names = int64_t(list->names.size());
+  spend_cpu_or_stop(L, (names + list->unlisted) * ls_cycles_per_name +
+                           names * std::bit_width(uint64_t(names)) * ls_sort_cycles_per_level);
   lua_createtable(L, int(list->names.size()), 0);
   lua_Integer index = 1;
   for (std::string &name : list->names) {

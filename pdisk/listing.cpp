@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <unordered_set>
 
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
@@ -23,14 +22,6 @@ std::string_view digit_run(std::string_view s, size_t &at) {
   std::string_view run = s.substr(start, at - start);
   while (run.size() > 1 && run.front() == '0') run.remove_prefix(1);
   return run;
-}
-
-// The mount points, looked up once a name: a scan of the table for each of
-// 65,536 names would cost far more than a listing is charged.
-std::unordered_set<std::string_view> mount_points() {
-  std::unordered_set<std::string_view> points;
-  for (const pmount &m : pmount_table) points.insert(m.mount_point);
-  return points;
 }
 
 // The name of child when it lies directly under folder, else empty.
@@ -53,12 +44,11 @@ std::string virtual_child(const std::string &folder, const std::string &name) {
 bool list_host_folder(const resolved_path &r, std::vector<std::string> &names) {
   DIR *d = opendir(r.origin.c_str());
   if (!d) return false;
-  std::unordered_set<std::string_view> points = mount_points();
   while (dirent *e = readdir(d)) {
     if (names.size() >= pflist_max) break;
     std::string name = e->d_name;
     if (name.empty() || name[0] == '.') continue;
-    if (points.contains(virtual_child(r.path, name))) continue;
+    if (is_mount_point(virtual_child(r.path, name))) continue;
     struct stat st;
     bool folder = stat(join_origin(r.origin, name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     // A folder named like a cartridge is shown as one.
@@ -69,25 +59,27 @@ bool list_host_folder(const resolved_path &r, std::vector<std::string> &names) {
   return true;
 }
 
-void list_ram_folder(const resolved_path &r, std::vector<std::string> &names) {
-  std::unordered_set<std::string_view> points = mount_points();
-  for (const pfile &f : pfile_table) {
-    if (names.size() >= pflist_max) return;
-    if (f.kind != pfile_ram) continue;
+// Only the slots directly under the folder are visited; the ones passed over
+// unlisted (hidden, under a mount point, deeper) count toward the charge.
+void list_ram_folder(const resolved_path &r, pdisk_listing &out) {
+  for (int32_t slot : ram_children(r.origin, &out.unlisted)) {
+    if (out.names.size() >= pflist_max) return;
+    const pfile &f = pfile_table[size_t(slot)];
     std::string_view name = child_name(f.origin, r.origin);
-    if (name.empty() || name[0] == '.' || points.contains(f.origin)) continue;
-    names.emplace_back(name);
-    if (f.flags & pfile_flag_folder) names.back() += '/';
+    if (name.empty() || name[0] == '.' || is_mount_point(f.origin)) {
+      out.unlisted++;
+      continue;
+    }
+    out.names.emplace_back(name);
+    if (f.flags & pfile_flag_folder) out.names.back() += '/';
   }
 }
 
-void list_mount_points(const std::string &path, std::vector<std::string> &names) {
-  for (const pmount &m : pmount_table) {
-    if (names.size() >= pflist_max) return;
-    std::string_view name = child_name(m.mount_point, path);
-    if (name.empty()) continue;
-    names.emplace_back(name);
-    if (get_ext(name).empty()) names.back() += '/';
+void list_mount_points(const std::string &path, pdisk_listing &out) {
+  for (std::string_view name : mount_point_children(path, &out.unlisted)) {
+    if (out.names.size() >= pflist_max) return;
+    out.names.emplace_back(name);
+    if (get_ext(name).empty()) out.names.back() += '/';
   }
 }
 
@@ -115,6 +107,28 @@ bool compare_str_item(std::string_view a, std::string_view b) {
   return i == a.size() && j < b.size();
 }
 
+// A folder mark, then each character upper-cased (0xFE escapes the two
+// highest), each digit run as 0xFF, its length without leading zeros (4
+// bytes) and those digits.
+std::string listing_key(std::string_view name) {
+  std::string key(1, !name.empty() && name.back() == '/' ? '\0' : '\1');
+  key.reserve(name.size() + 8);
+  for (size_t i = 0; i < name.size();) {
+    if (is_digit(name[i])) {
+      std::string_view run = digit_run(name, i);
+      uint32_t n = uint32_t(run.size());
+      key += '\xFF';
+      for (int shift = 24; shift >= 0; shift -= 8) key += char(n >> shift);
+      key.append(run);
+      continue;
+    }
+    unsigned char c = static_cast<unsigned char>(upper(name[i++]));
+    if (c >= 0xFE) key += '\xFE';
+    key += char(c);
+  }
+  return key;
+}
+
 std::optional<pdisk_listing> pflist(std::string_view path) {
   resolved_path r = resolve_to_origin(path, false);
   if (!r.kind) return std::nullopt;
@@ -122,15 +136,30 @@ std::optional<pdisk_listing> pflist(std::string_view path) {
   if (r.kind == pmount_host) {
     if (!list_host_folder(r, out.names)) return std::nullopt;
   } else {
-    list_ram_folder(r, out.names);
+    list_ram_folder(r, out);
   }
-  list_mount_points(r.path, out.names);
-  // A name met twice (two mounts at one point, a mount over a file) is
-  // listed once.
-  std::sort(out.names.begin(), out.names.end());
-  out.names.erase(std::unique(out.names.begin(), out.names.end()), out.names.end());
-  std::stable_sort(out.names.begin(), out.names.end(),
-                   [](const std::string &a, const std::string &b) { return compare_str_item(a, b); });
+  list_mount_points(r.path, out);
+  // Names the rule holds equal go in byte order; a name met twice (two
+  // mounts at one point, a mount over a file) is listed once. The keys lie
+  // in one text and the names are sorted by number, so little is moved.
+  std::string keys;
+  std::vector<uint32_t> starts, order(out.names.size());
+  for (const std::string &n : out.names) {
+    starts.push_back(uint32_t(keys.size()));
+    keys += listing_key(n);
+  }
+  starts.push_back(uint32_t(keys.size()));
+  auto key = [&](uint32_t i) { return std::string_view(keys).substr(starts[i], starts[i + 1] - starts[i]); };
+  for (uint32_t i = 0; i < order.size(); i++) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    int c = key(a).compare(key(b));
+    return c != 0 ? c < 0 : out.names[a] < out.names[b];
+  });
+  std::vector<std::string> sorted;
+  sorted.reserve(order.size());
+  for (uint32_t i : order)
+    if (sorted.empty() || sorted.back() != out.names[i]) sorted.push_back(std::move(out.names[i]));
+  out.names = std::move(sorted);
   for (const std::string &n : out.names)
     if (n.back() == '/') out.folders++;
   return out;

@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <unordered_map>
 
 #include "kernel/accounting.h"
@@ -17,6 +20,7 @@
 #include "kernel/system.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/path.h"
+#include "pdisk/path_index.h"
 #include "pdisk/yorelog.h"
 #include "platform/atomic_write.h"
 #include "platform/host_log.h"
@@ -33,45 +37,132 @@ namespace {
 constexpr size_t host_read_chunk = 16384;
 constexpr int64_t pfile_data_capacity = 1024;
 constexpr int64_t pfile_probe_capacity = 32;
+constexpr int64_t pfile_clearing_line_cycles = 256;
 
 bool tables_zeroed = false;
 int32_t pfile_used = 0;
-// RAM origin -> slot: opening a RAM file must not scan the whole table.
-std::unordered_map<std::string, int32_t> ram_slot_index;
+std::array<int32_t, 3> slots_of_kind{}; // taken slots by pfile.kind
+// A set bit for each taken slot: the next free one is found a word at a time.
+std::array<uint64_t, pfile_max / 64> taken_slot_bits{};
+// RAM origin -> slot, by hash (opening) and in text order (folders). The
+// keys are the slots' own origins, which stay put while the slot is taken.
+std::unordered_map<std::string_view, int32_t> ram_slot_index;
+std::map<std::string_view, int32_t, std::less<>> ram_slot_order;
+// RAM slots a caller holds between pfopen and pfclose (a handful at most).
+std::vector<int32_t> held_ram_slots;
 // Early clearing opens files to write them back, which may want a slot again.
 bool early_clearing = false;
 
-pfile *find_ram_slot(const std::string &origin) {
+// The mounts by mount point (all, and RAM ones) and by origin (RAM ones),
+// and the dirty ones, by seq.
+path_index mount_points_index, ram_mount_points_index, ram_mount_origins_index;
+uint64_t last_mount_seq = 0;
+std::vector<uint64_t> table_seqs; // beside the table: found by seq in cache
+std::set<uint64_t> dirty_mounts;
+
+pfile *find_ram_slot(std::string_view origin) {
   auto it = ram_slot_index.find(origin);
   return it == ram_slot_index.end() ? nullptr : &pfile_table[size_t(it->second)];
 }
 
 bool is_folder(const pfile &f) { return (f.flags & pfile_flag_folder) != 0; }
-bool is_held(const pfile &f) { return f.kind != pfile_free && f.holds > 0; }
+
+int32_t slot_number(const pfile &f) { return int32_t(&f - pfile_table.data()); }
+
+void set_taken_bit(int32_t i, bool taken) {
+  uint64_t bit = uint64_t{1} << (i & 63);
+  if (taken) taken_slot_bits[size_t(i >> 6)] |= bit;
+  else taken_slot_bits[size_t(i >> 6)] &= ~bit;
+}
+
+// A caller takes or gives back a RAM file it opened.
+void hold_slot(pfile &f) {
+  if (f.holds++ == 0 && f.kind == pfile_ram) held_ram_slots.push_back(slot_number(f));
+}
+
+void forget_held(pfile &f) {
+  auto it = std::find(held_ram_slots.begin(), held_ram_slots.end(), slot_number(f));
+  if (it != held_ram_slots.end()) held_ram_slots.erase(it);
+}
+
+void release_slot(pfile &f) {
+  if (f.holds > 0 && --f.holds == 0) forget_held(f);
+}
 
 void free_slot(pfile &f) {
-  if (f.kind == pfile_ram) ram_slot_index.erase(f.origin);
-  if (f.kind != pfile_free) pfile_used--;
+  if (f.kind == pfile_ram) {
+    ram_slot_index.erase(f.origin);
+    ram_slot_order.erase(f.origin);
+    if (f.holds > 0) forget_held(f);
+  }
+  if (f.kind != pfile_free) {
+    pfile_used--;
+    slots_of_kind[size_t(f.kind)]--;
+    set_taken_bit(slot_number(f), false);
+  }
   f = pfile{};
+}
+
+// The first free slot in [from, to); -1 when none.
+int first_free_slot(int from, int to) {
+  for (int i = from; i < to;) {
+    uint64_t bits = ~taken_slot_bits[size_t(i >> 6)] & (~uint64_t{0} << (i & 63));
+    if (bits) {
+      int found = (i & ~63) + std::countr_zero(bits);
+      return found < to ? found : -1;
+    }
+    i = (i & ~63) + 64;
+  }
+  return -1;
 }
 
 // The next free slot after the last one found, cleaned, with kind and origin
 // set; null when every slot is taken.
 pfile *claim_slot(int32_t kind, std::string origin) {
-  for (int n = 0; n < pfile_max; n++) {
-    int i = (next_pfile_index + 1 + n) % pfile_max;
-    pfile &f = pfile_table[size_t(i)];
-    if (f.kind != pfile_free) continue;
-    next_pfile_index = i;
-    f = pfile{};
-    f.kind = kind;
-    f.origin = std::move(origin);
-    pfile_used++;
-    if (kind == pfile_ram) ram_slot_index[f.origin] = i;
-    return &f;
+  int start = (next_pfile_index + 1) % pfile_max;
+  int i = first_free_slot(start, pfile_max);
+  if (i < 0) i = first_free_slot(0, start);
+  if (i < 0) return nullptr;
+  pfile &f = pfile_table[size_t(i)];
+  next_pfile_index = i;
+  f = pfile{};
+  f.kind = kind;
+  f.origin = std::move(origin);
+  pfile_used++;
+  slots_of_kind[size_t(kind)]++;
+  set_taken_bit(i, true);
+  if (kind == pfile_ram) {
+    ram_slot_index[f.origin] = i;
+    ram_slot_order[f.origin] = i;
   }
-  return nullptr;
+  return &f;
 }
+
+void index_mount(const pmount &m) {
+  path_index_add(mount_points_index, m.mount_point, m.seq);
+  if (m.kind != pmount_ram) return;
+  path_index_add(ram_mount_points_index, m.mount_point, m.seq);
+  path_index_add(ram_mount_origins_index, m.origin, m.seq);
+}
+
+void unindex_mount(const pmount &m) {
+  path_index_remove(mount_points_index, m.mount_point, m.seq);
+  dirty_mounts.erase(m.seq);
+  if (m.kind != pmount_ram) return;
+  path_index_remove(ram_mount_points_index, m.mount_point, m.seq);
+  path_index_remove(ram_mount_origins_index, m.origin, m.seq);
+}
+
+void clear_mounts() {
+  pmount_table.clear();
+  table_seqs.clear();
+  path_index_clear(mount_points_index);
+  path_index_clear(ram_mount_points_index);
+  path_index_clear(ram_mount_origins_index);
+  dirty_mounts.clear();
+}
+
+int first_of(const std::vector<uint64_t> *seqs) { return seqs ? pmount_index_of(seqs->front()) : -1; }
 
 void too_many_files(const char *message) {
   std::printf("%s\n", message);
@@ -101,6 +192,8 @@ void clear_early() {
   flush_dirty_mounts_immediately();
   delete_clean_ram_mounts();
   std::printf("@@@@ early clearing; %d -> %d\n", before, pfile_used);
+  // Every open while the table stays low clears again: the line is charged.
+  spend_cpu(pfile_clearing_line_cycles);
   pending_prune = true;
   early_clearing = false;
 }
@@ -165,8 +258,12 @@ void pfile_init() {
   if (tables_zeroed) return;
   tables_zeroed = true;
   for (pfile &f : pfile_table) f = pfile{};
-  pmount_table.clear();
+  clear_mounts();
   ram_slot_index.clear();
+  ram_slot_order.clear();
+  held_ram_slots.clear();
+  taken_slot_bits = {};
+  slots_of_kind = {};
   pfile_used = 0;
   next_pfile_index = -1;
 }
@@ -174,7 +271,7 @@ void pfile_init() {
 void pfile_reset() {
   for (pfile &f : pfile_table)
     if (f.kind == pfile_ram) free_slot(f);
-  pmount_table.clear();
+  clear_mounts();
 }
 
 int64_t pdisk_now() { return host_ms_since_start(); }
@@ -194,17 +291,9 @@ resolved_path resolve_to_origin(std::string_view path, bool skip_self) {
   if (!norm) return r;
   r.path = std::move(*norm);
   automount_p_path(r.path);
-  int best_depth = -1;
-  for (size_t i = 0; i < pmount_table.size(); i++) {
-    const pmount &m = pmount_table[i];
-    if (skip_self && m.mount_point == r.path) continue;
-    int depth = get_path_parent_match_depth(m.mount_point, r.path);
-    if (depth > best_depth) {
-      best_depth = depth;
-      r.mount = int32_t(i);
-    }
-  }
-  if (r.mount < 0) no_mount_for(r.path, best_depth);
+  std::optional<uint64_t> seq = path_index_deepest(mount_points_index, r.path, skip_self);
+  if (seq) r.mount = pmount_index_of(*seq);
+  if (r.mount < 0) no_mount_for(r.path, -1);
   const pmount &m = pmount_table[size_t(r.mount)];
   r.kind = m.kind;
   r.origin = join_origin(m.origin, std::string_view(r.path).substr(m.mount_point.size()));
@@ -219,25 +308,24 @@ pfile *pfopen(std::string_view path, const char *mode) {
   bool skip_self = m1 == 'f';
   // "rf" reads a cartridge file as it stands after every change so far.
   if (m0 == 'r' && m1 == 'f') flush_dirty_mounts_immediately();
-  resolved_path r = resolve_to_origin(path, skip_self);
-  if (!r.kind) return nullptr;
-
-  if (r.kind == pmount_ram) {
-    if (pfile *f = find_ram_slot(r.origin)) {
-      if (is_folder(*f)) return nullptr;
-      if (m0 == 'w') bclear(f->data.get());
-      f->data->position = m0 == 'a' ? f->data->length : 0;
-      store_mode(*f, m0, m1);
-      f->holds++;
-      return f;
-    }
-    if (m0 == 'r') return nullptr;
-  }
-
-  if (low_on_slots() && !early_clearing) {
-    clear_early();
-    r = resolve_to_origin(path, skip_self); // the mounts may have changed
+  resolved_path r;
+  for (bool cleared = false;; cleared = true) {
+    r = resolve_to_origin(path, skip_self);
     if (!r.kind) return nullptr;
+    if (r.kind == pmount_ram) {
+      if (pfile *f = find_ram_slot(r.origin)) {
+        if (is_folder(*f)) return nullptr;
+        if (m0 == 'w') bclear(f->data.get());
+        f->data->position = m0 == 'a' ? f->data->length : 0;
+        store_mode(*f, m0, m1);
+        hold_slot(*f);
+        return f;
+      }
+      if (m0 == 'r') return nullptr;
+    }
+    // Clearing may change the mounts, and its write-backs may make the file.
+    if (cleared || !low_on_slots() || early_clearing) break;
+    clear_early();
   }
 
   int64_t capacity = m0 == 'r' && m1 == 'e' ? pfile_probe_capacity : pfile_data_capacity;
@@ -270,7 +358,7 @@ pfile *pfopen(std::string_view path, const char *mode) {
   f->data = std::move(data);
   f->data->position = m0 == 'a' ? f->data->length : 0;
   store_mode(*f, m0, m1);
-  f->holds = 1;
+  hold_slot(*f);
   return f;
 }
 
@@ -283,7 +371,7 @@ bool pfclose(pfile *f) {
       int64_t n = f->data->length;
       std::string why;
       // Today's history starts (with its snapshot) before the file changes.
-      yorelog_event(yorelog_open_day, "", "");
+      yorelog_event(yorelog_open_day, f->path, f->origin);
       ok = write_host_file_atomically(f->origin, f->data->data, size_t(n), &why);
       if (!ok) {
         std::printf("** could not write %s: %s\n", f->path.c_str(), why.c_str());
@@ -298,7 +386,7 @@ bool pfclose(pfile *f) {
   }
   if (writing) mark_parent_mount_dirty(f->origin);
   store_mode(*f, 0, 0);
-  if (f->holds > 0) f->holds--;
+  release_slot(*f);
   return ok;
 }
 
@@ -336,13 +424,60 @@ bool pfile_room_for(std::string_view path, const char *mode, int64_t bytes) {
 }
 
 bool append_pmount(pmount record, int refuse_at) {
+  // Only the latest record of a mount point: one between with another origin
+  // would serve in its place once the earlier ones are unmounted.
+  if (const std::vector<uint64_t> *same = path_index_find(mount_points_index, record.mount_point)) {
+    pmount &last = pmount_table[size_t(pmount_index_of(same->back()))];
+    if (last.kind == record.kind && last.origin == record.origin && last.isr == record.isr) {
+      if (last.refs < INT32_MAX) last.refs++;
+      return true;
+    }
+  }
   if (int(pmount_table.size()) >= std::min(refuse_at, pmount_max)) {
     std::printf("** too many mounts; not mounting %s\n", record.mount_point.c_str());
     return false;
   }
+  record.seq = ++last_mount_seq;
+  record.refs = 1;
+  if (record.dirty) dirty_mounts.insert(record.seq);
+  table_seqs.push_back(record.seq);
   pmount_table.push_back(std::move(record));
+  index_mount(pmount_table.back());
   return true;
 }
+
+int first_mount_at(std::string_view mount_point) {
+  return first_of(path_index_find(mount_points_index, mount_point));
+}
+
+int pmount_index_of(uint64_t seq) {
+  auto it = std::lower_bound(table_seqs.begin(), table_seqs.end(), seq);
+  return it != table_seqs.end() && *it == seq ? int(it - table_seqs.begin()) : -1;
+}
+
+int parent_mount_of_origin(std::string_view origin) {
+  std::optional<uint64_t> seq = path_index_deepest(ram_mount_origins_index, origin, false);
+  return seq ? pmount_index_of(*seq) : -1;
+}
+
+std::vector<int> mounts_at_or_under(std::string_view path) {
+  std::vector<int> out;
+  for_each_under(mount_points_index.texts, path, [&](auto it) {
+    for (uint64_t seq : it->second.seqs) out.push_back(pmount_index_of(seq));
+  });
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<std::string_view> mount_point_children(std::string_view path, int64_t *unlisted) {
+  std::vector<std::string_view> names;
+  int64_t passed = for_each_child(mount_points_index.texts, path,
+                                  [&](std::string_view name, auto) { names.push_back(name); });
+  if (unlisted) *unlisted += passed;
+  return names;
+}
+
+bool is_mount_point(std::string_view path) { return path_index_find(mount_points_index, path); }
 
 bool mount_host_path(std::string_view mount_point, std::string_view host_folder) {
   pmount m;
@@ -378,20 +513,25 @@ bool mount_p_path(std::string_view mount_point, std::string_view target) {
 }
 
 void mark_parent_mount_dirty(std::string_view origin) {
-  pmount *best = nullptr;
-  int best_depth = -1;
-  for (pmount &m : pmount_table) {
-    if (m.kind != pmount_ram) continue;
-    int depth = get_path_parent_match_depth(m.origin, origin);
-    if (depth > best_depth) {
-      best_depth = depth;
-      best = &m;
-    }
-  }
-  if (!best) return;
-  best->dirty = 1;
-  if (best->flush_deadline == 0) best->flush_deadline = pdisk_now() + pmount_flush_delay_ms;
+  int i = parent_mount_of_origin(origin);
+  if (i >= 0) mark_mount_dirty(pmount_table[size_t(i)]);
 }
+
+void mark_mount_dirty(pmount &m) {
+  dirty_mounts.insert(m.seq);
+  m.dirty = 1;
+  if (m.flush_deadline == 0) m.flush_deadline = pdisk_now() + pmount_flush_delay_ms;
+}
+
+void mark_mount_clean(pmount &m) {
+  dirty_mounts.erase(m.seq);
+  m.dirty = 0;
+  m.flush_deadline = 0;
+}
+
+int pmount_dirty_count() { return int(dirty_mounts.size()); }
+
+const std::set<uint64_t> &dirty_mount_seqs() { return dirty_mounts; }
 
 int pmkdir(std::string_view path) {
   std::optional<std::string> norm = normalise_kestrune_path(path);
@@ -401,9 +541,7 @@ int pmkdir(std::string_view path) {
   if (kvt_cart_form(*norm) != 0) {
     int i = mount_kvt_path(*norm);
     if (i < 0) return 1;
-    pmount &m = pmount_table[size_t(i)];
-    m.dirty = 1;
-    if (m.flush_deadline == 0) m.flush_deadline = pdisk_now() + pmount_flush_delay_ms;
+    mark_mount_dirty(pmount_table[size_t(i)]);
     return 0;
   }
   resolved_path r = resolve_to_origin(path, false);
@@ -457,12 +595,10 @@ bool pdisk_directory_exists(std::string_view path, bool follow) {
     if (f && is_folder(*f)) return true;
   }
   if (!follow) return false;
-  for (const pmount &m : pmount_table) {
-    if (m.kind != pmount_ram || m.mount_point != r.path) continue;
-    if (m.isr) return true;
-    return pdisk_directory_exists(m.origin, false);
-  }
-  return false;
+  int i = first_of(path_index_find(ram_mount_points_index, r.path));
+  if (i < 0) return false;
+  const pmount &m = pmount_table[size_t(i)];
+  return m.isr || pdisk_directory_exists(m.origin, false);
 }
 
 int64_t pfile_size(std::string_view path, bool skip_self) {
@@ -486,7 +622,7 @@ void delete_path(std::string_view path) {
   if (r.kind == pmount_host) {
     // The folder a mount stands on stays, or every path under it would fail.
     if (r.origin != join_origin(pmount_table[size_t(r.mount)].origin, "")) {
-      yorelog_event(yorelog_open_day, "", "");
+      yorelog_event(yorelog_open_day, r.path, r.origin);
       bool removed = unlink(r.origin.c_str()) == 0;
       removed = rmdir(r.origin.c_str()) == 0 || removed;
       if (removed) yorelog_event(yorelog_deleted, r.path, r.origin);
@@ -515,66 +651,97 @@ void delete_path(std::string_view path) {
 int delete_mount_point(std::string_view path) {
   std::optional<std::string> norm = normalise_kestrune_path(path);
   if (!norm) return 0;
-  for (size_t i = 0; i < pmount_table.size(); i++) {
-    if (pmount_table[i].mount_point != *norm) continue;
-    if (pmount_table[i].dirty) {
-      std::string origin = pmount_table[i].origin;
-      flush_dirty_mount(int(i), false);
-      // The write-back may have changed the table.
-      i = 0;
-      while (i < pmount_table.size() &&
-             (pmount_table[i].mount_point != *norm || pmount_table[i].origin != origin))
-        i++;
-      if (i == pmount_table.size()) return 1;
-    }
-    remove_pmount(i);
+  int i = first_mount_at(*norm);
+  if (i < 0) return 0;
+  uint64_t seq = pmount_table[size_t(i)].seq;
+  if (pmount_table[size_t(i)].dirty) {
+    flush_dirty_mount(i, false);
+    // The write-back may have changed the table.
+    i = pmount_index_of(seq);
+    if (i < 0) return 1;
+  }
+  pmount &m = pmount_table[size_t(i)];
+  if (m.refs > 1) {
+    m.refs--;
     return 1;
   }
-  return 0;
+  spend_cpu(int64_t(pmount_table.size() - size_t(i)) * pmount_move_cycles);
+  remove_pmount(size_t(i));
+  return 1;
 }
 
 int delete_ram_files_in_path(std::string_view origin) {
-  int freed = 0;
-  for (pfile &f : pfile_table) {
-    if (f.kind != pfile_ram || !path_is_under(f.origin, origin)) continue;
-    free_slot(f);
-    freed++;
+  std::vector<int32_t> slots;
+  for_each_under(ram_slot_order, origin, [&](auto it) { slots.push_back(it->second); });
+  for (int32_t i : slots) free_slot(pfile_table[size_t(i)]);
+  return int(slots.size());
+}
+
+std::vector<int32_t> ram_slots_under(std::string_view folder) {
+  std::string prefix(folder);
+  if (prefix.empty() || prefix.back() != '/') prefix += '/';
+  std::vector<int32_t> slots;
+  for_each_under(ram_slot_order, folder, [&](auto it) {
+    if (it->first.size() > prefix.size() && it->first.starts_with(prefix)) slots.push_back(it->second);
+  });
+  std::sort(slots.begin(), slots.end());
+  return slots;
+}
+
+std::vector<int32_t> ram_children(std::string_view folder, int64_t *unlisted) {
+  std::vector<int32_t> slots;
+  int64_t passed = for_each_child(ram_slot_order, folder,
+                                  [&](std::string_view, auto it) { slots.push_back(it->second); });
+  if (unlisted) *unlisted += passed;
+  return slots;
+}
+
+void remove_pmounts(const std::vector<int> &indexes) {
+  if (indexes.empty()) return;
+  std::vector<std::string> carts; // origins whose files may go
+  size_t out = size_t(indexes.front()), next = 0;
+  for (size_t i = out; i < pmount_table.size(); i++) {
+    pmount &m = pmount_table[i];
+    if (next < indexes.size() && size_t(indexes[next]) == i) {
+      next++;
+      unindex_mount(m);
+      if (m.origin.starts_with(pmount_cart_folder)) carts.push_back(std::move(m.origin));
+      continue;
+    }
+    if (out != i) {
+      pmount_table[out] = std::move(m);
+      table_seqs[out] = table_seqs[i];
+    }
+    out++;
   }
-  return freed;
+  pmount_table.resize(out);
+  table_seqs.resize(out);
+  // A RAM mount made onto the same files (a script's mount of the cartridge)
+  // still stands on them.
+  for (const std::string &origin : carts)
+    if (!path_index_any_under(ram_mount_origins_index, origin)) delete_ram_files_in_path(origin);
 }
 
 void remove_pmount(size_t index) {
-  if (index >= pmount_table.size()) return;
-  std::string origin = std::move(pmount_table[index].origin);
-  pmount_table.erase(pmount_table.begin() + std::ptrdiff_t(index));
-  if (!origin.starts_with(pmount_cart_folder)) return;
-  // Another mount made onto the same files (a script's mount of the
-  // cartridge) still stands on them.
-  for (const pmount &m : pmount_table)
-    if (path_is_under(m.origin, origin)) return;
-  delete_ram_files_in_path(origin);
+  if (index < pmount_table.size()) remove_pmounts({int(index)});
 }
 
 int delete_clean_ram_mounts() {
-  // A file someone holds open must outlive this: keep its cartridge.
-  std::vector<const std::string *> held;
-  bool candidates = false;
-  for (const pmount &m : pmount_table)
-    if (!m.dirty && m.origin.starts_with(pmount_cart_folder)) candidates = true;
-  if (!candidates) return int(pmount_table.size());
-  for (const pfile &f : pfile_table)
-    if (is_held(f) && f.kind == pfile_ram) held.push_back(&f.origin);
-  for (size_t i = 0; i < pmount_table.size();) {
-    const pmount &m = pmount_table[i];
-    bool drop = !m.dirty && m.origin.starts_with(pmount_cart_folder);
-    for (size_t h = 0; drop && h < held.size(); h++)
-      if (path_is_under(*held[h], m.origin)) drop = false;
-    if (!drop) {
-      i++;
-      continue;
+  // The cartridges come from the index of RAM origins, not a walk of the
+  // table. A file someone holds open must outlive this: keep its cartridge.
+  std::vector<int> drop;
+  for_each_under(ram_mount_origins_index.texts, pmount_cart_folder, [&](auto it) {
+    if (it->first.size() < pmount_cart_folder.size()) return; // the folder itself
+    bool held = false;
+    for (int32_t h : held_ram_slots)
+      if (path_is_under(pfile_table[size_t(h)].origin, it->first)) held = true;
+    for (uint64_t seq : it->second.seqs) {
+      int i = pmount_index_of(seq);
+      if (!held && !pmount_table[size_t(i)].dirty) drop.push_back(i);
     }
-    remove_pmount(i);
-  }
+  });
+  std::sort(drop.begin(), drop.end());
+  remove_pmounts(drop);
   return int(pmount_table.size());
 }
 
@@ -609,19 +776,20 @@ int64_t fcopy(std::string_view src, std::string_view dst) {
 std::optional<std::string> get_mount_description(std::string_view path) {
   std::optional<std::string> norm = normalise_kestrune_path(path);
   if (!norm) return std::nullopt;
-  for (const pmount &m : pmount_table) {
-    // A host mount of "/" keeps its mount point as the empty text.
-    if (m.mount_point != *norm && !(m.mount_point.empty() && *norm == "/")) continue;
-    return m.kind == pmount_host ? "host:" + m.origin : m.origin;
+  int i = first_mount_at(*norm);
+  // A host mount of "/" keeps its mount point as the empty text.
+  if (*norm == "/") {
+    int root = first_mount_at("");
+    if (root >= 0 && (i < 0 || root < i)) i = root;
   }
-  return std::nullopt;
+  if (i < 0) return std::nullopt;
+  const pmount &m = pmount_table[size_t(i)];
+  return m.kind == pmount_host ? "host:" + m.origin : m.origin;
 }
 
 int pdisk_count_slots_by_kind(int32_t kind) {
-  int n = 0;
-  for (const pfile &f : pfile_table)
-    if (f.kind == kind) n++;
-  return n;
+  if (kind == pfile_free) return pfile_max - pfile_used;
+  return kind > 0 && kind < int32_t(slots_of_kind.size()) ? slots_of_kind[size_t(kind)] : 0;
 }
 
 int pfile_free_count() { return pfile_max - pfile_used; }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,10 +67,16 @@ struct pmount {
   // version, damage): writing its folder back would destroy the file.
   bool keep_file = false;
   int32_t write_failures = 0; // write-backs failed in a row; each waits longer
+  // The same mount made again onto the latest record of its mount point adds
+  // no record: it counts here, and unmounting takes one away at a time.
+  int32_t refs = 1;
+  uint64_t seq = 0; // rises in table order: the key of the table's indexes
 };
 
-// The tables. Read them freely; claim and free slots only through the
-// functions below, which keep an index of RAM origins beside the table.
+// The tables. Read them freely; claim and free slots, add and remove mounts
+// and mark them dirty or clean only through the functions below, which keep
+// counts and indexes beside the tables (RAM origins, mount points, the
+// origins of RAM mounts) so that no call walks a whole table.
 // A slot with holds is in a caller's hands, between pfopen and pfclose.
 extern std::array<pfile, pfile_max> pfile_table;
 extern std::vector<pmount> pmount_table; // dense, in creation order
@@ -130,12 +137,37 @@ bool mount_ram_folder(std::string_view path);
 // The script's mount: the mount point stands for wherever target resolves to
 // now.
 bool mount_p_path(std::string_view mount_point, std::string_view target);
-// Appends a record unless the table holds refuse_at records already.
+// Appends a record unless the table holds refuse_at records already. A record
+// identical (kind, mount point, origin, isr) to the latest one of its mount
+// point is counted on that one instead: mounting the same again and again
+// (the desktop, a script's loop) never fills the table.
 bool append_pmount(pmount record, int refuse_at = pmount_refuse_at);
+
+// The index of the first record whose mount point is mount_point; -1.
+int first_mount_at(std::string_view mount_point);
+// The index of the record with this seq; -1 once it is gone.
+int pmount_index_of(uint64_t seq);
+// The RAM mount whose origin holds origin most deeply (the earlier on a
+// tie); -1 when none does.
+int parent_mount_of_origin(std::string_view origin);
+// The indexes (ascending) of the records whose mount point is path or lies
+// under it.
+std::vector<int> mounts_at_or_under(std::string_view path);
+// The names of the mount points directly under path, each once, in text
+// order; valid until the mounts change. unlisted (when given) gains the
+// deeper mount points passed over a subtree at a time.
+std::vector<std::string_view> mount_point_children(std::string_view path, int64_t *unlisted);
+bool is_mount_point(std::string_view path);
 
 // Marks the RAM mount whose origin holds origin most deeply dirty; its
 // deadline is set unless one is pending.
 void mark_parent_mount_dirty(std::string_view origin);
+void mark_mount_dirty(pmount &m);
+// Clears dirty and the deadline.
+void mark_mount_clean(pmount &m);
+int pmount_dirty_count();
+// The seqs of the dirty mounts (table order).
+const std::set<uint64_t> &dirty_mount_seqs();
 
 // 0 made; 1 illegal path or the RAM folder exists; 2 no free slot (or no RAM
 // file space left); for a host folder the host mkdir's result.
@@ -151,15 +183,27 @@ int64_t pfile_size(std::string_view path, bool skip_self);
 
 // Removes a mount whose mount point is path, then the file or folder.
 void delete_path(std::string_view path);
-// Removes the first mount whose mount point is path: 1, else 0.
+// Unmounts the first mount whose mount point is path (written back first if
+// dirty): 1, else 0. A record mounted more than once loses one count. The
+// later records move down, which the caller is charged for.
 int delete_mount_point(std::string_view path);
 // Frees the RAM slots at or under origin; the number freed.
 int delete_ram_files_in_path(std::string_view origin);
-// Drops every clean cartridge mount and its RAM files, except one whose files
-// a caller holds; the new mount count.
+// The RAM slots whose origin lies under folder (not folder itself), in slot
+// order.
+std::vector<int32_t> ram_slots_under(std::string_view folder);
+// The RAM slots directly under folder, in origin order. unlisted (when
+// given) gains the deeper slots passed over a subtree at a time where no
+// slot of the folder between stands.
+std::vector<int32_t> ram_children(std::string_view folder, int64_t *unlisted);
+// Drops every clean cartridge mount (a RAM mount whose origin lies under
+// pmount_cart_folder) and its RAM files, except one whose files a caller
+// holds; the new mount count.
 int delete_clean_ram_mounts();
-// Removes one mount record; a cartridge's RAM files go with it unless another
-// mount still stands on them. Nothing is written back.
+// Removes mount records (indexes ascending, each once) in one pass; a
+// cartridge's RAM files go with it unless a RAM mount still stands on them.
+// Nothing is written back.
+void remove_pmounts(const std::vector<int> &indexes);
 void remove_pmount(size_t index);
 
 // Copies one file whole: the bytes copied (0 when either side cannot be
@@ -170,6 +214,9 @@ int64_t fcopy(std::string_view src, std::string_view dst);
 // there, nothing when no mount has this mount point.
 std::optional<std::string> get_mount_description(std::string_view path);
 
+// Counts kept as slots change.
 int pdisk_count_slots_by_kind(int32_t kind);
 int pfile_free_count();
+// What moving one mount record down costs (an unmount before the end).
+constexpr int64_t pmount_move_cycles = 2;
 void print_mounts();

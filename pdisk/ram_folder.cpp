@@ -17,9 +17,8 @@ std::vector<cart_entry> collect_ram_folder_entries(std::string_view folder) {
   std::string prefix(folder);
   if (prefix.empty() || prefix.back() != '/') prefix += '/';
   std::vector<cart_entry> entries;
-  for (const pfile &f : pfile_table) {
-    if (f.kind != pfile_ram || f.origin.size() <= prefix.size() || !f.origin.starts_with(prefix))
-      continue;
+  for (int32_t slot : ram_slots_under(folder)) {
+    const pfile &f = pfile_table[size_t(slot)];
     cart_entry e{f.origin.substr(prefix.size()), std::string()};
     if (f.flags & pfile_flag_folder) e.name += '/';
     else e.data.assign(reinterpret_cast<const char *>(f.data->data), size_t(f.data->length));

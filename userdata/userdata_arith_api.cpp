@@ -234,6 +234,8 @@ int affine(lua_State *L, int n) {
 
 }  // namespace
 
+constexpr int64_t lerp_cycles = 8;
+
 int lua54_ud_lerp(lua_State *L) {
   userdata *ud = to_userdata(L, 1);
   if (!ud) return 0;
@@ -245,8 +247,9 @@ int lua54_ud_lerp(lua_State *L) {
   int64_t written;
   if (!ud_lerp(ud, offset, steps, stride, rows, row_stride, &written)) return 0;
   // Bounded by the element count, but charged all the same, so that no loop
-  // of calls runs free.
-  if (written > 0) spend_cpu(written / 4);
+  // of calls runs free: a division per element written, and the call's own
+  // reading of its six arguments.
+  spend_cpu(lerp_cycles + written / 2);
   lua_settop(L, 1);
   return 1;
 }

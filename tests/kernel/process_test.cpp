@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -277,6 +278,45 @@ TEST_F(Processes, KillClosesTheGapAndRecordsStayPut) {
   kill_process(nullptr);
   kill_process(four);  // gone already
   EXPECT_EQ(ids(), (I{1, 3, 5}));
+}
+
+// The look-up by id against a walk over the table, after every change: new
+// records, code that does not compile (an id used up), kills of known and
+// unknown ids, restarts, a chunk that returns in its slice, and a reset.
+TEST_F(Processes, LookupByIdFollowsTheTable) {
+  auto check = [](const char *after) {
+    int64_t top = 0;
+    for (int i = 0; i < get_process_count(); i++) top = std::max(top, get_process_by_index(i)->id);
+    for (int64_t id = -1; id <= top + 2; id++) {
+      process *walked = nullptr;
+      for (int i = 0; i < get_process_count() && !walked; i++)
+        if (get_process_by_index(i)->id == id) walked = get_process_by_index(i);
+      ASSERT_EQ(get_process(id), walked) << "id " << id << " after " << after;
+    }
+  };
+  uint32_t seed = 12345;
+  auto next = [&](uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  for (int round = 0; round < 2; round++) {
+    for (int step = 0; step < 300; step++) {
+      int64_t some_id = static_cast<int64_t>(next(static_cast<uint32_t>(get_process_count() * 2 + 3)));
+      switch (next(6)) {
+        case 0: case 1: spawn(idle); check("a creation"); break;
+        case 2: spawn("this is not lua"); check("a failed creation"); break;
+        case 3: kill_process_by_id(some_id); check("a kill"); break;
+        case 4: restart_process(get_process(some_id)); check("a restart"); break;
+        default:
+          if (process *P = spawn("note('once')")) run_process_slice(P, 0.01);
+          check("a chunk that returned");
+          break;
+      }
+    }
+    EXPECT_GT(get_process_count(), 20);
+    reset_world();
+    check("a reset");
+  }
 }
 
 TEST_F(Processes, RestartKeepsIdRecordAndPlace) {

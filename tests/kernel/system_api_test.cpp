@@ -319,8 +319,17 @@ TEST_F(SystemApi, StatHostTime) {
   double got = std::stod(r[0].substr(2));
   EXPECT_GE(got, before);
   EXPECT_LE(got, before + 2);
+  // The zone is read once a frame: a change shows from the next frame on
+  // (frames no other test reaches).
   scoped_tz tz("XYZ3");  // three hours west of UTC
+  app.frame_count = 1000000;
   EXPECT_EQ(run("return stat(87)"), (R{"f:10800"}));
+  {
+    scoped_tz east("XYZ-2");
+    EXPECT_EQ(run("return stat(87)"), (R{"f:10800"})) << "the same frame's answer";
+    app.frame_count++;
+    EXPECT_EQ(run("return stat(87)"), (R{"f:-7200"}));
+  }
 }
 
 /* ---------------------------------------------------------------------- */

@@ -159,6 +159,16 @@ TEST_F(FileApi, ChargesFollowTheWork) {
   EXPECT_LT(charge_of("cp", "'/ram/none', '/ram/big3'"), 100);  // its two paths, nothing copied
   EXPECT_EQ(run("local t, n = ls('/ram/many') return #t, n, t[1], t[3000]"),
             (R{"i:3000", "i:0", "s:f1", "s:f3000"}));
+  // What a listing looks at and does not show costs as much: hidden files,
+  // and files in folders that have no folder of their own.
+  EXPECT_EQ(run(R"(
+    for i = 1, 2000 do store("/ram/hidden/.f" .. i, "", '--[[tuk_format="raw", metadata_format="none"]]') end
+    for i = 1, 2000 do store("/ram/deep/d" .. i .. "/f", "", '--[[tuk_format="raw", metadata_format="none"]]') end
+  )"),
+            (R{}));
+  EXPECT_GE(charge_of("ls", "'/ram/hidden'"), 2000 * 16);
+  EXPECT_GE(charge_of("ls", "'/ram/deep'"), 2000 * 16);
+  EXPECT_EQ(run("return #ls('/ram/hidden'), #ls('/ram/deep')"), (R{"i:0", "i:0"}));
 
   // Pictures are charged by what the codec costs, before it runs.
   EXPECT_GE(charge_of("store", "'/ram/p.png', userdata('u8', 200, 100)"), png_coding_cycles(20000));

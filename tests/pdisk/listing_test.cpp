@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,27 @@ TEST(ListingOrder, FoldersFirstThenNaturalOrderWithoutCase) {
   EXPECT_FALSE(compare_str_item("a", "a"));
   EXPECT_FALSE(compare_str_item("a", "A"));
   EXPECT_FALSE(compare_str_item("A", "a"));
+}
+
+// The keys the listing sorts by order names as the rule does, for names
+// made of the characters that matter to it: digits with leading zeros,
+// letters of both cases, the bytes that sort above every letter, folders.
+TEST(ListingOrder, KeysSortAsTheRule) {
+  const std::string alphabet = std::string("0019aAzZ_.-#") + "\xFE\xFF\x01";
+  std::mt19937 rng(7);
+  std::vector<std::string> pool;
+  for (int i = 0; i < 400; i++) {
+    std::string n;
+    for (size_t len = rng() % 7; len > 0; len--) n += alphabet[rng() % alphabet.size()];
+    if (rng() % 4 == 0) n += '/';
+    pool.push_back(n);
+  }
+  for (const std::string &a : pool)
+    for (const std::string &b : pool) {
+      int c = listing_key(a).compare(listing_key(b));
+      ASSERT_EQ(c < 0, compare_str_item(a, b)) << a << " | " << b;
+      ASSERT_EQ(c > 0, compare_str_item(b, a)) << a << " | " << b;
+    }
 }
 
 TEST_F(Vfs, ListsHostFoldersWithMountsAndCartridges) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -74,6 +75,12 @@ class History : public Vfs {
     Vfs::TearDown();
   }
   std::string log_of(const char *day) { return read_whole(data + "/yorelog/2024-05/" + day + ".log"); }
+  // Steps the day's snapshot to its end, as the frame loop does.
+  int step_to_end() {
+    int steps = 0;
+    for (; yorelog_snapshot_pending() && steps < 10000; steps++) yorelog_step();
+    return steps;
+  }
   int blobs() {
     int n = 0;
     for (auto &e : std::filesystem::directory_iterator(data + "/yorelog/2024-05/tuk")) n += e.is_regular_file();
@@ -166,6 +173,169 @@ TEST_F(History, TwoDaysOfChanges) {
   fake_now = utc(2024, 5, 12, 8, 0);
   ASSERT_TRUE(put("/big.bin", v0));
   EXPECT_FALSE(std::filesystem::exists(data + "/yorelog/2024-05/12.log"));
+}
+
+// A drive larger than one step of the snapshot, and what happens to it while
+// the snapshot is walked a step at a time. Whatever comes between, the day's
+// log ends with every file in it once, as of before any change, and the
+// changes after it, under their own times.
+TEST_F(History, SnapshotSpreadOverSteps) {
+  constexpr int files = 3 * int(yorelog_step_files);
+  struct drive_file {
+    std::string path, text;
+  };
+  std::vector<drive_file> drive;
+  for (int i = 0; i < files; i++) {
+    char name[32];
+    snprintf(name, sizeof name, "/d%d/f%02d.txt", i % 3, i);
+    drive.push_back({name, "version 0 of " + std::string(name)});
+  }
+  const std::string last = drive.back().path; // in "/d2", which the walk comes to last
+
+  struct fetch_row {
+    std::string path, at, expected;
+  };
+  struct spread_case {
+    const char *name;
+    std::function<void(History &)> meanwhile; // after the first step
+    std::vector<fetch_row> rows;              // besides every other file before 09:00
+    std::vector<std::string> changed;         // files whose later versions differ
+  };
+  const std::string old_last = "version 0 of " + last;
+  const std::vector<spread_case> cases = {
+      {"nothing", [](History &) {}, {}, {}},
+      {"changed before the walk comes to it",
+       [&](History &) {
+         fake_now = utc(2024, 5, 20, 9, 30);
+         cpu_cycles = 0;
+         ASSERT_TRUE(put(last, "changed"));
+         // The writer pays for the version recorded ahead of the walk.
+         EXPECT_GE(cpu_cycles, 2 * pfile_write_cycles);
+       },
+       {{last, "09:29:59", old_last}, {last, "09:30:00", "changed"}},
+       {last}},
+      {"deleted before the walk comes to it",
+       [&](History &) {
+         fake_now = utc(2024, 5, 20, 9, 30);
+         delete_path(last);
+       },
+       {{last, "09:29:59", old_last}, {last, "23:00:00", old_last}},
+       {last}},
+      {"made while the walk goes on",
+       [&](History &) {
+         fake_now = utc(2024, 5, 20, 9, 30);
+         ASSERT_TRUE(put("/d2/f99.txt", "new"));
+       },
+       {{"/d2/f99.txt", "09:29:59", "(none)"}, {"/d2/f99.txt", "09:30:00", "new"}},
+       {}},
+      {"fetched before the walk comes to it", [&](History &) {},
+       {{last, "09:00:00", old_last}}, {}},
+      {"history switched off, then a change",
+       [&](History &) {
+         config.yorelog = 0;
+         fake_now = utc(2024, 5, 20, 9, 30);
+         ASSERT_TRUE(put(last, "changed while off"));
+         config.yorelog = 1;
+       },
+       {{last, "23:00:00", old_last}},
+       {last}},
+      {"exit, then the next boot",
+       [&](History &) {
+         yorelog_close();
+         EXPECT_FALSE(yorelog_snapshot_pending());
+         fake_now = utc(2024, 5, 20, 9, 30);
+         yorelog_open(); // loads the log and goes on
+       },
+       {}, {}},
+      {"reboot",
+       [&](History &) {
+         yorelog_open();
+         EXPECT_TRUE(yorelog_snapshot_pending());
+       },
+       {}, {}},
+  };
+  for (const spread_case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(data + "/yorelog");
+    std::filesystem::remove_all(host);
+    for (const drive_file &f : drive) host_put(f.path.substr(1), f.text);
+    yorelog_close();
+    config.yorelog = 0;
+    yorelog_open();
+
+    // The history switched on.
+    fake_now = utc(2024, 5, 20, 9, 0);
+    config.yorelog = 1;
+    yorelog_event(yorelog_open_day, "", "");
+    ASSERT_TRUE(yorelog_snapshot_pending());
+    std::string first = log_of("20");
+    EXPECT_TRUE(first.starts_with("@ 2024-05-20_00:00:00 __start_snapshot\n")) << first;
+    EXPECT_EQ(first.find(" " + last + "\n"), std::string::npos);
+    if (std::string(c.name).starts_with("fetched")) {
+      EXPECT_EQ(fetched(last + "@2024-05-20 00:00:00"), old_last);
+      EXPECT_NE(log_of("20").find(" " + last + "\n"), std::string::npos);
+    }
+    c.meanwhile(*this);
+    EXPECT_GT(step_to_end(), 1);
+    EXPECT_FALSE(yorelog_snapshot_pending());
+
+    std::string log = log_of("20");
+    EXPECT_NE(log.find(" __end_snapshot\n"), std::string::npos);
+    for (const drive_file &f : drive) {
+      std::string line = ": " + murmur3_hex(f.text.data(), f.text.size()) + " " + f.path + "\n";
+      size_t first_at = log.find(line);
+      EXPECT_NE(first_at, std::string::npos) << f.path;
+      EXPECT_EQ(log.find(line, first_at + 1), std::string::npos) << f.path << " twice";
+      bool changed = std::find(c.changed.begin(), c.changed.end(), f.path) != c.changed.end();
+      EXPECT_EQ(fetched(f.path + "@2024-05-20 08:59:59"), f.text) << f.path;
+      if (!changed) EXPECT_EQ(fetched(f.path + "@2024-05-20 23:00:00"), f.text) << f.path;
+    }
+    for (const fetch_row &r : c.rows)
+      EXPECT_EQ(fetched(r.path + "@2024-05-20 " + r.at), r.expected) << r.path << " at " << r.at;
+    // Every line whole; every entry after snapshot lines under a time of its own.
+    EXPECT_EQ(log.find("\n\n"), std::string::npos);
+    for (size_t at = log.find("\n- "); at != std::string::npos; at = log.find("\n- ", at + 1))
+      EXPECT_EQ(log.rfind("@ 2024-05-20_09:30:00\n", at), log.rfind("@ ", at)) << log;
+  }
+}
+
+// A log whose last line lost its end: the next entries start lines of their
+// own, the cut line stays unread, and each version comes back at its time.
+TEST_F(History, AppendAfterACutLine) {
+  fake_now = utc(2024, 5, 21, 9, 0);
+  ASSERT_TRUE(put("/notes.txt", "first"));
+  // A version whose record was cut before its line end; its blob is there.
+  std::string lost = "lost version";
+  std::filesystem::create_directories(data + "/yorelog/2024-05/tuk");
+  std::ofstream(data + "/yorelog/2024-05/tuk/" + murmur3_hex(lost.data(), lost.size()),
+                std::ios::binary) << lost;
+  std::ofstream(data + "/yorelog/2024-05/21.log", std::ios::binary | std::ios::app)
+      << "@ 2024-05-21_09:10:00\n$ " << murmur3_hex(lost.data(), lost.size()) << " /notes.txt";
+  fake_now = utc(2024, 5, 21, 10, 0);
+  ASSERT_TRUE(put("/notes.txt", "second, rather longer than the first"));
+  fake_now = utc(2024, 5, 21, 11, 0);
+  ASSERT_TRUE(put("/notes.txt", "third"));
+
+  std::string log = log_of("21");
+  for (size_t at = log.find('@'); at != std::string::npos; at = log.find('@', at + 1))
+    EXPECT_TRUE(at == 0 || log[at - 1] == '\n') << log;
+  struct row {
+    const char *at, *expected;
+  };
+  const std::vector<row> rows = {
+      {"09:00:00", "first"},
+      {"09:30:00", "first"}, // not the cut version
+      {"10:00:00", "second, rather longer than the first"},
+      {"10:59:59", "second, rather longer than the first"},
+      {"11:00:00", "third"},
+  };
+  for (const row &r : rows) EXPECT_EQ(fetched(std::string("/notes.txt@2024-05-21 ") + r.at), r.expected) << r.at;
+  // Loaded afresh (a new session), the table skips the cut line as well.
+  yorelog_open();
+  fake_now = utc(2024, 5, 21, 12, 0);
+  ASSERT_TRUE(put("/notes.txt", "fourth"));
+  EXPECT_EQ(fetched("/notes.txt@2024-05-21 12:00:00"), "fourth");
+  EXPECT_EQ(fetched("/notes.txt@2024-05-21 11:00:00"), "third");
 }
 
 TEST(HistoryParts, PathTableAndBlobHash) {
