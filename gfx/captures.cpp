@@ -270,7 +270,8 @@ void write_recording() {
   bool ok = !rec.failed && put_extensions(g, g->ExtensionBlocks, g->ExtensionBlockCount) &&
             EGifCloseFile(g, nullptr) == GIF_OK && write_encoded();
   if (ok) {
-    yorelog_event(yorelog_open_day, "", "");  // the day's history starts before the file changes
+    // The day's history holds the file from before it changes.
+    yorelog_event(yorelog_open_day, rec.filename, rec.filename_host);
     ok = host_stream_finish(*rec.out);
     if (ok) yorelog_event(yorelog_file_written, rec.filename, rec.filename_host);
   }
