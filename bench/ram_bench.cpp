@@ -89,6 +89,23 @@ void bm_libc_memmove_scroll(benchmark::State &state) {
 }
 BENCHMARK(bm_libc_memmove_scroll)->Arg(0)->Arg(1);
 
+// 65,536 four-byte writes a pass, the path of poke4 and the drawing state's
+// writes: arg 0 within one page, 1 one write per page in turn (every write
+// lands on a page other than the last one's).
+void bm_poke4_sweep(benchmark::State &state) {
+  process *was = cproc;
+  cproc = &ram().P;
+  const bool per_page = state.range(0) == 1;
+  for (auto _ : state) {
+    for (int i = 0; i < 65536; i++)
+      poke4(per_page ? (i & 4095) << 12 | (i >> 12) << 2 : 0x10000 + 4 * (i & 1023), i);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * 65536);
+  cproc = was;
+}
+BENCHMARK(bm_poke4_sweep)->Arg(0)->Arg(1);
+
 // 65,536 reads a pass, in the dialect: arg 0 PEEK, 1 a table index.
 void bm_peek_against_table(benchmark::State &state) {
   lua_State *L = luaL_newstate();

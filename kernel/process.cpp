@@ -490,8 +490,13 @@ int32_t run_process_slice(process *P, double fraction, lua_State *from) {
   P->busy = true;
   lua_State *L = P->lua_state;
   int results = 0;
-  int status = lua_resume(L, from, 0, &results);
-  if (status == LUA_YIELD) lua_pop(L, results);
+  // A slice that its debt uses up runs nothing: not even one instruction,
+  // which could be a call far dearer than the cycles the slice repays.
+  int status = LUA_YIELD;
+  if (repaid < cap) {
+    status = lua_resume(L, from, 0, &results);
+    if (status == LUA_YIELD) lua_pop(L, results);
+  }
 
   // The interpreter counts unsigned while it cannot yield.
   int64_t used = static_cast<uint32_t>(cpu_cycles);
@@ -561,6 +566,10 @@ void prepare_processes_for_frame() {
 }
 
 void update_processes_after_frame() {
+  // Each process is current for its collector step; the frame's own level
+  // (no process, usually) comes back at the end, or the root's next slice
+  // would be counted as the last one's.
+  const int64_t was = current_process_id();
   for (auto &rec : table) {
     process *P = rec.get();
     int64_t frames = std::min<int64_t>(int64_t{P->frames_since_flip} + 1, 3);
@@ -585,10 +594,14 @@ void update_processes_after_frame() {
       destroy_record(index_of_live(P));
     }
   }
-  // The synthesiser's mirror takes the audio process's changed RAM pages.
-  audio_op_start(0, 1);
+  // The synthesiser's mirror takes the audio process's changed RAM pages; the
+  // owner repays the copy in its next slice.
+  int64_t mirrored = audio_op_start(0, 1);
   audio_op_end();
+  if (process *A = mirrored > 0 ? get_process(app.audio_pid) : nullptr)
+    A->cycle_debt = saturating_add(A->cycle_debt, mirrored);
   apply_display_mouse_lock();
+  cproc = get_process(was);
 }
 
 std::string filter_system_traceback_lines(std::string_view text) {

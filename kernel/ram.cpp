@@ -25,6 +25,17 @@ alignas(64) uint8_t sink_page[ram_page_size];
 constexpr uint32_t page_of(uint32_t addr) { return (addr >> 12) & 0xFFF; }
 constexpr uint32_t offset_of(uint32_t addr) { return addr & 0xFFF; }
 
+inline uint64_t page_bit(uint32_t p) { return uint64_t{1} << (p & 63); }
+
+// Every write sets all of its page's flags; a page the mirror had taken also
+// goes back on the mirror's list. The test keeps repeated writes to one page
+// down to a load and a compare.
+inline void mark_written(process_ram &r, uint32_t p) {
+  if (r.page_flags[p] == page_flags_written) return;
+  r.page_flags[p] = page_flags_written;
+  r.mirror_pages[p >> 6] |= page_bit(p);
+}
+
 // The own block of page p, allocated on first touch (then also the page's
 // page_map when nothing served the page). A failed allocation marks the
 // process out of memory.
@@ -37,6 +48,7 @@ uint8_t *own_block(process *P, process_ram &r, uint32_t p, bool write) {
     return write ? sink_page : const_cast<uint8_t *>(zero_page);
   }
   r.own_page[p] = own;
+  r.own_pages[p >> 6] |= page_bit(p);
   P->ram_bytes += ram_page_size;
   if (r.mapped_len[p] == 0) {
     r.page_map[p] = own;
@@ -53,7 +65,7 @@ inline uint8_t read_byte(process *P, process_ram &r, uint32_t addr) {
 
 inline void write_byte(process *P, process_ram &r, uint32_t addr, uint8_t v) {
   uint32_t p = page_of(addr), off = offset_of(addr);
-  r.page_flags[p] = page_flags_written;
+  mark_written(r, p);
   if (static_cast<int32_t>(off) < r.mapped_len[p])
     r.page_map[p][off] = v;
   else
@@ -79,7 +91,7 @@ void write_le(process *P, uint32_t addr, uint64_t v, int k) {
   uint32_t p = page_of(addr), off = offset_of(addr);
   if (off + static_cast<uint32_t>(k) <= static_cast<uint32_t>(r.mapped_len[p])) {
     memcpy(r.page_map[p] + off, &v, static_cast<size_t>(k));
-    r.page_flags[p] = page_flags_written;
+    mark_written(r, p);
     return;
   }
   for (int i = 0; i < k; i++)
@@ -106,6 +118,25 @@ region region_at(process *P, process_ram &r, uint32_t addr, bool write) {
   uint8_t *own = own_block(P, r, p, write);
   if (off < r.mapped_len[p]) return {r.page_map[p], 0, r.mapped_len[p]};  // just made
   return {own, r.mapped_len[p], ram_page_size};
+}
+
+// Host bytes into RAM a region at a time; returns the chunk cost.
+int64_t write_host_bytes(process *P, int64_t addr, const uint8_t *src, int64_t n, bool mark) {
+  if (n <= 0 || !has_ram(P)) return 0;
+  process_ram &r = *P->ram;
+  int64_t cost = 0;
+  for (int64_t done = 0; done < n;) {
+    auto a = static_cast<uint32_t>((static_cast<uint64_t>(addr) + static_cast<uint64_t>(done)) &
+                                   ram_address_mask);
+    region g = region_at(P, r, a, true);
+    auto off = static_cast<int32_t>(offset_of(a));
+    int64_t len = std::min<int64_t>(g.hi - off, n - done);
+    memcpy(g.base + off, src + done, static_cast<size_t>(len));
+    if (mark) mark_written(r, page_of(a));
+    cost += len / 128 + 1;
+    done += len;
+  }
+  return cost;
 }
 
 // n bytes from s to d as a loop from the first byte up would copy them; when
@@ -143,7 +174,7 @@ int64_t copy_bytes_up(process *from, process *to, uint64_t dst, uint64_t src, in
     auto os = static_cast<int32_t>(offset_of(s)), od = static_cast<int32_t>(offset_of(d));
     int64_t len = std::min<int64_t>({rs.hi - os, rd.hi - od, n - done});
     copy_up(rd.base + od, rs.base + os, static_cast<size_t>(len));
-    rt.page_flags[page_of(d)] = page_flags_written;
+    mark_written(rt, page_of(d));
     cost += len / 128 + 1;
     done += len;
   }
@@ -161,7 +192,7 @@ void copy_bytes_down(process *P, uint64_t dst, uint64_t src, int64_t n) {
     auto os = static_cast<int32_t>(offset_of(s)), od = static_cast<int32_t>(offset_of(d));
     int64_t len = std::min<int64_t>({os - rs.lo + 1, od - rd.lo + 1, left});
     copy_down(rd.base + od - len + 1, rs.base + os - len + 1, static_cast<size_t>(len));
-    r.page_flags[page_of(d)] = page_flags_written;
+    mark_written(r, page_of(d));
     left -= len;
   }
 }
@@ -194,7 +225,7 @@ void drop_window_page(process_ram &r, uint32_t p, std::vector<const void *> &rel
   uint16_t w = r.page_window[p];
   if (w == 0) return;
   r.page_window[p] = 0;
-  r.mapped_pages[p >> 6] &= ~(uint64_t{1} << (p & 63));
+  r.mapped_pages[p >> 6] &= ~page_bit(p);
   ram_window_slot &slot = r.windows[w - 1u];
   if (--slot.pages == 0) released.push_back(slot.owner);
 }
@@ -214,11 +245,17 @@ bool ram_init(process *P) {
     if (!own) return false;  // the record frees the ones it got
     r->own_page[p] = r->page_map[p] = own;
     r->mapped_len[p] = ram_page_size;
+    r->own_pages[p >> 6] |= page_bit(static_cast<uint32_t>(p));
   }
   for (int p = 8; p <= 11; p++) r->page_flags[p] = page_flag_colour_table;
   P->ram = std::move(r);
   P->ram_bytes += int64_t{ram_system_pages} * ram_page_size;
   return true;
+}
+
+void ram_page_mirrored(process_ram &r, int p) {
+  r.page_flags[p] = static_cast<uint8_t>(r.page_flags[p] & ~page_flag_mirror);
+  r.mirror_pages[p >> 6] &= ~page_bit(static_cast<uint32_t>(p));
 }
 
 void ram_release(process *P) {
@@ -271,34 +308,12 @@ void poke_proc(process *P, int addr, int v) {
   if (has_ram(P)) write_byte(P, *P->ram, static_cast<uint32_t>(addr), static_cast<uint8_t>(v));
 }
 
-void ram_write(process *P, int64_t addr, const uint8_t *src, int64_t n) {
-  if (!has_ram(P)) return;
-  process_ram &r = *P->ram;
-  while (n > 0) {
-    auto a = static_cast<uint32_t>(static_cast<uint64_t>(addr) & ram_address_mask);
-    auto off = static_cast<int32_t>(offset_of(a));
-    region g = region_at(P, r, a, true);
-    int64_t len = std::min<int64_t>(n, g.hi - off);
-    memcpy(g.base + off, src, static_cast<size_t>(len));
-    r.page_flags[page_of(a)] = page_flags_written;
-    addr += len;
-    src += len;
-    n -= len;
-  }
+void ram_write_unflagged(process *P, int64_t addr, const uint8_t *src, int64_t n) {
+  write_host_bytes(P, addr, src, n, false);
 }
 
-void ram_write_unflagged(process *P, int64_t addr, const uint8_t *src, int64_t n) {
-  if (!has_ram(P)) return;
-  process_ram &r = *P->ram;
-  for (int64_t i = 0; i < n; i++) {
-    auto a = static_cast<uint32_t>((static_cast<uint64_t>(addr) + static_cast<uint64_t>(i)) &
-                                   ram_address_mask);
-    uint32_t p = page_of(a), off = offset_of(a);
-    if (static_cast<int32_t>(off) < r.mapped_len[p])
-      r.page_map[p][off] = src[i];
-    else
-      own_block(P, r, p, true)[off] = src[i];
-  }
+int64_t ram_write(process *P, int64_t addr, const uint8_t *src, int64_t n) {
+  return write_host_bytes(P, addr, src, n, true);
 }
 
 uint8_t ram_byte_untouched(const process_ram *r, uint32_t addr) {
@@ -362,7 +377,7 @@ int64_t ram_memset(process *P, int64_t addr, int value, int64_t n) {
     auto off = static_cast<int32_t>(offset_of(a));
     int64_t len = std::min<int64_t>(g.hi - off, n - done);
     memset(g.base + off, value & 0xFF, static_cast<size_t>(len));
-    r.page_flags[page_of(a)] = page_flags_written;
+    mark_written(r, page_of(a));
     cost += len / 128 + 1;
     done += len;
   }
@@ -439,8 +454,8 @@ std::optional<int64_t> ram_map(process *P, const ram_window &w, int64_t addr, in
     }
     r.page_map[p] = w.elements + offset + i * ram_page_size;
     r.mapped_len[p] = static_cast<int32_t>(std::clamp<int64_t>(left, 0, ram_page_size));
-    r.mapped_pages[p >> 6] |= uint64_t{1} << (p & 63);
-    r.page_flags[p] = page_flags_written;
+    r.mapped_pages[p >> 6] |= page_bit(p);
+    mark_written(r, p);
   }
   return n;
 }
@@ -470,7 +485,7 @@ bool ram_unmap(process *P, const ram_window &w, int64_t addr, int64_t len,
       drop_window_page(r, p, released);
       r.page_map[p] = r.own_page[p];
       r.mapped_len[p] = 0;
-      r.page_flags[p] = page_flags_written;
+      mark_written(r, p);
     }
   }
   return none_stayed;

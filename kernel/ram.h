@@ -45,6 +45,10 @@ struct process_ram {
   uint8_t page_flags[ram_page_count] = {};
   uint8_t *own_page[ram_page_count] = {};
   uint64_t mapped_pages[ram_page_count / 64] = {};  // bit p: page_map[p] points into a userdata
+  uint64_t own_pages[ram_page_count / 64] = {};     // bit p: own_page[p] is allocated
+  // Bit p: page p was written since the audio mirror last took it (bit 0 of
+  // its flags), so a refresh visits only those pages.
+  uint64_t mirror_pages[ram_page_count / 64] = {};
   uint16_t page_window[ram_page_count] = {};        // slot + 1 of that userdata; 0 when none
   std::vector<ram_window_slot> windows;
   void *current_map = nullptr;  // the i16 userdata mapped at 0x100000 (the map drawing reads)
@@ -62,6 +66,15 @@ bool ram_init(process *P);
 // Frees the own pages and forgets every window and the current map. Called
 // once the process's Lua state is closed (the windows' userdata are gone).
 void ram_release(process *P);
+
+// Pages served by anything (an own block or a userdata), bit p of word w
+// standing for page 64 w + p: every other page reads as zeros.
+inline uint64_t ram_pages_present(const process_ram &r, int w) {
+  return r.own_pages[w] | r.mapped_pages[w];
+}
+// The audio mirror holds page p as it is now: bit 0 of its flags and its bit
+// in mirror_pages are cleared.
+void ram_page_mirrored(process_ram &r, int p);
 
 // Where own blocks come from: a zeroed 4096-byte block released with free(),
 // or null when there is none. Tests swap in a failing one.
@@ -105,12 +118,11 @@ int ppeek4_proc(const process *P, int addr);
 // The mapped length of the page that holds addr (wrapped into 16 MB).
 int32_t ram_mapped_len(const process *P, int64_t addr);
 
-// Writes n bytes from addr on (each address wrapped), marking the pages
-// written, a region at a time: what n pokes would do.
-void ram_write(process *P, int64_t addr, const uint8_t *src, int64_t n);
-// Writes n bytes from addr on (each address wrapped) without marking the
-// pages written: state the system itself keeps in RAM for scripts to read,
-// which no mirror of the RAM has to follow.
+// Writes n bytes from addr on (each address wrapped), as pokes of them would:
+// a region at a time. Returns the cost as ram_memset counts it.
+int64_t ram_write(process *P, int64_t addr, const uint8_t *src, int64_t n);
+// The same without marking the pages written: state the system itself keeps
+// in RAM for scripts to read, which no mirror of the RAM has to follow.
 void ram_write_unflagged(process *P, int64_t addr, const uint8_t *src, int64_t n);
 
 /* ---------------------------------------------------------------------- */

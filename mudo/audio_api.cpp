@@ -2,7 +2,6 @@
 #include "mudo/audio_api.h"
 
 #include <algorithm>
-#include <vector>
 
 #include "kernel/accounting.h"
 #include "kernel/maths.h"
@@ -25,15 +24,32 @@ int32_t arg(lua_State *L, int index, int64_t def) { return saturate_i32(kvt_trun
 
 int32_t caller_byte(int32_t addr) { return peek(addr); }
 
-// The changed pages a call copied into the mirror (after the lock is let go:
-// the charge may end the slice).
-void charge_mirror_pages(lua_State *L, int pages) {
-  if (pages > 0) spend_cpu_or_stop(L, pages * mirror_page_cycles);
+// What a sound call costs besides the mirror's refresh: its channel or
+// channels' work (a note start reads the instrument and prepares its nodes).
+constexpr int64_t sound_call_cycles = 64;
+
+// Charged after the lock is let go: the charge may end the slice.
+void charge_sound_call(lua_State *L, bool all_channels, int64_t mirrored) {
+  spend_cpu_or_stop(L, sound_call_cycles + (all_channels ? all_channels_cycles : 0) + mirrored);
 }
 
-// Pokes 2-byte samples into the current process's RAM from addr.
+// Where sample queries copy to under the lock: one area for the run, so a
+// query that copies little costs little.
+int16_t *scratch() {
+  static int16_t area[scratch_samples];
+  return area;
+}
+
+// 2-byte samples into the current process's RAM from addr on, as poke2 of
+// each would write them.
 void poke_samples(int64_t addr, const int16_t *s, int64_t count) {
-  for (int64_t i = 0; i < count; i++) poke2(static_cast<int>((addr + 2 * i) & ram_address_mask), s[i]);
+  ram_write(cproc, addr, reinterpret_cast<const uint8_t *>(s), 2 * count);
+}
+
+// audio_op_start for a stat query: an owner that finds the mirror holding
+// someone else's RAM pays for its copy.
+void start_query(process *P) {
+  if (int64_t cycles = audio_op_start(P->id, 0)) spend_cpu(cycles);
 }
 
 }  // namespace
@@ -47,7 +63,7 @@ int lua54_note(lua_State *L) {
   const int32_t pan = arg(L, 8, mudo_pan_unchanged);
   const int32_t mix = caller_byte(mudo_reg_mix_volume), base = caller_byte(mudo_reg_sound_base) << 16;
   // Nothing between the lock and its release can raise a Lua error.
-  const int pages = audio_op_start(cproc->id, 1);
+  const int64_t mirrored = audio_op_start(cproc->id, 1);
   if (given == 0) {
     mudo_set_note(-1, 255, 255, 255, 255, 0, false, mudo_pan_unchanged);
   } else {
@@ -56,7 +72,7 @@ int lua54_note(lua_State *L) {
     mudo_set_channel_base_addr(channel, base);
   }
   audio_op_end();
-  charge_mirror_pages(L, pages);
+  charge_sound_call(L, given == 0, mirrored);
   return 0;
 }
 
@@ -65,11 +81,11 @@ int lua54_sfx(lua_State *L) {
   const int32_t base = caller_byte(mudo_reg_sound_base) << 16;
   const int32_t track = arg(L, 1, 0), channel = arg(L, 2, -1), row = arg(L, 3, 0), rows = arg(L, 4, 0);
   const int32_t pan = arg(L, 5, mudo_pan_unchanged), mix = arg(L, 6, caller_byte(mudo_reg_mix_volume));
-  const int pages = audio_op_start(cproc->id, 1);
+  const int64_t mirrored = audio_op_start(cproc->id, 1);
   int32_t used = mudo_play_track(track, channel, row, rows, false, pan, mix, base);
   if (used >= 0) mudo_set_channel_base_addr(used, base);
   audio_op_end();
-  charge_mirror_pages(L, pages);
+  charge_sound_call(L, track < 0 && channel < 0, mirrored);
   return 0;
 }
 
@@ -77,13 +93,13 @@ int lua54_music(lua_State *L) {
   if (!cproc) return 0;
   const int32_t pattern = arg(L, 1, 0), fade = arg(L, 2, 0), mask = arg(L, 3, 255);
   const int32_t base = saturate_i32(kvt_intp(L, 4, caller_byte(mudo_reg_music_base) << 16));
-  const int pages = audio_op_start(cproc->id, 1);
+  const int64_t mirrored = audio_op_start(cproc->id, 1);
   if (pattern == -1)
     mudo_fade_out_music(fade);
   else if (pattern >= 0)
     mudo_play_music(pattern, fade, mask, base);
   audio_op_end();
-  charge_mirror_pages(L, pages);
+  charge_sound_call(L, false, mirrored);
   return 0;
 }
 
@@ -96,7 +112,7 @@ std::optional<int64_t> audio_stat(process *P, int64_t n, int64_t a, int64_t b) {
     if (a < 0) return -1;
     if (a < channel_fields_cached) {
       if (P->audio_cache_frame != P->time) {
-        audio_op_start(P->id, 0);
+        start_query(P);
         P->audio_cache_frame = P->time;
         for (int ch = 0; ch < MUDO_CHANNELS; ch++)
           for (int f = 0; f < channel_fields_cached; f++)
@@ -105,19 +121,18 @@ std::optional<int64_t> audio_stat(process *P, int64_t n, int64_t a, int64_t b) {
       }
       return P->audio_cache[c][a];
     }
-    std::vector<int16_t> scratch(scratch_samples);
-    audio_op_start(P->id, 0);
-    int32_t v = mudo_get_channel_state(c, saturate_i32(a), scratch.data());
+    start_query(P);
+    int32_t v = mudo_get_channel_state(c, saturate_i32(a), scratch());
     audio_op_end();
     int64_t count = a == 19 ? 2 * int64_t{v} : (a >= 20 && a <= 27 && v > 0) ? v : 0;
     count = std::clamp<int64_t>(count, 0, scratch_samples);
-    poke_samples(b, scratch.data(), count);
+    poke_samples(b, scratch(), count);
     spend_cpu(count / 2);
     return v;
   }
   if (n == 464) {
     if (P->audio_mask_frame != P->time) {
-      audio_op_start(P->id, 0);
+      start_query(P);
       P->audio_mask_frame = P->time;
       P->audio_active_mask = mudo_get_active_channels();
       audio_op_end();
@@ -125,15 +140,14 @@ std::optional<int64_t> audio_stat(process *P, int64_t n, int64_t a, int64_t b) {
     return P->audio_active_mask;
   }
   if (n == 465) {
-    std::vector<int16_t> scratch(2 * mudo_max_mix_frames);
-    audio_op_start(P->id, 0);
-    int32_t v = mudo_get_channel_state(-1, -1, scratch.data());
+    start_query(P);
+    int32_t v = mudo_get_channel_state(-1, -1, scratch());
     audio_op_end();
-    poke_samples(b, scratch.data(), 2 * int64_t{v});
+    poke_samples(b, scratch(), 2 * int64_t{v});
     spend_cpu(v / 2);
     return v;
   }
-  audio_op_start(P->id, 0);
+  start_query(P);
   int32_t v = mudo_get_music_state(static_cast<int32_t>(n - 466));
   audio_op_end();
   return v;

@@ -2,6 +2,7 @@
 #include "mudo/mixer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 
 #include "kernel/process.h"
@@ -201,7 +202,56 @@ void copy_page(process_ram &r, int j) {
     else
       memset(dst + mapped, 0, size_t(ram_page_size - mapped));
   }
-  r.page_flags[j] &= static_cast<uint8_t>(~page_flag_mirror);
+  ram_page_mirrored(r, j);
+}
+
+// Calls visit(page) for every set bit p of the 64-page group w.
+template <typename Visit>
+void each_page(int w, uint64_t bits, Visit visit) {
+  for (; bits; bits &= bits - 1) visit(w * 64 + std::countr_zero(bits));
+}
+
+// Zeroes the mirror's pages that hold data and are not in keep (bit p of word
+// w); returns how many.
+int64_t zero_held_pages(int w, uint64_t keep) {
+  int64_t pages = 0;
+  each_page(w, mixer->ram_held[w] & ~keep, [&](int p) {
+    memset(mixer->ram + int64_t{p} * ram_page_size, 0, ram_page_size);
+    pages++;
+  });
+  mixer->ram_held[w] &= keep;
+  return pages;
+}
+
+// The mirror becomes P's whole RAM (zeros where P has no RAM): the pages P
+// has or has written are copied and the pages the last owner left are
+// cleared; every other page is zeros on both sides. Returns the pages written.
+int64_t mirror_whole(process *P) {
+  int64_t pages = 0;
+  for (int w = 0; w < mudo_ram_pages / 64; w++) {
+    uint64_t take = 0;
+    if (P->ram) {
+      process_ram &r = *P->ram;
+      take = ram_pages_present(r, w) | r.mirror_pages[w];
+      each_page(w, take, [&](int p) { copy_page(r, p); });
+    }
+    mixer->ram_held[w] |= take;
+    pages += std::popcount(take) + zero_held_pages(w, take);
+  }
+  return pages;
+}
+
+// The pages the owner wrote since the mirror last took them.
+int64_t mirror_written(process_ram &r) {
+  int64_t pages = 0;
+  for (int w = 0; w < mudo_ram_pages / 64; w++) {
+    const uint64_t take = r.mirror_pages[w];
+    if (!take) continue;
+    each_page(w, take, [&](int p) { copy_page(r, p); });
+    mixer->ram_held[w] |= take;
+    pages += std::popcount(take);
+  }
+  return pages;
 }
 
 }  // namespace
@@ -287,39 +337,33 @@ void mudo_mix(int16_t *stream, int frames) {
   mixer->last_output_frames = n;
 }
 
-int audio_op_start(int64_t pid, int refresh) {
+int64_t audio_op_start(int64_t pid, int refresh) {
   mudo_init();  // a no-op once the start-up has made the mixer
   os_lock_audio();
   if (pid > 0)
     app.audio_pid = pid;
   else
     pid = app.audio_pid;
-  process *P = pid > 0 ? find_process(pid) : nullptr;
+  // The sound calls and stat name the caller: no walk of the process table.
+  process *P = pid <= 0 ? nullptr : cproc && cproc->id == pid ? cproc : find_process(pid);
   if (!P) {
-    if (pid != no_owner) memset(mixer->ram, 0, sizeof mixer->ram);
+    int64_t pages = 0;
+    if (pid != no_owner)
+      for (int w = 0; w < mudo_ram_pages / 64; w++) pages += zero_held_pages(w, 0);
     app.audio_pid = no_owner;
     app.audio_mirror_pid = no_mirror;  // whoever plays next is copied whole
     mudo_kill_all_audio();
-    return 0;
+    return pages * mirror_page_cycles;
   }
-  const bool owner_change = pid != app.audio_mirror_pid;
-  int changed = 0;
-  if (P->ram) {
-    process_ram &r = *P->ram;
-    for (int j = 0; j < ram_page_count; j++) {
-      if (owner_change) {
-        copy_page(r, j);
-      } else if (refresh && (r.page_flags[j] & page_flag_mirror)) {
-        copy_page(r, j);
-        changed++;
-      }
-    }
-  } else if (owner_change) {
-    memset(mixer->ram, 0, sizeof mixer->ram);
+  int64_t cycles = 0;
+  if (pid != app.audio_mirror_pid) {
+    cycles = mirror_whole(P) * mirror_page_cycles + all_channels_cycles;
+    mudo_kill_all_audio();
+  } else if (refresh && P->ram) {
+    cycles = mirror_written(*P->ram) * mirror_page_cycles;
   }
-  if (owner_change) mudo_kill_all_audio();
   app.audio_mirror_pid = pid;
-  return changed;
+  return cycles;
 }
 
 void audio_op_end() { os_unlock_audio(); }

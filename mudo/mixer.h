@@ -15,11 +15,13 @@ int mix_channel(mudo_channel &ch, int frames, int16_t *out);
 
 // Takes the audio lock (one level of the nested lock), makes pid the audio
 // owner when pid > 0 and refreshes the mirror: all of it at an owner change,
-// the changed pages with refresh 1. Pair with audio_op_end. Returns the
-// changed pages it copied for the same owner (a script decides how many, so
-// its call pays for them: mirror_page_cycles each).
-int audio_op_start(int64_t pid, int refresh);
-constexpr int64_t mirror_page_cycles = 32;  // one 4 KB page into the mirror
+// the changed pages with refresh 1. Pair with audio_op_end. Returns the cycles
+// the refresh cost, for whoever made it necessary to pay: mirror_page_cycles
+// for each page written into the mirror, and all_channels_cycles more at a
+// change of owner (its silencing of every channel).
+int64_t audio_op_start(int64_t pid, int refresh);
+constexpr int64_t mirror_page_cycles = 64;    // one 4 KB page into the mirror
+constexpr int64_t all_channels_cycles = 128;  // a reset or command of all 16 channels
 void audio_op_end();
 
 // Unlocked single words, set from the settings.

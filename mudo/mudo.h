@@ -25,6 +25,8 @@ constexpr int mudo_pattern_rounds_max = 1024;
 
 constexpr int64_t mudo_ram_size = 0x1000000;
 constexpr int64_t mudo_ram_mask = 0xFFFFFF;
+constexpr int64_t mudo_ram_page_size = 4096;
+constexpr int mudo_ram_pages = static_cast<int>(mudo_ram_size / mudo_ram_page_size);
 constexpr int32_t mudo_base_max = 0xF00000;
 constexpr int32_t mudo_no_instrument = 255;
 constexpr int32_t mudo_pan_unchanged = 0x7FFFFFFF;
@@ -163,6 +165,9 @@ struct mudo_mixer {
   int32_t choice_counter;  // channel choice for sfx on channel -1
   uint32_t random_state;   // random values and envelope start ticks
   uint8_t ram[mudo_ram_size];  // mirror of the audio owner's RAM
+  // Bit p of word p >> 6: page p of the mirror may hold a byte other than 0.
+  // Pages without their bit are zeros, so an owner change leaves them alone.
+  uint64_t ram_held[mudo_ram_pages / 64];
   int16_t node_output[2 * MUDO_CHANNELS][MUDO_MAX_CHANNEL_NODES][mudo_node_buffer_len];
   int16_t stereo_block[MUDO_CHANNELS][2 * mudo_node_buffer_len];  // interleaved frames
   int32_t sum[2 * mudo_max_mix_frames];

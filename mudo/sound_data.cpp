@@ -67,6 +67,7 @@ void mudo_clear() {
   mixer->choice_counter = 0;
   mixer->random_state = 0x9E3779B9u;
   memset(mixer->ram, 0, sizeof mixer->ram);
+  memset(mixer->ram_held, 0, sizeof mixer->ram_held);
   memset(mixer->node_output, 0, sizeof mixer->node_output);
   memset(mixer->stereo_block, 0, sizeof mixer->stereo_block);
   mixer->last_output_frames = 0;
@@ -87,11 +88,23 @@ void mudo_init() {
   // The output volume stays 0, silent, until the settings hand over theirs.
 }
 
+namespace {
+
+// The mirror's bytes [at, at + n), inside it, may no longer be zeros.
+void hold_mirror_pages(int64_t at, int64_t n) {
+  if (n <= 0) return;
+  for (int64_t p = at / mudo_ram_page_size; p <= (at + n - 1) / mudo_ram_page_size; p++)
+    mixer->ram_held[p >> 6] |= uint64_t{1} << (p & 63);
+}
+
+}  // namespace
+
 void mudo_memset(int64_t addr, int value, int64_t length) {
   for (int64_t done = 0; done < length;) {
     int64_t at = mudo_wrap(addr + done);
     int64_t n = std::min(length - done, mudo_ram_size - at);
     memset(mixer->ram + at, value & 0xFF, static_cast<size_t>(n));
+    hold_mirror_pages(at, n);
     done += n;
   }
 }
@@ -102,6 +115,7 @@ void mudo_memcpy(int64_t addr, const void *source, int64_t length) {
     int64_t at = mudo_wrap(addr + done);
     int64_t n = std::min(length - done, mudo_ram_size - at);
     memcpy(mixer->ram + at, src + done, static_cast<size_t>(n));
+    hold_mirror_pages(at, n);
     done += n;
   }
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -737,6 +738,13 @@ struct flat_model {
     for (int64_t i = 0; i < n; i++) at(a + i, true) = static_cast<uint8_t>(v);
     return cost;
   }
+  int64_t write(int64_t a, const std::vector<uint8_t> &bytes) {
+    auto n = static_cast<int64_t>(bytes.size());
+    if (n == 0) return 0;
+    int64_t cost = chunk_cost(a, std::nullopt, n);
+    for (int64_t i = 0; i < n; i++) at(a + i, true) = bytes[size_t(i)];
+    return cost;
+  }
   int64_t memcpy(int64_t dst, int64_t src, int64_t n) {
     if (n <= 0) return 0;
     int64_t d = dst & 0xFFFFFF, s = src & 0xFFFFFF;
@@ -831,6 +839,12 @@ class RamDifferential : public testing::TestWithParam<uint64_t> {
       ASSERT_EQ(r.mapped_len[p], model.mapped_len[p]) << "page " << p;
       ASSERT_EQ(r.page_flags[p], model.flags[p]) << "page " << p;
       ASSERT_EQ(r.own_page[p] != nullptr, bool(model.own_alloc[p])) << "page " << p;
+      // The page lists agree with the flags and the page map.
+      const uint64_t bit = uint64_t{1} << (p & 63);
+      ASSERT_EQ((r.mirror_pages[p >> 6] & bit) != 0, (model.flags[p] & 1) != 0) << "page " << p;
+      ASSERT_EQ((r.own_pages[p >> 6] & bit) != 0, bool(model.own_alloc[p])) << "page " << p;
+      ASSERT_EQ((ram_pages_present(r, int(p >> 6)) & bit) != 0, r.page_map[p] != nullptr)
+          << "page " << p;
       bool pooled = std::find(pool.begin(), pool.end(), int64_t(p)) != pool.end();
       if (!all_bytes && !pooled) continue;
       for (uint32_t off = 0; off < 4096; off++) {
@@ -872,6 +886,11 @@ TEST_P(RamDifferential, RandomOperationsMatchTheFlatModel) {
         cproc = saved;
       }
       ASSERT_EQ(got, model.peek_n(a, k)) << "peek" << k << " " << a;
+    } else if (kind < 40 && pick(3) == 0) {  // host bytes written in one go
+      int64_t a = address(), n = std::max<int64_t>(length(), 0);
+      std::vector<uint8_t> bytes(static_cast<size_t>(n));
+      for (auto &b : bytes) b = static_cast<uint8_t>(rng());
+      ASSERT_EQ(ram_write(P, a, bytes.data(), n), model.write(a, bytes)) << "write " << a << " " << n;
     } else if (kind < 50) {  // pokes
       int64_t a = address();
       int k = 1 << pick(4);
@@ -915,6 +934,15 @@ TEST_P(RamDifferential, RandomOperationsMatchTheFlatModel) {
           << "unmap " << k << " at " << a << " len " << len;
     }
     if (op % 250 == 0) ASSERT_NO_FATAL_FAILURE(check_state(false));
+    if (op % 97 == 0) {  // the audio mirror takes the pages written so far
+      process_ram &r = rec.ram();
+      for (int w = 0; w < ram_page_count / 64; w++)
+        for (uint64_t bits = r.mirror_pages[w]; bits; bits &= bits - 1) {
+          int p = w * 64 + std::countr_zero(bits);
+          ram_page_mirrored(r, p);
+          model.flags[size_t(p)] &= static_cast<uint8_t>(~page_flag_mirror);
+        }
+    }
   }
   ASSERT_NO_FATAL_FAILURE(check_state(true));
   // Every userdata the page map no longer points into was reported.

@@ -4,6 +4,8 @@
 #include <SDL.h>
 
 #include <atomic>
+#include <cstring>
+#include <vector>
 
 #include "../kernel/script_api_fixture.h"
 #include "../platform/sdl_env.h"
@@ -119,22 +121,106 @@ TEST_F(Audio, ASecondProcessTakesTheSoundAndAStaleMirrorIsNeverKept) {
   EXPECT_EQ(mixer->ram[0x40101], 0);
 }
 
-// Pages the owner changed reach the mirror with its next sound call, which
-// pays for each page it copies.
-TEST_F(Audio, ASoundCallPaysForTheChangedPagesItMirrors) {
-  run("note(60)");
+// The first page where the mirror differs from P's RAM (zeros where P has
+// none), or -1.
+int mirror_difference(const process *P) {
+  static std::vector<uint8_t> ram(ram_space_size);
+  ram_read_untouched(P->ram.get(), 0, ram.data(), int(ram_space_size));
+  for (int p = 0; p < ram_page_count; p++)
+    if (memcmp(ram.data() + int64_t{p} * ram_page_size, mixer->ram + int64_t{p} * ram_page_size,
+               ram_page_size) != 0)
+      return p;
+  return -1;
+}
+
+// Whatever path writes the owner's RAM, its pages reach the mirror: with the
+// owner's next sound call, which pays for each page it copies, or at the end
+// of the frame, which leaves the owner the copy to repay in its next slice.
+TEST_F(Audio, EveryWayOfWritingRamReachesTheMirrorAndIsPaidFor) {
+  run("U = userdata('u8', 6000) for i = 0, 5999 do U[i] = i % 251 + 1 end note(60)");
+  const int64_t call = charge_of("note", "60");  // nothing to copy
   struct {
-    const char *dirty;
+    const char *write;
     int pages;
-  } cases[] = {{"", 0}, {"poke(0x100000, 1)", 1}, {"memset(0x100000, 1, 0x400000)", 1024}};
-  for (auto &c : cases) {
-    run(c.dirty);
-    cpu_cycles = 0;
-    run("note(61)");
-    EXPECT_GE(cpu_cycles, c.pages * mirror_page_cycles) << c.dirty;
-    EXPECT_LT(cpu_cycles, c.pages * mirror_page_cycles + 200) << c.dirty;  // the call itself: about 80
+  } cases[] = {
+      {"", 0},
+      {"poke(0x123456, 9)", 1},
+      {"poke2(0x200fff, 0x1234)", 2},  // straddles two pages
+      {"poke4(0x210ffe, -1) poke8(0x211ffc, -1)", 3},
+      {"memset(0x300000, 7, 0x5000)", 5},
+      {"memcpy(0x400800, 0x300000, 0x3000)", 4},
+      {"memcpy(0x300010, 0x300000, 0x2000)", 3},  // a move, copied from the top down
+      {"_map_ram(U, 0x500000)", 2},              // a whole page of U, then 1,904 bytes
+      {"poke(0x501800, 5)", 1},                  // the own block behind the partly mapped page
+      {"_unmap_ram(U)", 2},
+      {"memset(0xfff000, 3, 0x2000)", 2},  // wraps to page 0
+      {"color(12) camera(5, 6) pal(1, 2)", 2},  // the draw registers and a colour table
+      {"stat(465, 0, 0x600000)", 0},  // nothing mixed yet: no samples
+      {"stat(400, 19, 0x610000)", 1},
+      {"for a = 0x700000, 0x7fffff, 0x1000 do poke(a, 1) end", 256},
+  };
+  for (bool at_frame_end : {false, true}) {
+    for (auto &c : cases) {
+      SCOPED_TRACE(std::string(c.write) + (at_frame_end ? " (frame end)" : " (note)"));
+      ASSERT_EQ(run(c.write), R{});
+      if (at_frame_end) {
+        root->cycle_debt = 0;
+        update_processes_after_frame();
+        EXPECT_EQ(root->cycle_debt, c.pages * mirror_page_cycles);
+      } else {
+        EXPECT_EQ(charge_of("note", "60"), call + c.pages * mirror_page_cycles);
+      }
+      EXPECT_EQ(mirror_difference(root), -1);
+    }
   }
-  EXPECT_EQ(mixer->ram[0x4FFFFF], 1);
+  // A process that is not the owner writes without charge for the mirror.
+  process *other = create_process_from_code("", "other", "/other.lua");
+  ASSERT_NE(other, nullptr);
+  cproc = other;
+  run("memset(0x100000, 1, 0x100000)");
+  root->cycle_debt = 0;
+  update_processes_after_frame();
+  EXPECT_EQ(other->cycle_debt, 0);
+  EXPECT_EQ(root->cycle_debt, 0);
+}
+
+// An owner change copies the pages the new owner has and clears those the
+// last owner left, whatever either holds; the call pays for every page and
+// for silencing the channels.
+TEST_F(Audio, AnOwnerChangeMirrorsTheNewOwnerAndPaysForWhatItCopies) {
+  process *fresh = create_process_from_code("", "fresh", "/fresh.lua");
+  process *mapped = create_process_from_code("", "mapped", "/mapped.lua");
+  ASSERT_NE(fresh, nullptr);
+  ASSERT_NE(mapped, nullptr);
+  cproc = mapped;
+  run("U = userdata('u8', 6000) for i = 0, 5999 do U[i] = i % 251 + 1 end "
+      "_map_ram(U, 0x500000) poke(0x501900, 1) _map_ram(U, 0x600000) _unmap_ram(U, 0x600000)");
+  const int64_t fresh_pages = fresh->ram_bytes / ram_page_size;  // every page it has is its own
+  cproc = root;
+  run("note(60)");
+  const int64_t call = charge_of("note", "60");
+  const int64_t change = call + all_channels_cycles;
+  struct {
+    process *by;
+    const char *write;
+    int64_t pages;  // the pages written into the mirror
+  } steps[] = {
+      {fresh, "", fresh_pages},   // the same pages as the root's: no page to clear
+      {root, "memset(0, 0, 0x1000000)", ram_page_count},
+      {fresh, "", ram_page_count},  // its own, and the root's others cleared
+      {mapped, "", fresh_pages + 4},  // two pages of U, and the zeros of the two unmapped
+      {fresh, "", fresh_pages + 4},  // its own, and the four the other had beyond them cleared
+      {fresh, "", 0},  // no change of owner
+  };
+  for (auto &s : steps) {
+    SCOPED_TRACE(s.by->name + " " + s.write);
+    cproc = s.by;
+    ASSERT_EQ(run(s.write), R{});
+    const bool changes = app.audio_mirror_pid != s.by->id;
+    EXPECT_EQ(charge_of("note", "60"), (changes ? change : call) + s.pages * mirror_page_cycles);
+    EXPECT_EQ(app.audio_mirror_pid, s.by->id);
+    EXPECT_EQ(mirror_difference(s.by), -1);
+  }
 }
 
 TEST_F(Audio, SampleQueriesLandInTheCallersRam) {
