@@ -53,8 +53,14 @@ bool list_host_folder(const resolved_path &r, std::vector<std::string> &names) {
     std::string name = e->d_name;
     if (name.empty() || name[0] == '.') continue;
     if (is_mount_point(virtual_child(r.path, name))) continue;
-    struct stat st;
-    bool folder = stat(join_origin(r.origin, name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    // The listing tells most entries' kind; a link or an entry of unknown
+    // kind is looked at (a link to a folder is listed as a folder).
+    bool folder = e->d_type == DT_DIR;
+    if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+      spend_cpu(pfile_host_stat_cycles);
+      struct stat st;
+      folder = stat(join_origin(r.origin, name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
     // A folder named like a cartridge is shown as one.
     if (folder && kvt_path_kind(name) == 0) name += '/';
     names.push_back(std::move(name));

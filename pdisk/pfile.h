@@ -56,9 +56,9 @@ constexpr int64_t pfile_host_open_cycles = 3072;
 // whole in memory (a RAM file fetched, a file's bytes rebuilt).
 constexpr int64_t pfile_bytes_per_cycle = 8;
 // A folder opened and closed (a listing, a folder test), and each entry a
-// listing reads and looks at.
+// listing reads (one whose kind the listing does not tell is also stat'ed).
 constexpr int64_t pfile_host_folder_cycles = 2048;
-constexpr int64_t pfile_host_entry_cycles = 768;
+constexpr int64_t pfile_host_entry_cycles = 64;
 // A folder made, a file removed, a folder removed (the slowest: the host
 // writes the change through).
 constexpr int64_t pfile_host_mkdir_cycles = 16384;
