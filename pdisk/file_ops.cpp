@@ -48,8 +48,8 @@ buffer_owner fetch_file_bytes(std::string_view path, const char *mode) {
 
 bool store_file_bytes(std::string_view path, const char *mode, buffer_owner bytes) {
   spend_cpu(pfile_store_cycles);
-  if (!bytes || !pfile_room_for(path, mode, int64_t(bytes->capacity) - 1)) return false;
-  pfile *f = pfopen(path, mode);
+  if (!bytes) return false;
+  pfile *f = pfopen_to_replace(path, mode, int64_t(bytes->capacity) - 1);
   if (!f) return false;
   bool stored = pfset_data(f, std::move(bytes));
   return pfclose(f) && stored;

@@ -24,8 +24,6 @@ constexpr std::string_view raw_marker = "--[[tuk_format=\"raw\"";
 // not believed (and nothing is allocated for it).
 constexpr int64_t lz4_max_ratio = 255;
 constexpr size_t number_text_max = 44;
-// Room the LZ4 wrapper's body is decompressed into beyond its stated size.
-constexpr int64_t lz4_slack = 65536;
 // Cycles per decoded byte of a base64 body (the format's own charge is 1/12,
 // which buys more host time than a cycle is worth).
 constexpr int64_t base64_bytes_per_cycle = 4;
@@ -335,12 +333,14 @@ struct reader {
     uint32_t packed = read_u32(p + 4);
     uint32_t size = read_u32(p + 8);
     if (static_cast<uint64_t>(end - p - 12) < packed || packed > INT32_MAX) return nullptr;
-    if (size > int64_t{packed} * lz4_max_ratio + 16 || size > INT32_MAX - lz4_slack) return nullptr;
+    if (size > int64_t{packed} * lz4_max_ratio + 16 || size > INT32_MAX) return nullptr;
     // Nested wrappers each expand up to 255 times: every level's text is
     // held until its value is read, so the whole nest stays within what the
     // process may still hold.
+    // Exactly the stated size: a body that would decompress to more fails
+    // as one that decompresses to less does.
     body b;
-    if (!b.make(int64_t{size} + lz4_slack)) return nullptr;
+    if (!b.make(int64_t{size})) return nullptr;
     meter.charge(size / 12);
     std::string &text = b.bytes;
     int n = LZ4_decompress_safe(reinterpret_cast<const char *>(p + 12), text.data(),
@@ -350,7 +350,6 @@ struct reader {
                   static_cast<int>(size));
       return nullptr;
     }
-    text.resize(size);
     if (!parse_one(text.data(), text.size(), depth)) return nullptr;
     return p + 12 + packed;
   }
