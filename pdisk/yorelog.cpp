@@ -122,12 +122,14 @@ std::string with_note(const std::string &mark, std::string_view note) {
   return mark.substr(0, mark.size() - 1) + " " + std::string(note) + "\n";
 }
 
-day_folders folders_of(int year, int month, int day) {
+// logs: the data folder's "yorelog/", made (open_today) or as it stands (a
+// fetch only reads, and makes no folder on its way back through the days).
+day_folders folders_of(std::string_view logs, int year, int month, int day) {
   char month_name[32], log_name[16];
-  snprintf(month_name, sizeof month_name, "yorelog/%04d-%02d", year, month);
+  snprintf(month_name, sizeof month_name, "%04d-%02d", year, month);
   snprintf(log_name, sizeof log_name, "%02d.log", day);
   day_folders f;
-  f.month = hovi_prefix_with_appdata_path(month_name);
+  f.month.assign(logs).append(month_name);
   f.tuk = f.month + "/tuk";
   f.log = f.month + "/" + log_name;
   return f;
@@ -464,7 +466,8 @@ std::string open_today(time_t now, day_folders *out) {
   struct tm tm;
   gmtime_r(&now, &tm);
   spend_cpu(day_folders_cycles);
-  day_folders f = folders_of(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+  day_folders f = folders_of(hovi_prefix_with_appdata_path("yorelog/"), tm.tm_year + 1900,
+                             tm.tm_mon + 1, tm.tm_mday);
   hovi_mkdir(hovi_prefix_with_appdata_path("yorelog"));
   hovi_mkdir(f.month);
   hovi_mkdir(f.tuk);
@@ -621,9 +624,10 @@ buffer_owner yorelog_fetch(std::string_view text) {
   // The latest log on or before that day. A month without its folder has no
   // log on any day: it is passed over with one probe.
   day_folders f;
+  const std::string logs = hovi_appdata_path("yorelog/");
   bool found = false, month_looked_at = false, month_exists = false;
   for (int step = 0; step < day_steps_max && !found; step++) {
-    f = folders_of(year, month, day);
+    f = folders_of(logs, year, month, day);
     if (!month_looked_at) {
       spend_cpu(yorelog_probe_cycles);
       month_exists = host_directory_exists(f.month);
