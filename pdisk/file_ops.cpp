@@ -1,8 +1,6 @@
 // file_ops: the plain work behind the file functions of the script API.
 #include "pdisk/file_ops.h"
 
-#include <sys/stat.h>
-
 #include "kernel/accounting.h"
 #include "kernel/process.h"
 #include "pdisk/cart_mount.h"
@@ -111,14 +109,13 @@ std::optional<std::string> cache_fetch(std::string_view folder, std::string_view
                                        int64_t max_bytes) {
   std::optional<std::string> path = cache_host_path(folder, name);
   if (!path) return std::nullopt;
+  // One open finds the file, tells its size and reads it.
   spend_cpu(pfile_host_stat_cycles);
-  struct stat st;
-  if (stat(path->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  if (st.st_size < cache_fetch_min || st.st_size > max_bytes) return std::nullopt;
-  spend_cpu(pfile_host_open_cycles + int64_t(st.st_size) / pfile_bytes_per_cycle);
-  buffer_owner b(create_buffer_from_file(path->c_str()));
-  if (!b || b->length < cache_fetch_min) return std::nullopt;
-  return std::string(reinterpret_cast<const char *>(b->data), size_t(b->length));
+  std::optional<std::string> data = read_host_file(*path, max_bytes < INT64_MAX ? max_bytes + 1 : max_bytes);
+  if (!data) return std::nullopt;
+  spend_cpu(pfile_host_open_cycles + int64_t(data->size()) / pfile_bytes_per_cycle);
+  if (int64_t(data->size()) < cache_fetch_min) return std::nullopt;
+  return data;
 }
 
 bool is_well_formed_bbs_path(std::string_view text) {

@@ -140,35 +140,6 @@ bool is_regular(const std::string &host_path) {
   return stat(host_path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// A regular host file below max bytes, whole.
-std::optional<std::string> read_host(const std::string &host_path, int64_t max) {
-  int fd = open(host_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  struct stat st;
-  std::optional<std::string> out;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < max) {
-    // Read into room for the stated size (and one byte more, to see a file
-    // that grew meanwhile).
-    std::string bytes(size_t(st.st_size) + 1, '\0');
-    size_t have = 0;
-    bool ok = true;
-    for (;;) {
-      if (have == bytes.size()) bytes.resize(bytes.size() * 2);
-      ssize_t got = read(fd, bytes.data() + have, bytes.size() - have);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) ok = false;
-      if (got <= 0) break;
-      have += size_t(got);
-      if (int64_t(have) >= max) ok = false;
-      if (!ok) break;
-    }
-    bytes.resize(have);
-    if (ok) out = std::move(bytes);
-  }
-  close(fd);
-  return out;
-}
-
 bool append_log(const std::string &log, const std::string &text) {
   if (text.empty()) return true;
   spend_cpu(pfile_host_open_cycles + int64_t(text.size()) / pfile_bytes_per_cycle);
@@ -236,7 +207,7 @@ bool split_blob_line(std::string_view line, std::string_view *hash, std::string_
 // A blob's bytes, when they still match the hash that names them.
 std::optional<std::string> read_blob(const std::string &tuk, std::string_view hash) {
   spend_cpu(pfile_host_open_cycles);
-  std::optional<std::string> blob = read_host(tuk + "/" + std::string(hash), yorelog_blob_max);
+  std::optional<std::string> blob = read_host_file(tuk + "/" + std::string(hash), yorelog_blob_max);
   if (!blob) return std::nullopt;
   if (murmur3_hex(blob->data(), blob->size()) != hash) {
     hovi_debugf("[yorelog] damaged blob %.*s\n", int(hash.size()), hash.data());
@@ -271,7 +242,7 @@ void charge_checkpoint(const checkpoint_cost &cost) {
 std::string store_file_checkpoint(const std::string &host_path, std::string_view path,
                                   const std::string &tuk, bool snapshot, time_t now,
                                   checkpoint_cost *cost) {
-  std::optional<std::string> bytes = read_host(host_path, yorelog_blob_max);
+  std::optional<std::string> bytes = read_host_file(host_path, yorelog_blob_max);
   if (!bytes) return std::string();
   cost->read = true;
   cost->bytes = int64_t(bytes->size());
@@ -437,7 +408,7 @@ void reach_ahead(std::string_view path, const std::string &origin, time_t now) {
 void load_path_table(const day_folders &f, time_t now) {
   path_table = create_htable(path_table_capacity);
   walk.reset();
-  std::optional<std::string> text = read_host(f.log, INT64_MAX);
+  std::optional<std::string> text = read_host_file(f.log, INT64_MAX);
   if (!text) return;
   bool unfinished = false;
   std::vector<std::string_view> no_room;
@@ -654,7 +625,7 @@ buffer_owner yorelog_fetch(std::string_view text) {
   }
   if (!found) return nullptr;
   spend_cpu(pfile_host_open_cycles);
-  std::optional<std::string> log = read_host(f.log, INT64_MAX);
+  std::optional<std::string> log = read_host_file(f.log, INT64_MAX);
   if (!log) return nullptr;
   spend_cpu(int64_t(log->size()) / pfile_bytes_per_cycle);
 
