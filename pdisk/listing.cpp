@@ -121,8 +121,13 @@ bool compare_str_item(std::string_view a, std::string_view b) {
 // highest), each digit run as 0xFF, its length without leading zeros (4
 // bytes) and those digits.
 std::string listing_key(std::string_view name) {
-  std::string key(1, !name.empty() && name.back() == '/' ? '\0' : '\1');
-  key.reserve(name.size() + 8);
+  std::string key;
+  append_listing_key(key, name);
+  return key;
+}
+
+void append_listing_key(std::string &key, std::string_view name) {
+  key += !name.empty() && name.back() == '/' ? '\0' : '\1';
   for (size_t i = 0; i < name.size();) {
     if (is_digit(name[i])) {
       std::string_view run = digit_run(name, i);
@@ -136,7 +141,6 @@ std::string listing_key(std::string_view name) {
     if (c >= 0xFE) key += '\xFE';
     key += char(c);
   }
-  return key;
 }
 
 std::optional<pdisk_listing> pflist(std::string_view path) {
@@ -151,25 +155,29 @@ std::optional<pdisk_listing> pflist(std::string_view path) {
   list_mount_points(r.path, out);
   // Names the rule holds equal go in byte order; a name met twice (two
   // mounts at one point, a mount over a file) is listed once. The keys lie
-  // in one text and the names are sorted by number, so little is moved.
-  std::string keys;
-  std::vector<uint32_t> starts, order(out.names.size());
+  // in one text and the names are sorted by number, so little is moved; the
+  // work texts are kept from call to call.
+  static std::string keys;
+  static std::vector<uint32_t> starts, order;
+  static std::vector<std::string> sorted;
+  keys.clear();
+  starts.clear();
+  order.clear();
+  sorted.clear();
   for (const std::string &n : out.names) {
     starts.push_back(uint32_t(keys.size()));
-    keys += listing_key(n);
+    order.push_back(uint32_t(order.size()));
+    append_listing_key(keys, n);
   }
   starts.push_back(uint32_t(keys.size()));
   auto key = [&](uint32_t i) { return std::string_view(keys).substr(starts[i], starts[i + 1] - starts[i]); };
-  for (uint32_t i = 0; i < order.size(); i++) order[i] = i;
   std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
     int c = key(a).compare(key(b));
     return c != 0 ? c < 0 : out.names[a] < out.names[b];
   });
-  std::vector<std::string> sorted;
-  sorted.reserve(order.size());
   for (uint32_t i : order)
     if (sorted.empty() || sorted.back() != out.names[i]) sorted.push_back(std::move(out.names[i]));
-  out.names = std::move(sorted);
+  out.names.swap(sorted); // sorted keeps the emptied names' room for the next call
   for (const std::string &n : out.names)
     if (n.back() == '/') out.folders++;
   return out;
