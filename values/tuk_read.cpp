@@ -52,6 +52,21 @@ uint32_t read_u32(const uint8_t *p) {
 
 using cursor = const uint8_t *;
 
+// The first '"', '\\' or NUL at or after p (end when none), eight bytes at a
+// time: a string's plain run is most of its text.
+cursor skip_plain(cursor p, cursor end) {
+  constexpr uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+  auto has_zero = [](uint64_t v) { return ((v - ones) & ~v & highs) != 0; };
+  while (end - p >= 8) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if (has_zero(v) || has_zero(v ^ ('"' * ones)) || has_zero(v ^ ('\\' * ones))) break;
+    p += 8;
+  }
+  while (p < end && *p != '"' && *p != '\\' && *p != 0) p++;
+  return p;
+}
+
 // `depth` counts the tables around a value; `wraps` the untuk( / base64 / LZ4
 // bodies it stands in. Each is limited on its own, so a value the writer can
 // write (tables up to the limit, one wrapper) always reads back.
@@ -171,7 +186,7 @@ struct reader {
     scratch.clear();
     for (;;) {
       cursor run = p;
-      while (p < end && *p != '"' && *p != '\\' && *p != 0) p++;
+      p = skip_plain(p, end);
       if (static_cast<int64_t>(scratch.size() + static_cast<size_t>(p - run)) > tuk_string_max ||
           !scratch_room(static_cast<size_t>(p - run) + 1))
         return nullptr;
