@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/accounting.h"
 #include "kernel/buffer.h"
 #include "kernel/system.h"
 #include "pdisk/path.h"
@@ -151,6 +152,11 @@ int automount_p_path(std::string_view path) {
     if (!names_cartridge(prefix)) continue;
     if (names == automount_names_max) break;
     names++;
+    // A mounted cartridge, most often: charged as the look-up it stands for.
+    if (is_mounted_ram_folder(prefix)) {
+      spend_cpu(path_walk_cycles);
+      continue;
+    }
     if (pdisk_directory_exists(prefix, true)) continue;
     // Only a file that can be read is mounted.
     pfile *f = pfopen(prefix, "r");

@@ -664,6 +664,15 @@ bool pdisk_directory_exists_at(const resolved_path &r, bool follow) {
   return m.isr || pdisk_directory_exists(m.origin, false);
 }
 
+bool is_mounted_ram_folder(std::string_view path) {
+  int i = first_of(path_index_find(mount_points_index, path));
+  if (i < 0) return false;
+  const pmount &m = pmount_table[size_t(i)];
+  if (m.kind != pmount_ram || m.mount_point != path) return false;
+  pfile *f = find_ram_slot(m.origin.empty() ? std::string_view("/") : std::string_view(m.origin));
+  return f && is_folder(*f);
+}
+
 int64_t pfile_size(std::string_view path, bool skip_self) {
   return pfile_size_at(resolve_to_origin(path, skip_self));
 }

@@ -224,6 +224,10 @@ bool pdisk_file_exists_at(const resolved_path &r);
 bool pdisk_directory_exists(std::string_view path, bool follow);
 bool pdisk_directory_exists_at(const resolved_path &r, bool follow);
 bool host_directory_exists(const std::string &host_path);
+// Whether path (normalised) is the mount point of a RAM mount onto a RAM
+// folder that exists, as its mount table record tells without resolving it:
+// a folder for pdisk_directory_exists whenever this is true.
+bool is_mounted_ram_folder(std::string_view path);
 // A RAM file's length or a host path's size; 0 when neither exists.
 int64_t pfile_size(std::string_view path, bool skip_self);
 int64_t pfile_size_at(const resolved_path &r);
