@@ -712,16 +712,20 @@ void delete_path(std::string_view path) {
   } else if (r.kind == pmount_ram) {
     mark_parent_mount_dirty(r.origin);
     pfile *f = find_ram_slot(r.origin);
+    // Each walk of the RAM files at and under a path is charged as a look-up.
     if (r.origin.starts_with(pmount_cart_folder)) {
+      spend_cpu(path_walk_cycles);
       delete_ram_files_in_path(r.path);
       // The origin is a RAM path already: delete there directly rather than
       // resolve it again, which a mount whose origin lies under its own
       // mount point would turn into a descent without end.
       if (r.origin != r.path) {
+        spend_cpu(2 * path_walk_cycles); // its mount point, then its files
         delete_mount_point(r.origin);
         delete_ram_files_in_path(r.origin);
       }
     } else if (f && is_folder(*f)) {
+      spend_cpu(path_walk_cycles);
       delete_ram_files_in_path(r.origin);
     } else if (f) {
       free_slot(*f);

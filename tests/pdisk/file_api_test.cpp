@@ -11,6 +11,7 @@
 
 #include "kernel/accounting.h"
 #include "kernel/held_memory.h"
+#include "pdisk/path.h"
 #include "pdisk/pfile.h"
 #include "values/png_qoi.h"
 #include "values/crc32.h"
@@ -253,6 +254,17 @@ TEST_F(FileApi, ChargesFollowTheWork) {
   std::ofstream(host + "/c.kvt", std::ios::binary) << cart;
   EXPECT_GE(charge_of("fetch", "'/c.kvt/a.txt'"), 2 * int64_t(cart.size()) / 8);
   EXPECT_EQ(run("return #fetch('/c.kvt/a.txt')"), (R{"i:80000"}));
+
+  // Deleting a file in a cartridge's folder walks the RAM files under its
+  // path and under its origin, and the mounts at its origin: each walk is a
+  // look-up beyond a plain RAM file's deletion (two paths of one length).
+  EXPECT_EQ(run("mkdir('/ram/mount/abcdefgh') mount('/ram/c.kvt', '/ram/mount/abcdefgh') "
+                "store('/ram/c.kvt/x.txt', 'x') store('/ram/ccxkv/x.txt', 'x')"),
+            (R{}));
+  int64_t plain = charge_of("_fdelete", "'/ram/ccxkv/x.txt'");
+  EXPECT_GE(charge_of("_fdelete", "'/ram/c.kvt/x.txt'") - plain, 3 * path_walk_cycles);
+  EXPECT_EQ(run("return fstat('/ram/c.kvt/x.txt') == nil, fstat('/ram/ccxkv/x.txt') == nil"),
+            (R{"b:true", "b:true"}));
 }
 
 } // namespace
