@@ -132,14 +132,17 @@ std::optional<pdisk_stat> pdisk_fstat(std::string_view path) {
   if (!norm) return std::nullopt;
   // A cartridge reports the size of its file as it stands after every change.
   if (kvt_cart_form(*norm) != 0) flush_dirty_mounts_immediately();
+  // One resolution serves the look-ups that follow; each is charged.
   pdisk_stat st;
-  if (pdisk_directory_exists(*norm, true)) {
+  resolved_path r = resolve_normalised(*norm, false);
+  if (pdisk_directory_exists_at(r, true)) {
     st.folder = true;
-    st.size = pfile_size(*norm, true);
-  } else if (pdisk_file_exists(*norm)) {
-    st.size = pfile_size(*norm, false);
+    st.size = pfile_size(*norm, true); // past a mount standing on the path
   } else {
-    return std::nullopt;
+    charge_lookups_again(r);
+    if (!pdisk_file_exists_at(r)) return std::nullopt;
+    charge_lookups_again(r);
+    st.size = pfile_size_at(r);
   }
   st.description = get_mount_description(*norm);
   return st;
