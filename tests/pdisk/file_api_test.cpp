@@ -242,6 +242,9 @@ TEST_F(FileApi, ChargesFollowTheWork) {
   EXPECT_GE(charge_of("ls", "'/ram/hidden'"), 2000 * 16);
   EXPECT_GE(charge_of("ls", "'/ram/deep'"), 2000 * 16);
   EXPECT_EQ(run("return #ls('/ram/hidden'), #ls('/ram/deep')"), (R{"i:0", "i:0"}));
+  // A listing of nothing still makes its tables: beyond its path's look-up.
+  EXPECT_EQ(run("mkdir('/ram/e')"), (R{}));
+  EXPECT_GE(charge_of("ls", "'/ram/e'"), path_walk_cycles + 64);
 
   // Pictures are charged by what the codec costs, before it runs.
   EXPECT_GE(charge_of("store", "'/ram/p.png', userdata('u8', 200, 100)"), png_coding_cycles(20000));
