@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "kernel/accounting.h"
 #include "pdisk/path.h"
@@ -157,26 +158,29 @@ std::optional<pdisk_listing> pflist(std::string_view path) {
   // mounts at one point, a mount over a file) is listed once. The keys lie
   // in one text and the names are sorted by number, so little is moved; the
   // work texts are kept from call to call.
+  struct sort_entry {
+    uint32_t start, length, name;
+  };
   static std::string keys;
-  static std::vector<uint32_t> starts, order;
+  static std::vector<sort_entry> entries;
   static std::vector<std::string> sorted;
   keys.clear();
-  starts.clear();
-  order.clear();
+  entries.clear();
   sorted.clear();
   for (const std::string &n : out.names) {
-    starts.push_back(uint32_t(keys.size()));
-    order.push_back(uint32_t(order.size()));
+    uint32_t start = uint32_t(keys.size());
     append_listing_key(keys, n);
+    entries.push_back({start, uint32_t(keys.size()) - start, uint32_t(entries.size())});
   }
-  starts.push_back(uint32_t(keys.size()));
-  auto key = [&](uint32_t i) { return std::string_view(keys).substr(starts[i], starts[i + 1] - starts[i]); };
-  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-    int c = key(a).compare(key(b));
-    return c != 0 ? c < 0 : out.names[a] < out.names[b];
+  const char *base = keys.data();
+  std::sort(entries.begin(), entries.end(), [&](const sort_entry &a, const sort_entry &b) {
+    int c = std::memcmp(base + a.start, base + b.start, std::min(a.length, b.length));
+    if (c != 0) return c < 0;
+    if (a.length != b.length) return a.length < b.length;
+    return out.names[a.name] < out.names[b.name];
   });
-  for (uint32_t i : order)
-    if (sorted.empty() || sorted.back() != out.names[i]) sorted.push_back(std::move(out.names[i]));
+  for (const sort_entry &e : entries)
+    if (sorted.empty() || sorted.back() != out.names[e.name]) sorted.push_back(std::move(out.names[e.name]));
   out.names.swap(sorted); // sorted keeps the emptied names' room for the next call
   for (const std::string &n : out.names)
     if (n.back() == '/') out.folders++;
