@@ -11,7 +11,9 @@
 
 #include "kernel/system.h"
 #include "pdisk/cart_mount.h"
+#include "pdisk/file_ops.h"
 #include "pdisk/listing.h"
+#include "pdisk/path.h"
 #include "pdisk/pfile.h"
 
 namespace {
@@ -107,6 +109,97 @@ void bm_frame_mount_work_full_table(benchmark::State &state) {
   pfile_reset();
 }
 BENCHMARK(bm_frame_mount_work_full_table)->Arg(0)->Arg(1);
+
+// The path work every file call does on a small file in a RAM folder (0) and
+// in a cartridge (1), with the tables as a fresh system has them (range 1 = 0)
+// or filled as far as a script may (range 1 = 1: a full mount table and 5,000
+// RAM files): normalising, resolving, and fstat's whole look-up.
+const char *const everyday_paths[] = {"/ram/bench/small.txt", "/bench/c.kvt/small.txt"};
+
+void everyday_tables(bool loaded) {
+  fresh_tables();
+  for (const char *folder : {"/ram/bench", "/bench", "/bench/c.kvt"}) {
+    pmkdir(folder);
+    pfile *f = pfopen(std::string(folder) + "/small.txt", "w");
+    pfwrite("hello", 1, 5, f);
+    pfclose(f);
+  }
+  if (!loaded) return;
+  pmkdir("/ram/mt");
+  for (int i = 1; i <= 2100; i++) mount_p_path("/mt/" + std::to_string(i), "/ram/mt");
+  for (int i = 1; i <= 5000; i++) pfclose(pfopen("/ram/many/" + std::to_string(i) + ".txt", "w"));
+}
+
+void bm_normalise(benchmark::State &state) {
+  everyday_tables(state.range(1));
+  std::string path = everyday_paths[state.range(0)];
+  for (auto _ : state) benchmark::DoNotOptimize(normalise_kestrune_path(path));
+  pfile_reset();
+}
+BENCHMARK(bm_normalise)->ArgsProduct({{0, 1}, {0, 1}});
+
+void bm_resolve(benchmark::State &state) {
+  everyday_tables(state.range(1));
+  std::string path = everyday_paths[state.range(0)];
+  for (auto _ : state) benchmark::DoNotOptimize(resolve_to_origin(path, false));
+  pfile_reset();
+}
+BENCHMARK(bm_resolve)->ArgsProduct({{0, 1}, {0, 1}});
+
+void bm_fstat(benchmark::State &state) {
+  everyday_tables(state.range(1));
+  std::string path = everyday_paths[state.range(0)];
+  for (auto _ : state) benchmark::DoNotOptimize(pdisk_fstat(path));
+  pfile_reset();
+}
+BENCHMARK(bm_fstat)->ArgsProduct({{0, 1}, {0, 1}});
+
+void bm_fetch_bytes(benchmark::State &state) {
+  everyday_tables(state.range(1));
+  std::string path = everyday_paths[state.range(0)];
+  for (auto _ : state) benchmark::DoNotOptimize(fetch_file_bytes(path, "rb"));
+  pfile_reset();
+}
+BENCHMARK(bm_fetch_bytes)->ArgsProduct({{0, 1}, {0, 1}});
+
+void bm_store_bytes(benchmark::State &state) {
+  everyday_tables(state.range(1));
+  std::string path = everyday_paths[state.range(0)];
+  for (auto _ : state) store_file_bytes(path, "w", std::string_view("hello"));
+  pfile_reset();
+}
+BENCHMARK(bm_store_bytes)->ArgsProduct({{0, 1}, {0, 1}});
+
+void bm_ls_small(benchmark::State &state) {
+  everyday_tables(state.range(1));
+  const char *folder = state.range(0) ? "/bench/c.kvt" : "/ram/bench";
+  for (auto _ : state) benchmark::DoNotOptimize(pflist(folder));
+  pfile_reset();
+}
+BENCHMARK(bm_ls_small)->ArgsProduct({{0, 1}, {0, 1}});
+
+void bm_delete_store(benchmark::State &state) {
+  everyday_tables(state.range(1));
+  std::string path = state.range(0) ? "/bench/c.kvt/tmp.txt" : "/ram/bench/tmp.txt";
+  for (auto _ : state) {
+    delete_path(path);
+    store_file_bytes(path, "w", std::string_view("x"));
+  }
+  pfile_reset();
+}
+BENCHMARK(bm_delete_store)->ArgsProduct({{0, 1}, {0, 1}});
+
+void bm_mkdir_delete(benchmark::State &state) {
+  everyday_tables(state.range(1));
+  std::string path = state.range(0) ? "/bench/c.kvt/new" : "/ram/bench/new";
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(pdisk_directory_exists(path, true));
+    pmkdir(path);
+    delete_path(path);
+  }
+  pfile_reset();
+}
+BENCHMARK(bm_mkdir_delete)->ArgsProduct({{0, 1}, {0, 1}});
 
 } // namespace
 

@@ -170,6 +170,35 @@ BENCHMARK_CAPTURE(host_call, unmount_oldest_full_mounts,
                   "store('/ram/x.txt', 'x') for i = 1, 2040 do mount('/m/' .. i, '/ram') end k = 0",
                   "k = k % 2040 + 1 _fdelete('/m/' .. k) mount('/m/' .. k, '/ram')");
 
+// The file calls' fixed work on a small file in a RAM folder and in a drive
+// cartridge, with the tables as the fixtures leave them and with a full mount
+// table and 5,000 RAM files besides.
+#define FILE_FIXTURES                                                             \
+  "_signal(65) body = ('hello world '):rep(85) text = 'the quick brown fox' "     \
+  "for _, d in ipairs({'/ram/bench', '/bench', '/bench/c.kvt'}) do mkdir(d) "     \
+  "store(d .. '/small.txt', body) store(d .. '/tmp.txt', 'x') end "
+#define FILES_LOADED                                                              \
+  FILE_FIXTURES "mkdir('/ram/mt') for i = 1, 2100 do mount('/mt/' .. i, '/ram/mt') end " \
+  "for i = 1, 10 do _signal(65) end mkdir('/ram/many') "                          \
+  "for i = 1, 5000 do store('/ram/many/' .. i .. '.txt', 'x') end "
+#define FILE_CALL_CASES(name, call)                                    \
+  BENCHMARK_CAPTURE(host_call, name##_fresh, FILE_FIXTURES, call);      \
+  BENCHMARK_CAPTURE(host_call, name##_loaded, FILES_LOADED, call)
+FILE_CALL_CASES(ls_ram_bench, "ls('/ram/bench')");
+FILE_CALL_CASES(ls_cart, "ls('/bench/c.kvt')");
+FILE_CALL_CASES(store_ram_small, "store('/ram/bench/small.txt', text)");
+FILE_CALL_CASES(store_cart_small, "store('/bench/c.kvt/small.txt', text)");
+FILE_CALL_CASES(fetch_ram_small, "fetch('/ram/bench/small.txt')");
+FILE_CALL_CASES(fetch_cart_small, "fetch('/bench/c.kvt/small.txt')");
+FILE_CALL_CASES(fstat_ram_small, "fstat('/ram/bench/small.txt')");
+FILE_CALL_CASES(fstat_cart_small, "fstat('/bench/c.kvt/small.txt')");
+FILE_CALL_CASES(fdelete_ram_tmp, "_fdelete('/ram/bench/tmp.txt') store('/ram/bench/tmp.txt', 'x')");
+FILE_CALL_CASES(fdelete_cart_tmp,
+                "_fdelete('/bench/c.kvt/tmp.txt') store('/bench/c.kvt/tmp.txt', 'x')");
+FILE_CALL_CASES(mkdir_ram_new, "mkdir('/ram/bench/new') _fdelete('/ram/bench/new')");
+FILE_CALL_CASES(mkdir_cart_new, "mkdir('/bench/c.kvt/new') _fdelete('/bench/c.kvt/new')");
+FILE_CALL_CASES(pwd, "pwd()");
+
 BENCHMARK_CAPTURE(host_call, deli_first_of_many, "t = {} for i = 1, 30000 do t[i] = i end",
                   "deli(t, 1) t[#t + 1] = 0");
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/accounting.h"
 #include "kernel/buffer.h"
 #include "kernel/system.h"
 #include "pdisk/path.h"
@@ -67,7 +68,7 @@ bool build_cart_file(buffer *out, const std::string &folder, int form) {
 bool write_cart_file(const std::string &path, const std::string &folder, int form) {
   buffer_owner out(create_buffer_2(cart_out_capacity, buffer_group_pfile));
   if (!out || !build_cart_file(out.get(), folder, form)) return false;
-  pfile *f = pfile_room_for(path, "wf", int64_t(out->capacity) - 1) ? pfopen(path, "wf") : nullptr;
+  pfile *f = pfopen_to_replace(path, "wf", int64_t(out->capacity) - 1);
   if (!f) {
     std::printf("** could not open %s to write the cartridge back\n", path.c_str());
     return false;
@@ -140,16 +141,22 @@ int kvt_cart_form(std::string_view path) {
   return 0;
 }
 
-void automount_p_path(std::string_view path) {
-  if (block_automounting || path.size() < 2) return;
-  if (path.find(".kvt") == std::string_view::npos) return;
+int automount_p_path(std::string_view path) {
+  if (block_automounting || path.size() < 2) return 0;
+  if (path.find(".kvt") == std::string_view::npos) return 0;
   block_automounting = true;
   int names = 0;
   for (size_t end = 1; end <= path.size() && end <= automount_prefix_max; end++) {
     if (end < path.size() && path[end] != '/') continue;
-    std::string prefix(path.substr(0, end));
+    std::string_view prefix = path.substr(0, end);
     if (!names_cartridge(prefix)) continue;
-    if (++names > automount_names_max) break;
+    if (names == automount_names_max) break;
+    names++;
+    // A mounted cartridge, most often: charged as the look-up it stands for.
+    if (is_mounted_ram_folder(prefix)) {
+      spend_cpu(path_walk_cycles);
+      continue;
+    }
     if (pdisk_directory_exists(prefix, true)) continue;
     // Only a file that can be read is mounted.
     pfile *f = pfopen(prefix, "r");
@@ -158,6 +165,7 @@ void automount_p_path(std::string_view path) {
     mount_kvt_path(prefix);
   }
   block_automounting = false;
+  return names;
 }
 
 int mount_kvt_path(std::string_view path) {

@@ -28,8 +28,9 @@ constexpr int automount_names_max = 64;
 constexpr size_t automount_prefix_max = 4096;
 
 // Offers a normalised path: the cartridge files it passes through (from the
-// shortest prefix on) are mounted, unless a folder of that name exists.
-void automount_p_path(std::string_view path);
+// shortest prefix on) are mounted, unless a folder of that name exists. The
+// number of cartridge names it looked up.
+int automount_p_path(std::string_view path);
 
 // The mount whose mount point is path, made when there is none: a fresh RAM
 // folder "/ram/mount/<8 letters>" filled from the file. The index into

@@ -39,6 +39,9 @@ constexpr int64_t fetch_png_max_pixels = userdata_block_max / 4;
 // little more for each doubling of their number.
 constexpr int64_t ls_cycles_per_name = 16;
 constexpr int64_t ls_sort_cycles_per_level = 2;
+// And each listing, however short: the sort's work texts and the result
+// table with its names made into strings.
+constexpr int64_t ls_listing_cycles = 64;
 constexpr std::string_view yorelog_protocol = "yorelog://";
 constexpr size_t mount_text_max = 4096;
 // A fetch starts a worker thread with its own HTTP handle.
@@ -307,7 +310,7 @@ int lua54_ls(lua_State *L) {
   std::optional<pdisk_listing> list = pflist(*path);
   if (!list) return 0;
   int64_t names = int64_t(list->names.size());
-  spend_cpu_or_stop(L, (names + list->unlisted) * ls_cycles_per_name +
+  spend_cpu_or_stop(L, ls_listing_cycles + (names + list->unlisted) * ls_cycles_per_name +
                            names * std::bit_width(uint64_t(names)) * ls_sort_cycles_per_level);
   lua_createtable(L, int(list->names.size()), 0);
   lua_Integer index = 1;

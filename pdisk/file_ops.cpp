@@ -1,8 +1,6 @@
 // file_ops: the plain work behind the file functions of the script API.
 #include "pdisk/file_ops.h"
 
-#include <sys/stat.h>
-
 #include "kernel/accounting.h"
 #include "kernel/process.h"
 #include "pdisk/cart_mount.h"
@@ -48,8 +46,8 @@ buffer_owner fetch_file_bytes(std::string_view path, const char *mode) {
 
 bool store_file_bytes(std::string_view path, const char *mode, buffer_owner bytes) {
   spend_cpu(pfile_store_cycles);
-  if (!bytes || !pfile_room_for(path, mode, int64_t(bytes->capacity) - 1)) return false;
-  pfile *f = pfopen(path, mode);
+  if (!bytes) return false;
+  pfile *f = pfopen_to_replace(path, mode, int64_t(bytes->capacity) - 1);
   if (!f) return false;
   bool stored = pfset_data(f, std::move(bytes));
   return pfclose(f) && stored;
@@ -111,14 +109,13 @@ std::optional<std::string> cache_fetch(std::string_view folder, std::string_view
                                        int64_t max_bytes) {
   std::optional<std::string> path = cache_host_path(folder, name);
   if (!path) return std::nullopt;
+  // One open finds the file, tells its size and reads it.
   spend_cpu(pfile_host_stat_cycles);
-  struct stat st;
-  if (stat(path->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  if (st.st_size < cache_fetch_min || st.st_size > max_bytes) return std::nullopt;
-  spend_cpu(pfile_host_open_cycles + int64_t(st.st_size) / pfile_bytes_per_cycle);
-  buffer_owner b(create_buffer_from_file(path->c_str()));
-  if (!b || b->length < cache_fetch_min) return std::nullopt;
-  return std::string(reinterpret_cast<const char *>(b->data), size_t(b->length));
+  std::optional<std::string> data = read_host_file(*path, max_bytes < INT64_MAX ? max_bytes + 1 : max_bytes);
+  if (!data) return std::nullopt;
+  spend_cpu(pfile_host_open_cycles + int64_t(data->size()) / pfile_bytes_per_cycle);
+  if (int64_t(data->size()) < cache_fetch_min) return std::nullopt;
+  return data;
 }
 
 bool is_well_formed_bbs_path(std::string_view text) {
@@ -135,14 +132,17 @@ std::optional<pdisk_stat> pdisk_fstat(std::string_view path) {
   if (!norm) return std::nullopt;
   // A cartridge reports the size of its file as it stands after every change.
   if (kvt_cart_form(*norm) != 0) flush_dirty_mounts_immediately();
+  // One resolution serves the look-ups that follow; each is charged.
   pdisk_stat st;
-  if (pdisk_directory_exists(*norm, true)) {
+  resolved_path r = resolve_normalised(*norm, false);
+  if (pdisk_directory_exists_at(r, true)) {
     st.folder = true;
-    st.size = pfile_size(*norm, true);
-  } else if (pdisk_file_exists(*norm)) {
-    st.size = pfile_size(*norm, false);
+    st.size = pfile_size(*norm, true); // past a mount standing on the path
   } else {
-    return std::nullopt;
+    charge_lookups_again(r);
+    if (!pdisk_file_exists_at(r)) return std::nullopt;
+    charge_lookups_again(r);
+    st.size = pfile_size_at(r);
   }
   st.description = get_mount_description(*norm);
   return st;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "kernel/accounting.h"
 #include "pdisk/path.h"
@@ -121,8 +122,13 @@ bool compare_str_item(std::string_view a, std::string_view b) {
 // highest), each digit run as 0xFF, its length without leading zeros (4
 // bytes) and those digits.
 std::string listing_key(std::string_view name) {
-  std::string key(1, !name.empty() && name.back() == '/' ? '\0' : '\1');
-  key.reserve(name.size() + 8);
+  std::string key;
+  append_listing_key(key, name);
+  return key;
+}
+
+void append_listing_key(std::string &key, std::string_view name) {
+  key += !name.empty() && name.back() == '/' ? '\0' : '\1';
   for (size_t i = 0; i < name.size();) {
     if (is_digit(name[i])) {
       std::string_view run = digit_run(name, i);
@@ -136,7 +142,6 @@ std::string listing_key(std::string_view name) {
     if (c >= 0xFE) key += '\xFE';
     key += char(c);
   }
-  return key;
 }
 
 std::optional<pdisk_listing> pflist(std::string_view path) {
@@ -151,25 +156,32 @@ std::optional<pdisk_listing> pflist(std::string_view path) {
   list_mount_points(r.path, out);
   // Names the rule holds equal go in byte order; a name met twice (two
   // mounts at one point, a mount over a file) is listed once. The keys lie
-  // in one text and the names are sorted by number, so little is moved.
-  std::string keys;
-  std::vector<uint32_t> starts, order(out.names.size());
+  // in one text and the names are sorted by number, so little is moved; the
+  // work texts are kept from call to call.
+  struct sort_entry {
+    uint32_t start, length, name;
+  };
+  static std::string keys;
+  static std::vector<sort_entry> entries;
+  static std::vector<std::string> sorted;
+  keys.clear();
+  entries.clear();
+  sorted.clear();
   for (const std::string &n : out.names) {
-    starts.push_back(uint32_t(keys.size()));
-    keys += listing_key(n);
+    uint32_t start = uint32_t(keys.size());
+    append_listing_key(keys, n);
+    entries.push_back({start, uint32_t(keys.size()) - start, uint32_t(entries.size())});
   }
-  starts.push_back(uint32_t(keys.size()));
-  auto key = [&](uint32_t i) { return std::string_view(keys).substr(starts[i], starts[i + 1] - starts[i]); };
-  for (uint32_t i = 0; i < order.size(); i++) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-    int c = key(a).compare(key(b));
-    return c != 0 ? c < 0 : out.names[a] < out.names[b];
+  const char *base = keys.data();
+  std::sort(entries.begin(), entries.end(), [&](const sort_entry &a, const sort_entry &b) {
+    int c = std::memcmp(base + a.start, base + b.start, std::min(a.length, b.length));
+    if (c != 0) return c < 0;
+    if (a.length != b.length) return a.length < b.length;
+    return out.names[a.name] < out.names[b.name];
   });
-  std::vector<std::string> sorted;
-  sorted.reserve(order.size());
-  for (uint32_t i : order)
-    if (sorted.empty() || sorted.back() != out.names[i]) sorted.push_back(std::move(out.names[i]));
-  out.names = std::move(sorted);
+  for (const sort_entry &e : entries)
+    if (sorted.empty() || sorted.back() != out.names[e.name]) sorted.push_back(std::move(out.names[e.name]));
+  out.names.swap(sorted); // sorted keeps the emptied names' room for the next call
   for (const std::string &n : out.names)
     if (n.back() == '/') out.folders++;
   return out;

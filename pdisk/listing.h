@@ -30,3 +30,5 @@ bool compare_str_item(std::string_view a, std::string_view b);
 // get equal keys): sorting keys with memcmp costs a fraction of sorting
 // names by the rule.
 std::string listing_key(std::string_view name);
+// listing_key(name) appended to key.
+void append_listing_key(std::string &key, std::string_view name);

@@ -98,6 +98,27 @@ std::string collapse(std::string_view text, bool keep_protocol, bool trace) {
   return out;
 }
 
+// Whether an absolute path is already what normalising makes of it: legal,
+// no empty, "." or ".." segment, none over-long, no trailing '/', and no '#'
+// (whose protocol rule only the full pass knows). Most paths a script gives
+// are, and they are taken as they stand.
+bool is_plainly_normal(std::string_view path) {
+  if (path.empty() || path[0] != '/') return false;
+  size_t start = 1; // of the segment being read
+  for (size_t i = 1; i <= path.size(); i++) {
+    if (i < path.size() && path[i] != '/') {
+      if (!is_path_char(static_cast<unsigned char>(path[i]))) return false;
+      continue;
+    }
+    size_t n = i - start;
+    if (n == 0) return path.size() == 1; // "//", a trailing '/', or "/" itself
+    if (n > path_segment_max || (path[start] == '.' && (n == 1 || (n == 2 && path[start + 1] == '.'))))
+      return false;
+    start = i + 1;
+  }
+  return true;
+}
+
 } // namespace
 
 bool is_legal_kestrune_path(std::string_view path) {
@@ -123,6 +144,11 @@ std::string collapse_path(std::string_view text, bool trace) { return collapse(t
 std::optional<std::string> normalise_kestrune_path_from(std::string_view path,
                                                         std::string_view pwd) {
   spend_cpu(path_walk_cycles);
+  return normalised_path_from(path, pwd);
+}
+
+std::optional<std::string> normalised_path_from(std::string_view path, std::string_view pwd) {
+  if (is_plainly_normal(path)) return std::string(path);
   if (!is_legal_kestrune_path(path)) return std::nullopt;
   std::string joined;
   if (path[0] == '/') {
@@ -141,8 +167,10 @@ std::optional<std::string> normalise_kestrune_path_from(std::string_view path,
   return out;
 }
 
+std::string_view current_working_directory() { return cproc ? std::string_view(cproc->pwd) : "/"; }
+
 std::optional<std::string> normalise_kestrune_path(std::string_view path) {
-  return normalise_kestrune_path_from(path, cproc ? std::string_view(cproc->pwd) : "/");
+  return normalise_kestrune_path_from(path, current_working_directory());
 }
 
 int get_path_parent_match_depth(std::string_view mount_point, std::string_view path) {

@@ -28,9 +28,9 @@ bool is_legal_working_directory(std::string_view pwd);
 // prints every step on standard output.
 std::string collapse_path(std::string_view text, bool trace = false);
 
-// What one normalising costs whatever the path's length (its copies, and
-// mostly a resolution after it); a file call may normalise its path several
-// times.
+// What one look-up of a path costs whatever its length: normalising it, or
+// resolving it through the mounts. A file call is charged each look-up its
+// work stands for, whether or not it walks the path again for it.
 constexpr int64_t path_walk_cycles = 32;
 
 // The normalised absolute path, or nothing for an illegal path. A relative
@@ -38,7 +38,12 @@ constexpr int64_t path_walk_cycles = 32;
 // itself.
 std::optional<std::string> normalise_kestrune_path_from(std::string_view path,
                                                         std::string_view pwd);
-// The same against the current process's working directory ("/" when none).
+// The same uncharged, for a caller that charges the look-up it is part of.
+std::optional<std::string> normalised_path_from(std::string_view path, std::string_view pwd);
+// The current process's working directory ("/" when none).
+std::string_view current_working_directory();
+// normalise_kestrune_path_from against the current process's working
+// directory.
 std::optional<std::string> normalise_kestrune_path(std::string_view path);
 
 // The number of segments of mount_point when it is path or a folder above it,

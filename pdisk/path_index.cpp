@@ -21,8 +21,9 @@ uint64_t hash_base() {
 
 __extension__ typedef unsigned __int128 hash_wide;
 
-uint64_t hash_step(uint64_t h, char c) {
-  hash_wide p = static_cast<hash_wide>(h) * hash_base();
+// base: hash_base(), read once by the caller for a whole text.
+uint64_t hash_step(uint64_t h, char c, uint64_t base) {
+  hash_wide p = static_cast<hash_wide>(h) * base;
   uint64_t r = uint64_t(p & hash_modulus) + uint64_t(p >> 61);
   r += uint64_t(static_cast<unsigned char>(c)) + 1;
   while (r >= hash_modulus) r -= hash_modulus;
@@ -49,8 +50,8 @@ bool starts_segment(std::string_view text, size_t i) {
 } // namespace
 
 uint64_t path_hash(std::string_view text) {
-  uint64_t h = 0;
-  for (char c : text) h = hash_step(h, c);
+  uint64_t h = 0, base = hash_base();
+  for (char c : text) h = hash_step(h, c, base);
   return h;
 }
 
@@ -103,9 +104,12 @@ std::optional<uint64_t> path_index_deepest(const path_index &ix, std::string_vie
   // No text is longer than the longest one held, so hashing stops there; a
   // path's few candidates fit on the stack.
   struct candidate {
-    std::string_view text;
+    size_t length; // of path's prefix, or SIZE_MAX for "/"
     uint64_t hash;
     int depth;
+  };
+  auto text = [&](const candidate &c) {
+    return c.length == SIZE_MAX ? std::string_view("/") : path.substr(0, c.length);
   };
   constexpr size_t inline_candidates = 32;
   candidate near[inline_candidates];
@@ -119,16 +123,16 @@ std::optional<uint64_t> path_index_deepest(const path_index &ix, std::string_vie
   auto at = [&](size_t i) -> const candidate & {
     return i < inline_candidates ? near[i] : far[i - inline_candidates];
   };
-  if (has_length(ix, 1)) add({"/", path_hash("/"), 0});
+  if (has_length(ix, 1)) add({SIZE_MAX, path_hash("/"), 0});
   size_t limit = std::min(path.size(), ix.lengths.empty() ? 0 : ix.lengths.size() - 1);
-  uint64_t h = 0;
+  uint64_t h = 0, base = hash_base();
   int depth = 0;
   for (size_t k = 0; k <= limit; k++) {
     bool boundary = k == path.size() ? k > 0 : path[k] == '/';
-    if (boundary && has_length(ix, k)) add({path.substr(0, k), h, depth});
+    if (boundary && has_length(ix, k)) add({k, h, depth});
     if (k == limit) break;
     if (starts_segment(path, k)) depth++;
-    h = hash_step(h, path[k]);
+    h = hash_step(h, path[k], base);
   }
 
   std::optional<uint64_t> best;
@@ -136,8 +140,8 @@ std::optional<uint64_t> path_index_deepest(const path_index &ix, std::string_vie
   for (size_t i = count; i-- > 0;) {
     const candidate *c = &at(i);
     if (c->depth < best_depth) break;
-    if (skip_self && c->text == path) continue;
-    auto it = find_hashed(ix, c->text, c->hash);
+    if (skip_self && text(*c) == path) continue;
+    auto it = find_hashed(ix, text(*c), c->hash);
     if (it == ix.texts.end()) continue;
     uint64_t seq = it->second.seqs.front();
     if (!best || seq < *best) best = seq;

@@ -57,6 +57,7 @@ bool early_clearing = false;
 // and the dirty ones, by seq.
 path_index mount_points_index, ram_mount_points_index, ram_mount_origins_index;
 uint64_t last_mount_seq = 0;
+uint64_t mount_table_changes = 0; // records added or removed: resolutions made before are stale
 std::vector<uint64_t> table_seqs; // beside the table: found by seq in cache
 std::set<uint64_t> dirty_mounts;
 
@@ -139,6 +140,7 @@ pfile *claim_slot(int32_t kind, std::string origin) {
 }
 
 void index_mount(const pmount &m) {
+  mount_table_changes++;
   path_index_add(mount_points_index, m.mount_point, m.seq);
   if (m.kind != pmount_ram) return;
   path_index_add(ram_mount_points_index, m.mount_point, m.seq);
@@ -146,6 +148,7 @@ void index_mount(const pmount &m) {
 }
 
 void unindex_mount(const pmount &m) {
+  mount_table_changes++;
   path_index_remove(mount_points_index, m.mount_point, m.seq);
   dirty_mounts.erase(m.seq);
   if (m.kind != pmount_ram) return;
@@ -154,6 +157,7 @@ void unindex_mount(const pmount &m) {
 }
 
 void clear_mounts() {
+  mount_table_changes++;
   pmount_table.clear();
   table_seqs.clear();
   path_index_clear(mount_points_index);
@@ -295,11 +299,20 @@ std::string join_origin(std::string_view origin, std::string_view rest) {
 }
 
 resolved_path resolve_to_origin(std::string_view path, bool skip_self) {
+  std::optional<std::string> norm = normalised_path_from(path, current_working_directory());
+  if (!norm) {
+    spend_cpu(path_walk_cycles);
+    return resolved_path{};
+  }
+  return resolve_normalised(std::move(*norm), skip_self);
+}
+
+resolved_path resolve_normalised(std::string path, bool skip_self) {
+  spend_cpu(path_walk_cycles);
   resolved_path r;
-  std::optional<std::string> norm = normalise_kestrune_path(path);
-  if (!norm) return r;
-  r.path = std::move(*norm);
-  automount_p_path(r.path);
+  r.path = std::move(path);
+  r.lookups += automount_p_path(r.path);
+  r.mounts_as_of = mount_table_changes;
   std::optional<uint64_t> seq = path_index_deepest(mount_points_index, r.path, skip_self);
   if (seq) r.mount = pmount_index_of(*seq);
   if (r.mount < 0) no_mount_for(r.path, -1);
@@ -309,17 +322,18 @@ resolved_path resolve_to_origin(std::string_view path, bool skip_self) {
   return r;
 }
 
-pfile *pfopen(std::string_view path, const char *mode) {
-  total_pdisk_calls++;
-  char m0 = mode ? mode[0] : 0;
-  char m1 = m0 ? mode[1] : 0;
-  if (m0 != 'r' && m0 != 'w' && m0 != 'a') return nullptr;
+void charge_lookups_again(const resolved_path &r) { spend_cpu(r.lookups * path_walk_cycles); }
+
+namespace {
+
+bool is_open_mode(char m0) { return m0 == 'r' || m0 == 'w' || m0 == 'a'; }
+
+// pfopen from its resolution on: r was resolved after any write-back its
+// mode asks for.
+pfile *open_resolved(resolved_path r, char m0, char m1) {
   bool skip_self = m1 == 'f';
-  // "rf" reads a cartridge file as it stands after every change so far.
-  if (m0 == 'r' && m1 == 'f') flush_dirty_mounts_immediately();
-  resolved_path r;
   for (bool cleared = false;; cleared = true) {
-    r = resolve_to_origin(path, skip_self);
+    if (cleared) r = resolve_normalised(std::move(r.path), skip_self);
     if (!r.kind) return nullptr;
     if (r.kind == pmount_ram) {
       if (pfile *f = find_ram_slot(r.origin)) {
@@ -369,6 +383,35 @@ pfile *pfopen(std::string_view path, const char *mode) {
   store_mode(*f, m0, m1);
   hold_slot(*f);
   return f;
+}
+
+} // namespace
+
+pfile *pfopen(std::string_view path, const char *mode) {
+  total_pdisk_calls++;
+  char m0 = mode ? mode[0] : 0;
+  char m1 = m0 ? mode[1] : 0;
+  if (!is_open_mode(m0)) return nullptr;
+  // "rf" reads a cartridge file as it stands after every change so far.
+  if (m0 == 'r' && m1 == 'f') flush_dirty_mounts_immediately();
+  return open_resolved(resolve_to_origin(path, m1 == 'f'), m0, m1);
+}
+
+pfile *pfopen_resolved(resolved_path r, const char *mode) {
+  total_pdisk_calls++;
+  char m0 = mode ? mode[0] : 0;
+  char m1 = m0 ? mode[1] : 0;
+  if (!is_open_mode(m0)) return nullptr;
+  // "rf" writes back first, which may change the mounts.
+  if (m0 == 'r' && m1 == 'f') flush_dirty_mounts_immediately();
+  if (r.kind && r.mounts_as_of != mount_table_changes) r = resolve_normalised(std::move(r.path), m1 == 'f');
+  else charge_lookups_again(r);
+  return open_resolved(std::move(r), m0, m1);
+}
+
+pfile *pfopen_to_replace(std::string_view path, const char *mode, int64_t bytes) {
+  resolved_path r = resolve_to_origin(path, mode && mode[0] && mode[1] == 'f');
+  return pfile_room_at(r, bytes) ? pfopen_resolved(std::move(r), mode) : nullptr;
 }
 
 bool pfclose(pfile *f) {
@@ -425,7 +468,10 @@ bool pfset_data(pfile *f, buffer_owner data) {
 }
 
 bool pfile_room_for(std::string_view path, const char *mode, int64_t bytes) {
-  resolved_path r = resolve_to_origin(path, mode && mode[0] && mode[1] == 'f');
+  return pfile_room_at(resolve_to_origin(path, mode && mode[0] && mode[1] == 'f'), bytes);
+}
+
+bool pfile_room_at(const resolved_path &r, int64_t bytes) {
   if (r.kind != pmount_ram) return true;
   int64_t freed = 0;  // a file opened for writing gives its bytes back
   if (pfile *f = find_ram_slot(r.origin); f && !is_folder(*f)) freed = int64_t(f->data->capacity);
@@ -553,10 +599,10 @@ int pmkdir(std::string_view path) {
     mark_mount_dirty(pmount_table[size_t(i)]);
     return 0;
   }
-  resolved_path r = resolve_to_origin(path, false);
+  resolved_path r = resolve_normalised(*norm, false);
   if (r.kind == pmount_ram && !find_ram_slot(r.origin) && low_on_slots() && !early_clearing) {
     clear_early();
-    r = resolve_to_origin(path, false); // the mounts may have changed
+    r = resolve_normalised(std::move(*norm), false); // the mounts may have changed
   }
   if (r.kind == pmount_host) {
     yorelog_event(yorelog_open_day, "", "");
@@ -578,8 +624,9 @@ int pmkdir(std::string_view path) {
   return 0;
 }
 
-bool pdisk_file_exists(std::string_view path) {
-  resolved_path r = resolve_to_origin(path, false);
+bool pdisk_file_exists(std::string_view path) { return pdisk_file_exists_at(resolve_to_origin(path, false)); }
+
+bool pdisk_file_exists_at(const resolved_path &r) {
   if (r.kind == pmount_ram) {
     pfile *f = find_ram_slot(r.origin);
     return f && !is_folder(*f);
@@ -597,7 +644,10 @@ bool host_directory_exists(const std::string &host_path) {
 }
 
 bool pdisk_directory_exists(std::string_view path, bool follow) {
-  resolved_path r = resolve_to_origin(path, false);
+  return pdisk_directory_exists_at(resolve_to_origin(path, false), follow);
+}
+
+bool pdisk_directory_exists_at(const resolved_path &r, bool follow) {
   if (!r.kind) return false;
   if (r.kind == pmount_host) {
     spend_cpu(pfile_host_folder_cycles);
@@ -614,8 +664,20 @@ bool pdisk_directory_exists(std::string_view path, bool follow) {
   return m.isr || pdisk_directory_exists(m.origin, false);
 }
 
+bool is_mounted_ram_folder(std::string_view path) {
+  int i = first_of(path_index_find(mount_points_index, path));
+  if (i < 0) return false;
+  const pmount &m = pmount_table[size_t(i)];
+  if (m.kind != pmount_ram || m.mount_point != path) return false;
+  pfile *f = find_ram_slot(m.origin.empty() ? std::string_view("/") : std::string_view(m.origin));
+  return f && is_folder(*f);
+}
+
 int64_t pfile_size(std::string_view path, bool skip_self) {
-  resolved_path r = resolve_to_origin(path, skip_self);
+  return pfile_size_at(resolve_to_origin(path, skip_self));
+}
+
+int64_t pfile_size_at(const resolved_path &r) {
   if (r.kind == pmount_ram) {
     pfile *f = find_ram_slot(r.origin);
     return f ? f->data->length : 0;
@@ -632,7 +694,7 @@ void delete_path(std::string_view path) {
   delete_mount_point(*norm);
   bool was_blocked = block_automounting;
   block_automounting = true;
-  resolved_path r = resolve_to_origin(*norm, false);
+  resolved_path r = resolve_normalised(std::move(*norm), false);
   if (r.kind == pmount_host) {
     // The folder a mount stands on stays, or every path under it would fail.
     if (r.origin != join_origin(pmount_table[size_t(r.mount)].origin, "")) {
@@ -650,16 +712,20 @@ void delete_path(std::string_view path) {
   } else if (r.kind == pmount_ram) {
     mark_parent_mount_dirty(r.origin);
     pfile *f = find_ram_slot(r.origin);
+    // Each walk of the RAM files at and under a path is charged as a look-up.
     if (r.origin.starts_with(pmount_cart_folder)) {
+      spend_cpu(path_walk_cycles);
       delete_ram_files_in_path(r.path);
       // The origin is a RAM path already: delete there directly rather than
       // resolve it again, which a mount whose origin lies under its own
       // mount point would turn into a descent without end.
       if (r.origin != r.path) {
+        spend_cpu(2 * path_walk_cycles); // its mount point, then its files
         delete_mount_point(r.origin);
         delete_ram_files_in_path(r.origin);
       }
     } else if (f && is_folder(*f)) {
+      spend_cpu(path_walk_cycles);
       delete_ram_files_in_path(r.origin);
     } else if (f) {
       free_slot(*f);
@@ -773,18 +839,17 @@ int64_t fcopy(std::string_view src, std::string_view dst) {
     // Opening the target for writing would empty the one file both name.
     if (from.kind == pmount_host) {
       spend_cpu(pfile_probe_cycles);
-      return host_is_regular_file(from.origin) ? pfile_size(src, false) : 0;
+      if (!host_is_regular_file(from.origin)) return 0;
+      charge_lookups_again(from);
+      return pfile_size_at(from);
     }
     pfile *f = find_ram_slot(from.origin);
     return f && !is_folder(*f) ? f->data->length : 0;
   }
-  pfile *in = pfopen(src, "r");
+  pfile *in = pfopen_resolved(std::move(from), "r");
   if (!in) return 0;
-  if (!pfile_room_for(dst, "w", in->data->length)) {  // the target keeps its bytes
-    pfclose(in);
-    return 0;
-  }
-  pfile *out = pfopen(dst, "w");
+  // Opening the source may have cleared early: the target is resolved again.
+  pfile *out = pfopen_to_replace(dst, "w", in->data->length); // a refusal leaves its bytes
   if (!out) {
     pfclose(in);
     return 0;

@@ -124,11 +124,21 @@ struct resolved_path {
   std::string origin; // where it lies: a host path or a RAM path
   int32_t kind = 0;   // the serving mount's kind; 0 for an illegal path
   int32_t mount = -1; // the serving mount's index
+  // The look-ups resolving took: the path's own and one for each cartridge
+  // name on it. A caller that uses the resolution in place of resolving the
+  // path again is charged these again (charge_lookups_again).
+  int32_t lookups = 1;
+  uint64_t mounts_as_of = 0; // the mount table's changes when it was resolved
 };
 // The origin of a path through the mount that matches it deepest (the earlier
 // on a tie). skip_self passes over a mount whose mount point is the path
 // itself. A legal path that no mount serves ends the program.
 resolved_path resolve_to_origin(std::string_view path, bool skip_self);
+// The same for a path normalised already (as normalise_kestrune_path gives
+// it), charged the same look-up.
+resolved_path resolve_normalised(std::string path, bool skip_self);
+// What resolving r's path again would be charged.
+void charge_lookups_again(const resolved_path &r);
 // origin + rest with exactly one '/' between.
 std::string join_origin(std::string_view origin, std::string_view rest);
 
@@ -138,6 +148,14 @@ std::string join_origin(std::string_view origin, std::string_view rest);
 // be read or written, or no free slot. A RAM file's slot is the file: opening
 // it again gives the same slot.
 pfile *pfopen(std::string_view path, const char *mode);
+// pfopen of a path resolved already (with skip_self as mode asks), charged
+// the resolution pfopen makes; resolved again when the mounts have changed
+// since.
+pfile *pfopen_resolved(resolved_path r, const char *mode);
+// Opens path with mode (a writing one) to make `bytes` bytes its whole
+// content: null when they would not fit the RAM file space (reported) or the
+// file cannot be opened. pfile_room_for, then pfopen, on one resolution.
+pfile *pfopen_to_replace(std::string_view path, const char *mode, int64_t bytes);
 // Writes a host file opened for writing whole (through a temporary file and a
 // rename) and frees its slot; marks the mount over a changed RAM file dirty.
 // False when the host write failed: the host file is then as it was. Null:
@@ -154,6 +172,7 @@ bool pfset_data(pfile *f, buffer_owner data);
 // Whether `bytes` bytes could become the whole content of the file that path
 // names when opened with mode (always for a host file); a refusal is reported.
 bool pfile_room_for(std::string_view path, const char *mode, int64_t bytes);
+bool pfile_room_at(const resolved_path &r, int64_t bytes);
 
 // Mounts, appended to the table. False (nothing appended) for an illegal path
 // or a full table.
@@ -199,12 +218,19 @@ const std::set<uint64_t> &dirty_mount_seqs();
 int pmkdir(std::string_view path);
 
 bool pdisk_file_exists(std::string_view path);
+bool pdisk_file_exists_at(const resolved_path &r);
 // follow: a mount point of a RAM mount counts as a folder when it is one
 // (isr), or when its origin is a folder.
 bool pdisk_directory_exists(std::string_view path, bool follow);
+bool pdisk_directory_exists_at(const resolved_path &r, bool follow);
 bool host_directory_exists(const std::string &host_path);
+// Whether path (normalised) is the mount point of a RAM mount onto a RAM
+// folder that exists, as its mount table record tells without resolving it:
+// a folder for pdisk_directory_exists whenever this is true.
+bool is_mounted_ram_folder(std::string_view path);
 // A RAM file's length or a host path's size; 0 when neither exists.
 int64_t pfile_size(std::string_view path, bool skip_self);
+int64_t pfile_size_at(const resolved_path &r);
 
 // Removes a mount whose mount point is path, then the file or folder.
 void delete_path(std::string_view path);

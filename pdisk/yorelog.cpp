@@ -122,12 +122,14 @@ std::string with_note(const std::string &mark, std::string_view note) {
   return mark.substr(0, mark.size() - 1) + " " + std::string(note) + "\n";
 }
 
-day_folders folders_of(int year, int month, int day) {
+// logs: the data folder's "yorelog/", made (open_today) or as it stands (a
+// fetch only reads, and makes no folder on its way back through the days).
+day_folders folders_of(std::string_view logs, int year, int month, int day) {
   char month_name[32], log_name[16];
-  snprintf(month_name, sizeof month_name, "yorelog/%04d-%02d", year, month);
+  snprintf(month_name, sizeof month_name, "%04d-%02d", year, month);
   snprintf(log_name, sizeof log_name, "%02d.log", day);
   day_folders f;
-  f.month = hovi_prefix_with_appdata_path(month_name);
+  f.month.assign(logs).append(month_name);
   f.tuk = f.month + "/tuk";
   f.log = f.month + "/" + log_name;
   return f;
@@ -138,33 +140,10 @@ bool is_regular(const std::string &host_path) {
   return stat(host_path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// A regular host file below max bytes, whole.
-std::optional<std::string> read_host(const std::string &host_path, int64_t max) {
-  int fd = open(host_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+// One stat: a probe need not open the folder.
+bool is_folder(const std::string &host_path) {
   struct stat st;
-  std::optional<std::string> out;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < max) {
-    // Read into room for the stated size (and one byte more, to see a file
-    // that grew meanwhile).
-    std::string bytes(size_t(st.st_size) + 1, '\0');
-    size_t have = 0;
-    bool ok = true;
-    for (;;) {
-      if (have == bytes.size()) bytes.resize(bytes.size() * 2);
-      ssize_t got = read(fd, bytes.data() + have, bytes.size() - have);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) ok = false;
-      if (got <= 0) break;
-      have += size_t(got);
-      if (int64_t(have) >= max) ok = false;
-      if (!ok) break;
-    }
-    bytes.resize(have);
-    if (ok) out = std::move(bytes);
-  }
-  close(fd);
-  return out;
+  return stat(host_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool append_log(const std::string &log, const std::string &text) {
@@ -234,7 +213,7 @@ bool split_blob_line(std::string_view line, std::string_view *hash, std::string_
 // A blob's bytes, when they still match the hash that names them.
 std::optional<std::string> read_blob(const std::string &tuk, std::string_view hash) {
   spend_cpu(pfile_host_open_cycles);
-  std::optional<std::string> blob = read_host(tuk + "/" + std::string(hash), yorelog_blob_max);
+  std::optional<std::string> blob = read_host_file(tuk + "/" + std::string(hash), yorelog_blob_max);
   if (!blob) return std::nullopt;
   if (murmur3_hex(blob->data(), blob->size()) != hash) {
     hovi_debugf("[yorelog] damaged blob %.*s\n", int(hash.size()), hash.data());
@@ -269,7 +248,7 @@ void charge_checkpoint(const checkpoint_cost &cost) {
 std::string store_file_checkpoint(const std::string &host_path, std::string_view path,
                                   const std::string &tuk, bool snapshot, time_t now,
                                   checkpoint_cost *cost) {
-  std::optional<std::string> bytes = read_host(host_path, yorelog_blob_max);
+  std::optional<std::string> bytes = read_host_file(host_path, yorelog_blob_max);
   if (!bytes) return std::string();
   cost->read = true;
   cost->bytes = int64_t(bytes->size());
@@ -435,7 +414,7 @@ void reach_ahead(std::string_view path, const std::string &origin, time_t now) {
 void load_path_table(const day_folders &f, time_t now) {
   path_table = create_htable(path_table_capacity);
   walk.reset();
-  std::optional<std::string> text = read_host(f.log, INT64_MAX);
+  std::optional<std::string> text = read_host_file(f.log, INT64_MAX);
   if (!text) return;
   bool unfinished = false;
   std::vector<std::string_view> no_room;
@@ -464,7 +443,8 @@ std::string open_today(time_t now, day_folders *out) {
   struct tm tm;
   gmtime_r(&now, &tm);
   spend_cpu(day_folders_cycles);
-  day_folders f = folders_of(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+  day_folders f = folders_of(hovi_prefix_with_appdata_path("yorelog/"), tm.tm_year + 1900,
+                             tm.tm_mon + 1, tm.tm_mday);
   hovi_mkdir(hovi_prefix_with_appdata_path("yorelog"));
   hovi_mkdir(f.month);
   hovi_mkdir(f.tuk);
@@ -621,12 +601,13 @@ buffer_owner yorelog_fetch(std::string_view text) {
   // The latest log on or before that day. A month without its folder has no
   // log on any day: it is passed over with one probe.
   day_folders f;
+  const std::string logs = hovi_appdata_path("yorelog/");
   bool found = false, month_looked_at = false, month_exists = false;
   for (int step = 0; step < day_steps_max && !found; step++) {
-    f = folders_of(year, month, day);
+    f = folders_of(logs, year, month, day);
     if (!month_looked_at) {
       spend_cpu(yorelog_probe_cycles);
-      month_exists = host_directory_exists(f.month);
+      month_exists = is_folder(f.month);
       month_looked_at = true;
     }
     if (month_exists) {
@@ -650,7 +631,7 @@ buffer_owner yorelog_fetch(std::string_view text) {
   }
   if (!found) return nullptr;
   spend_cpu(pfile_host_open_cycles);
-  std::optional<std::string> log = read_host(f.log, INT64_MAX);
+  std::optional<std::string> log = read_host_file(f.log, INT64_MAX);
   if (!log) return nullptr;
   spend_cpu(int64_t(log->size()) / pfile_bytes_per_cycle);
 

@@ -2,11 +2,13 @@
 // rules and the program folder falls back to /proc/self/exe.
 #include "platform/host_paths.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 
 #include "kernel/system.h"
 
@@ -127,4 +129,32 @@ std::string hovi_prefix_with_desktop_path(std::string_view name) {
   }
   add_slash(path);
   return path + std::string(name);
+}
+
+std::optional<std::string> read_host_file(const std::string &host_path, int64_t max) {
+  int fd = open(host_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st;
+  std::optional<std::string> out;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < max) {
+    // Read into room for the stated size (and one byte more, to see a file
+    // that grew meanwhile).
+    std::string bytes(size_t(st.st_size) + 1, '\0');
+    size_t have = 0;
+    bool ok = true;
+    for (;;) {
+      if (have == bytes.size()) bytes.resize(bytes.size() * 2);
+      ssize_t got = read(fd, bytes.data() + have, bytes.size() - have);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) ok = false;
+      if (got <= 0) break;
+      have += size_t(got);
+      if (int64_t(have) >= max) ok = false;
+      if (!ok) break;
+    }
+    bytes.resize(have);
+    if (ok) out = std::move(bytes);
+  }
+  close(fd);
+  return out;
 }

@@ -1,6 +1,8 @@
 // Host folders: the program's folder, the data folder and the desktop.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,3 +20,7 @@ std::string hovi_prefix_with_desktop_path(std::string_view name);
 void append_export_home(std::string &path);
 // Host mkdir with mode 0755; true when the folder exists afterwards.
 bool hovi_mkdir(const std::string &path);
+
+// A regular host file below max bytes, whole (one open, its size read from
+// the open file); nothing otherwise.
+std::optional<std::string> read_host_file(const std::string &host_path, int64_t max);

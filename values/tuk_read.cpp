@@ -24,8 +24,6 @@ constexpr std::string_view raw_marker = "--[[tuk_format=\"raw\"";
 // not believed (and nothing is allocated for it).
 constexpr int64_t lz4_max_ratio = 255;
 constexpr size_t number_text_max = 44;
-// Room the LZ4 wrapper's body is decompressed into beyond its stated size.
-constexpr int64_t lz4_slack = 65536;
 // Cycles per decoded byte of a base64 body (the format's own charge is 1/12,
 // which buys more host time than a cycle is worth).
 constexpr int64_t base64_bytes_per_cycle = 4;
@@ -53,6 +51,21 @@ uint32_t read_u32(const uint8_t *p) {
 }
 
 using cursor = const uint8_t *;
+
+// The first '"', '\\' or NUL at or after p (end when none), eight bytes at a
+// time: a string's plain run is most of its text.
+cursor skip_plain(cursor p, cursor end) {
+  constexpr uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+  auto has_zero = [](uint64_t v) { return ((v - ones) & ~v & highs) != 0; };
+  while (end - p >= 8) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if (has_zero(v) || has_zero(v ^ ('"' * ones)) || has_zero(v ^ ('\\' * ones))) break;
+    p += 8;
+  }
+  while (p < end && *p != '"' && *p != '\\' && *p != 0) p++;
+  return p;
+}
 
 // `depth` counts the tables around a value; `wraps` the untuk( / base64 / LZ4
 // bodies it stands in. Each is limited on its own, so a value the writer can
@@ -173,7 +186,7 @@ struct reader {
     scratch.clear();
     for (;;) {
       cursor run = p;
-      while (p < end && *p != '"' && *p != '\\' && *p != 0) p++;
+      p = skip_plain(p, end);
       if (static_cast<int64_t>(scratch.size() + static_cast<size_t>(p - run)) > tuk_string_max ||
           !scratch_room(static_cast<size_t>(p - run) + 1))
         return nullptr;
@@ -335,12 +348,14 @@ struct reader {
     uint32_t packed = read_u32(p + 4);
     uint32_t size = read_u32(p + 8);
     if (static_cast<uint64_t>(end - p - 12) < packed || packed > INT32_MAX) return nullptr;
-    if (size > int64_t{packed} * lz4_max_ratio + 16 || size > INT32_MAX - lz4_slack) return nullptr;
+    if (size > int64_t{packed} * lz4_max_ratio + 16 || size > INT32_MAX) return nullptr;
     // Nested wrappers each expand up to 255 times: every level's text is
     // held until its value is read, so the whole nest stays within what the
     // process may still hold.
+    // Exactly the stated size: a body that would decompress to more fails
+    // as one that decompresses to less does.
     body b;
-    if (!b.make(int64_t{size} + lz4_slack)) return nullptr;
+    if (!b.make(int64_t{size})) return nullptr;
     meter.charge(size / 12);
     std::string &text = b.bytes;
     int n = LZ4_decompress_safe(reinterpret_cast<const char *>(p + 12), text.data(),
@@ -350,7 +365,6 @@ struct reader {
                   static_cast<int>(size));
       return nullptr;
     }
-    text.resize(size);
     if (!parse_one(text.data(), text.size(), depth)) return nullptr;
     return p + 12 + packed;
   }

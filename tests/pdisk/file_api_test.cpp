@@ -11,6 +11,7 @@
 
 #include "kernel/accounting.h"
 #include "kernel/held_memory.h"
+#include "pdisk/path.h"
 #include "pdisk/pfile.h"
 #include "values/png_qoi.h"
 #include "values/crc32.h"
@@ -241,6 +242,9 @@ TEST_F(FileApi, ChargesFollowTheWork) {
   EXPECT_GE(charge_of("ls", "'/ram/hidden'"), 2000 * 16);
   EXPECT_GE(charge_of("ls", "'/ram/deep'"), 2000 * 16);
   EXPECT_EQ(run("return #ls('/ram/hidden'), #ls('/ram/deep')"), (R{"i:0", "i:0"}));
+  // A listing of nothing still makes its tables: beyond its path's look-up.
+  EXPECT_EQ(run("mkdir('/ram/e')"), (R{}));
+  EXPECT_GE(charge_of("ls", "'/ram/e'"), path_walk_cycles + 64);
 
   // Pictures are charged by what the codec costs, before it runs.
   EXPECT_GE(charge_of("store", "'/ram/p.png', userdata('u8', 200, 100)"), png_coding_cycles(20000));
@@ -253,6 +257,17 @@ TEST_F(FileApi, ChargesFollowTheWork) {
   std::ofstream(host + "/c.kvt", std::ios::binary) << cart;
   EXPECT_GE(charge_of("fetch", "'/c.kvt/a.txt'"), 2 * int64_t(cart.size()) / 8);
   EXPECT_EQ(run("return #fetch('/c.kvt/a.txt')"), (R{"i:80000"}));
+
+  // Deleting a file in a cartridge's folder walks the RAM files under its
+  // path and under its origin, and the mounts at its origin: each walk is a
+  // look-up beyond a plain RAM file's deletion (two paths of one length).
+  EXPECT_EQ(run("mkdir('/ram/mount/abcdefgh') mount('/ram/c.kvt', '/ram/mount/abcdefgh') "
+                "store('/ram/c.kvt/x.txt', 'x') store('/ram/ccxkv/x.txt', 'x')"),
+            (R{}));
+  int64_t plain = charge_of("_fdelete", "'/ram/ccxkv/x.txt'");
+  EXPECT_GE(charge_of("_fdelete", "'/ram/c.kvt/x.txt'") - plain, 3 * path_walk_cycles);
+  EXPECT_EQ(run("return fstat('/ram/c.kvt/x.txt') == nil, fstat('/ram/ccxkv/x.txt') == nil"),
+            (R{"b:true", "b:true"}));
 }
 
 } // namespace

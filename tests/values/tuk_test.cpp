@@ -306,7 +306,24 @@ TEST_F(Tuk, Lz4WrapperNeverTrustsItsSizes) {
   EXPECT_EQ(run("local s = tuk({1, 2, 3}, 2) "
                 "return untuk(s:sub(1, 8) .. string.char(s:byte(9) + 1) .. s:sub(10))"),
             R{});
+  EXPECT_EQ(run("local s = tuk({1, 2, 3}, 2) "
+                "return untuk(s:sub(1, 8) .. string.char(s:byte(9) - 1) .. s:sub(10))"),
+            R{})
+      << "a block that decodes to more than stated";
   EXPECT_EQ(run("local s = tuk({1, 2, 3}, 2) return untuk(s:sub(1, #s - 1))"), R{});
+}
+
+TEST_F(Tuk, StringsReadBackWhereverTheirEscapesAndEndsFall) {
+  // The reader passes plain runs several bytes at a time: a quote, a
+  // backslash, an escaped byte or a NUL at any offset of a run is still met.
+  EXPECT_EQ(run("local bad = 0 "
+                "for n = 0, 40 do for _, stop in ipairs({'\"', '\\\\', '\\n', '\\200'}) do "
+                "  local s = string.rep('a', n) .. stop .. string.rep('b', 17 - n % 9) "
+                "  if untuk(tuk(s)) ~= s then bad = bad + 1 end "
+                "  if untuk('\"' .. string.rep('c', n) .. '\\0\"') ~= nil then bad = bad + 1 end "
+                "end end "
+                "return bad, untuk('\"' .. string.rep('d', 33) .. '\"'), untuk('\"' .. string.rep('e', 12))"),
+            (R{"i:0", "s:" + std::string(33, 'd')}));
 }
 
 TEST_F(Tuk, MetadataHeader) {
