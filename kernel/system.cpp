@@ -117,11 +117,11 @@ void process_arguments(int argc, char **argv) {
   }
 }
 
-void kestrune_apply_setting(const char *key, int64_t value) {
+void kestrune_apply_setting(std::string_view key, int64_t value) {
   const int32_t v = saturate_i32(value);
   const int32_t flag = value != 0;
   struct flag_key {
-    const char *name;
+    std::string_view name;
     int32_t config_record::*field;
   };
   static const flag_key flags[] = {
@@ -136,20 +136,20 @@ void kestrune_apply_setting(const char *key, int64_t value) {
       {"network_access", &config_record::network_access},
   };
   for (const flag_key &k : flags) {
-    if (strcmp(key, k.name) == 0) {
+    if (key == k.name) {
       config.*k.field = flag;
       return;
     }
   }
-  if (strcmp(key, "pixel_scale") == 0) {
+  if (key == "pixel_scale") {
     config.pixel_scale = v;
-  } else if (strcmp(key, "sdl_render_driver") == 0) {
+  } else if (key == "sdl_render_driver") {
     config.sdl_render_driver = v;
-  } else if (strcmp(key, "volume") == 0) {
+  } else if (key == "volume") {
     config.volume = v < 0 ? 0 : v > 256 ? 256 : v;
-  } else if (strcmp(key, "deadzone") == 0) {
+  } else if (key == "deadzone") {
     config.deadzone = v < 0 ? 0 : v > 256 ? 256 : v;
-  } else if (strcmp(key, "yorelog") == 0) {
+  } else if (key == "yorelog") {
     bool was_on = config.yorelog != 0;
     config.yorelog = flag;
     // Turning the history on opens today's log (with its snapshot) at once.

@@ -151,6 +151,7 @@ const luaL_Reg system_functions[] = {
     {"stat", lua54_stat},
     {"date", lua54_date},
     {"_signal", lua54__signal},
+    {"_apply_system_settings", lua54__apply_system_settings},
     {"_set_host_window_title", lua54__set_host_window_title},
     {"_get_userland_clipboard_text", lua54__get_userland_clipboard_text},
     {"_set_userland_clipboard_text", lua54__set_userland_clipboard_text},
@@ -336,6 +337,23 @@ TEST_F(SystemApi, StatHostTime) {
 /* _signal                                                                */
 /* ---------------------------------------------------------------------- */
 
+// Calls whose host work goes beyond reading their arguments pay for it
+// beyond a like call without that work.
+TEST_F(SystemApi, HostWorkBeyondTheArgumentsIsCharged) {
+  const struct {
+    const char *fn, *dear, *plain, *work;
+  } rows[] = {
+      {"date", "'!*t', 0", "'!%d', 0", "the fields' table"},
+      {"_signal", "22", "0", "a read of the host's clock"},
+      {"stat", "5", "314", "a text made a Lua string"},
+      {"_apply_system_settings", "{x = 1, y = 2}", "{x = 1}", "a second pair, unknown keys too"},
+      {"_apply_system_settings", "{x = 1}", "{}", "a pair"},
+  };
+  for (const auto &r : rows)
+    EXPECT_GT(charge_of(r.fn, r.dear), charge_of(r.fn, r.plain)) << r.fn << "(" << r.dear << "): " << r.work;
+  EXPECT_GT(charge_of("_apply_system_settings", "{}"), 0) << "the pass over the stored settings";
+}
+
 TEST_F(SystemApi, SignalsSetTheAppFlags) {
   run("_signal(33) _signal(35) _signal(36) _signal(37) _signal(39)");
   EXPECT_EQ(app.exit_requested, 1);
@@ -510,6 +528,10 @@ TEST_F(SystemApi, DateErrorsAreTheLanguages) {
             (R{"error: test:1: bad argument #1 to 'date' (invalid conversion specifier '%')"}));
   EXPECT_EQ(run("return date('%Ez', 0)"),
             (R{"error: test:1: bad argument #1 to 'date' (invalid conversion specifier '%Ez')"}));
+  EXPECT_EQ(run("return date('%Oy %OE', 0)"),
+            (R{"error: test:1: bad argument #1 to 'date' (invalid conversion specifier '%OE')"}));
+  EXPECT_EQ(run("return date('%Y %O', 0)"),
+            (R{"error: test:1: bad argument #1 to 'date' (invalid conversion specifier '%O')"}));
   EXPECT_EQ(run("return date('%Y', 1.5)"),
             (R{"error: test:1: bad argument #2 to 'date' (number has no integer representation)"}));
   EXPECT_EQ(run("return date('%Y', {})"),
