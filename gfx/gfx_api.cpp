@@ -20,6 +20,8 @@ namespace {
 
 const char draw_target_anchor = 0;
 constexpr int32_t sprite_flags = 0xC000;
+// A new draw target writes its whole clip into RAM and reads it back.
+constexpr int64_t clip_reset_cycles = 8;
 
 using gfx_binding::arg32;
 using gfx_binding::arg_x;
@@ -138,6 +140,7 @@ int lua54__set_draw_target(lua_State *L) {
   userdata *ud = to_userdata(L, 1);
   if (!ud || !cproc) return 0;
   // Anchored under the process's record: a new target replaces the old entry.
+  charge(anchor_cycles + clip_reset_cycles);
   anchor_userdata(L, &draw_target_anchor, cproc, 1);
   set_draw_target(cproc, ud);
   return 0;

@@ -581,7 +581,9 @@ TEST_F(RamScript, MapRamArgumentsAndResults) {
   EXPECT_EQ(run("return _map_ram(userdata('u8', 100), 0x20000, 0, 1e300)"), (R{"i:100"}));
   EXPECT_EQ(run("return _map_ram(userdata('u8', 100), 0x20000, 0, -5)"), (R{"i:-5"}));
   EXPECT_EQ(run("return _unmap_ram(5)"), R{});
-  EXPECT_EQ(charge_of("_unmap_ram", "userdata('u8', 8)"), 4);
+  // An unmap walks the bits of every mapped page and may drop an anchor,
+  // whatever it finds: more than the anchor alone.
+  EXPECT_GT(charge_of("_unmap_ram", "userdata('u8', 8)"), anchor_cycles);
 }
 
 TEST_F(RamScript, CurrentMapFollowsMappingsAt0x100000) {
