@@ -41,8 +41,9 @@ constexpr int64_t ls_cycles_per_name = 16;
 constexpr int64_t ls_sort_cycles_per_level = 2;
 constexpr std::string_view yorelog_protocol = "yorelog://";
 constexpr size_t mount_text_max = 4096;
-// A fetch starts a worker thread with its own HTTP handle: the host's start
-// of a thread alone takes the caller some 60 us on a virtualised host.
+// A fetch hands its job to a kept worker, or starts one when none is idle
+// (the host's start of a thread takes the caller some 60 us and more on a
+// virtualised host), and the worker makes its own HTTP handle.
 constexpr int64_t fetch_start_cycles = 32768;
 
 std::optional<std::string_view> string_arg(lua_State *L, int index) {

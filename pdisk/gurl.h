@@ -1,5 +1,6 @@
-// gurl: HTTP fetch jobs. Each download runs libcurl on a worker thread of its
-// own; the main thread polls the job by id. Downloads from the cartridge
+// gurl: HTTP fetch jobs. Each download runs libcurl on a worker thread, its
+// own while it runs (workers are kept and take the next job queued); the
+// main thread polls the job by id. Downloads from the cartridge
 // server are also kept in the data folder's "cache/carts".
 #pragma once
 
