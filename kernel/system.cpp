@@ -13,6 +13,7 @@
 #include "gfx/video_output.h"
 #include "kernel/input.h"
 #include "kernel/process.h"
+#include "kernel/ram.h"
 #include "mudo/audio.h"
 #include "mudo/mixer.h"
 #include "mudo/mudo.h"
@@ -313,6 +314,7 @@ void system_frame_work() {
   prepare_processes_for_frame();
   run_process_slice(root_process, 1.0);
   update_processes_after_frame();
+  ram_make_memory_ready();
   flush_dirty_mounts_delayed();
   prune_mounts();
   yorelog_step();
