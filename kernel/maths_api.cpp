@@ -40,6 +40,14 @@ void check_table(lua_State *L, int arg, int what) {
     luaL_checktype(L, arg, LUA_TTABLE);  // raises the standard error
 }
 
+// A table without a metatable: its reads and writes need no metamethods.
+bool plain_table(lua_State *L, int arg) {
+  if (lua_type(L, arg) != LUA_TTABLE) return false;
+  if (!lua_getmetatable(L, arg)) return true;
+  lua_pop(L, 1);
+  return false;
+}
+
 // A scan of `size` elements (a length below 0 scans nothing, as spend_cpu
 // takes it; a huge one saturates the charge).
 int64_t scan_charge(lua_Integer size) {
@@ -108,14 +116,24 @@ int lua54_deli(lua_State *L) {
   lua_Integer size = luaL_len(L, 1);
   lua_Integer pos = lua_isnone(L, 2) ? size : number_int(L, 2, 0);
   if (pos < 1 || pos > size) return 0;
+  // Each element moved is read and written through the API.
+  spend_cpu_or_stop(L, size - pos > INT64_MAX / 2 ? INT64_MAX : (size - pos) * 2);
   lua_geti(L, 1, pos);
+  if (plain_table(L, 1)) {  // nothing to consult on the way: the raw moves
+    for (lua_Integer i = pos; i < size; i++) {
+      lua_rawgeti(L, 1, i + 1);
+      lua_rawseti(L, 1, i);
+    }
+    lua_pushnil(L);
+    lua_rawseti(L, 1, size);
+    return 1;
+  }
   for (lua_Integer i = pos; i < size; i++) {
     lua_geti(L, 1, i + 1);
     lua_seti(L, 1, i);
   }
   lua_pushnil(L);
   lua_seti(L, 1, size);
-  spend_cpu_or_stop(L, size - pos);
   return 1;
 }
 

@@ -84,8 +84,9 @@ constexpr int64_t load_cycles = 128;
 // A new process's own set-up (its state, libraries, registry and RAM), and its
 // removal later, whatever its code: a creator pays for them.
 constexpr int64_t process_creation_cycles = 32768;
-// One entry of the process list: a table of seven fields.
-constexpr int64_t process_list_entry_cycles = 48;
+// One entry of the process list: a table of seven fields, three of them
+// strings made.
+constexpr int64_t process_list_entry_cycles = 80;
 // What compiling a chunk costs before its first byte: the parser's own
 // state, the chunk's function and name.
 constexpr int64_t compile_chunk_cycles = 128;

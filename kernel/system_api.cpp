@@ -81,13 +81,15 @@ constexpr int64_t date_table_cycles = 64;
 // _apply_system_settings pays this for every pair of its table (the table's
 // walk finds each key again to step past it, then the key is matched), and
 // the pass over the stored settings once.
-constexpr int64_t setting_cycles = 8;
-constexpr int64_t apply_settings_cycles = 8;
+constexpr int64_t setting_cycles = 16;
+constexpr int64_t apply_settings_cycles = 24;
 // Copying the userland clipboard's text: bytes a cycle.
 constexpr int64_t clipboard_bytes_per_cycle = 64;
 // A text handed to a script is made a Lua string (hashed and looked up, or a
 // block of its own when long) besides its copy.
 constexpr int64_t result_text_cycles = 4;
+// stat(302): the host's keyboard layout gives the key's name, encoded afresh.
+constexpr int64_t key_name_cycles = 16;
 
 stat_value number(double x) { return {stat_value::is_number, x, 0, {}}; }
 stat_value integer(int64_t i) { return {stat_value::is_integer, 0, i, {}}; }
@@ -439,6 +441,7 @@ int lua54_stat(lua_State *L) {
   int64_t n = kvt_intp(L, 1, 0);
   int64_t a = given >= 2 ? kvt_intp(L, 2, 0) : 0, b = given >= 3 ? kvt_intp(L, 3, 0) : 0;
   if (n == 0 || n == 3) spend_cpu_or_stop(L, cproc->heap_bytes / collect_bytes_per_cycle);
+  if (n == 302) spend_cpu(key_name_cycles);
   stat_answer answer = system_stat(cproc, n, a, b);
   for (int i = 0; i < answer.count; i++) {
     const stat_value &v = answer.values[i];

@@ -398,6 +398,11 @@ TEST_F(ProcessApi, ProcessList) {
             (R{"i:2", "i:1", "s:[root]", "s:[root]", "i:1", "s:/", "s:integer", "i:2",
                "s:editor", "s:/apps/editor.lua", share(27962), "s:/desktop"}));
   EXPECT_EQ(r[12], "i:" + std::to_string(process_memory_in_use(P)));
+  // Each entry is paid for: a table and its seven fields.
+  int64_t two = charge_of("_get_process_list", "");
+  ASSERT_NE(create_process_from_code("", "x", "/apps/x.lua"), nullptr);
+  EXPECT_GE(charge_of("_get_process_list", "") - two, 80);
+  EXPECT_GE(two, 2 * 80);
 }
 
 TEST_F(ProcessApi, YieldedToEscapeSliceFlag) {

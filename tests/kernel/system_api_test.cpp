@@ -346,6 +346,7 @@ TEST_F(SystemApi, HostWorkBeyondTheArgumentsIsCharged) {
       {"date", "'!*t', 0", "'!%d', 0", "the fields' table"},
       {"_signal", "22", "0", "a read of the host's clock"},
       {"stat", "5", "314", "a text made a Lua string"},
+      {"stat", "302, 4", "5", "the key's name from the host's layout"},
       {"_apply_system_settings", "{x = 1, y = 2}", "{x = 1}", "a second pair, unknown keys too"},
       {"_apply_system_settings", "{x = 1}", "{}", "a pair"},
   };
