@@ -22,6 +22,8 @@ const char draw_target_anchor = 0;
 constexpr int32_t sprite_flags = 0xC000;
 // A new draw target writes its whole clip into RAM and reads it back.
 constexpr int64_t clip_reset_cycles = 8;
+// A palette entry set: a colour table's row of 64 bytes filled through RAM.
+constexpr int64_t palette_entry_cycles = 4;
 
 using gfx_binding::arg32;
 using gfx_binding::arg_x;
@@ -114,10 +116,11 @@ int lua54_pal(lua_State *L) {
       if (lua_type(L, -2) == LUA_TNUMBER) set_palette_entry(kvt_intp(L, -2, 0), kvt_intp(L, -1, 0), kind);
       lua_pop(L, 1);
     }
-    charge(2 * pairs);
+    charge(palette_entry_cycles * pairs);
     return 0;
   }
   if (lua_gettop(L) >= 2) {
+    charge(palette_entry_cycles);
     set_palette_entry(kvt_intp(L, 1, 0), kvt_intp(L, 2, 0), kvt_intp(L, 3, 0));
     return 0;
   }

@@ -86,7 +86,7 @@ constexpr int64_t load_cycles = 128;
 constexpr int64_t process_creation_cycles = 32768;
 // One entry of the process list: a table of seven fields, three of them
 // strings made.
-constexpr int64_t process_list_entry_cycles = 80;
+constexpr int64_t process_list_entry_cycles = 112;
 // What compiling a chunk costs before its first byte: the parser's own
 // state, the chunk's function and name.
 constexpr int64_t compile_chunk_cycles = 128;

@@ -401,8 +401,8 @@ TEST_F(ProcessApi, ProcessList) {
   // Each entry is paid for: a table and its seven fields.
   int64_t two = charge_of("_get_process_list", "");
   ASSERT_NE(create_process_from_code("", "x", "/apps/x.lua"), nullptr);
-  EXPECT_GE(charge_of("_get_process_list", "") - two, 80);
-  EXPECT_GE(two, 2 * 80);
+  EXPECT_GE(charge_of("_get_process_list", "") - two, 112);
+  EXPECT_GE(two, 2 * 112);
 }
 
 TEST_F(ProcessApi, YieldedToEscapeSliceFlag) {
