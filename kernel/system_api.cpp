@@ -88,6 +88,10 @@ constexpr int64_t clipboard_bytes_per_cycle = 64;
 // A text handed to a script is made a Lua string (hashed and looked up, or a
 // block of its own when long) besides its copy.
 constexpr int64_t result_text_cycles = 4;
+// One longer than the interpreter interns is a new block each time, to be
+// collected later.
+constexpr size_t interned_text_max = 40;
+constexpr int64_t long_text_cycles = 12;
 // stat(302): the host's keyboard layout gives the key's name, encoded afresh.
 constexpr int64_t key_name_cycles = 16;
 
@@ -540,8 +544,9 @@ int lua54__set_host_window_title(lua_State *L) {
 }
 
 int lua54__get_userland_clipboard_text(lua_State *L) {
-  spend_cpu_or_stop(L, result_text_cycles + static_cast<int64_t>(userland_clipboard_text.size()) /
-                                                clipboard_bytes_per_cycle);
+  size_t n = userland_clipboard_text.size();
+  spend_cpu_or_stop(L, result_text_cycles + (n > interned_text_max ? long_text_cycles : 0) +
+                           static_cast<int64_t>(n) / clipboard_bytes_per_cycle);
   lua_pushlstring(L, userland_clipboard_text.data(), userland_clipboard_text.size());
   return 1;
 }

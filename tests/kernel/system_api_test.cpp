@@ -571,6 +571,11 @@ TEST_F(SystemApi, UserlandClipboardIsSharedAndKeepsNuls) {
   cproc = other;
   EXPECT_EQ(run("return _get_userland_clipboard_text()"), (R{"s:12"})) << "one text for all";
   cproc = root;
+  // A text too long to be interned is a new block each time: it pays for it.
+  int64_t short_text = charge_of("_get_userland_clipboard_text", "");
+  userland_clipboard_text.assign(41, 'x');
+  EXPECT_GE(charge_of("_get_userland_clipboard_text", "") - short_text, 12);
+  userland_clipboard_text = "12";
   ASSERT_TRUE(processes_init());  // as a reboot does
   EXPECT_EQ(userland_clipboard_text, "12") << "it outlives the processes";
 }
