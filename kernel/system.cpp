@@ -18,6 +18,7 @@
 #include "mudo/mixer.h"
 #include "mudo/mudo.h"
 #include "pdisk/cart_mount.h"
+#include "pdisk/gurl.h"
 #include "pdisk/host_config.h"
 #include "pdisk/pfile.h"
 #include "pdisk/ram_folder.h"
@@ -243,6 +244,7 @@ void reset_app_state() {
   pfile_reset();
   init_default_coltabs();
   mudo_init();  // once per run: the synthesiser outlives reboots
+  gurl_init();   // once per run, before any fetch's worker
   app.audio_pid = -2;
   app.audio_mirror_pid = -3;
   mount_ram_folder("/ram");

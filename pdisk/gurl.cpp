@@ -253,13 +253,16 @@ std::string gurl_cart_cache_name(std::string_view url) {
   return is_safe_path_segment(rest) ? std::string(rest) : std::string();
 }
 
+void gurl_init() {
+  static bool curl_ready = false;
+  if (curl_ready) return;
+  curl_global_init(CURL_GLOBAL_DEFAULT); // before any worker: it is not thread-safe
+  curl_ready = true;
+}
+
 int64_t gurl_get(std::string_view url) {
   if (url.empty()) return -1;
-  static bool curl_ready = false;
-  if (!curl_ready) {
-    curl_global_init(CURL_GLOBAL_DEFAULT); // before any worker: it is not thread-safe
-    curl_ready = true;
-  }
+  gurl_init();
   int64_t id = next_gurl_job_id++;
   std::shared_ptr<gurl_job> &slot = gurl_jobs[record_of(id)];
   if (slot && slot->running.load(std::memory_order_acquire)) {

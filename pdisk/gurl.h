@@ -84,6 +84,10 @@ struct gurl_job {
   bool handed_over = false; // main thread: the finished answer was polled
 };
 
+// Sets the HTTP library up once (it loads and initialises its own libraries,
+// milliseconds of host time): at start-up, so no script's fetch pays it.
+void gurl_init();
+
 // A new job for url: its id, or -1 for an empty URL. A job whose worker
 // cannot start, or that finds no room for its body, is failed at once. A job
 // whose record is still in its worker's hands is refused: the record stays
