@@ -17,10 +17,11 @@
 /* ---------------------------------------------------------------------- */
 
 // A slice's resume and its end, whatever it runs (a yield is a thrown
-// exception): the caller pays for them when a slice runs. A request that runs
+// exception, unwound through the interpreter: microseconds of host time on a
+// loaded host): the caller pays for them when a slice runs. A request that runs
 // nothing (the frame's budget spent, the process flipped or gone) still looks
 // the process up, before and after, and answers.
-static constexpr int64_t slice_cycles = 384;
+static constexpr int64_t slice_cycles = 1024;
 static constexpr int64_t slice_request_cycles = 16;
 
 double slice_fraction(bool is_number, double value) {
