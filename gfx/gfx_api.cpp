@@ -20,6 +20,10 @@ namespace {
 
 const char draw_target_anchor = 0;
 constexpr int32_t sprite_flags = 0xC000;
+// A new draw target writes its whole clip into RAM and reads it back.
+constexpr int64_t clip_reset_cycles = 8;
+// A palette entry set: a colour table's row of 64 bytes filled through RAM.
+constexpr int64_t palette_entry_cycles = 4;
 
 using gfx_binding::arg32;
 using gfx_binding::arg_x;
@@ -112,10 +116,11 @@ int lua54_pal(lua_State *L) {
       if (lua_type(L, -2) == LUA_TNUMBER) set_palette_entry(kvt_intp(L, -2, 0), kvt_intp(L, -1, 0), kind);
       lua_pop(L, 1);
     }
-    charge(2 * pairs);
+    charge(palette_entry_cycles * pairs);
     return 0;
   }
   if (lua_gettop(L) >= 2) {
+    charge(palette_entry_cycles);
     set_palette_entry(kvt_intp(L, 1, 0), kvt_intp(L, 2, 0), kvt_intp(L, 3, 0));
     return 0;
   }
@@ -138,6 +143,7 @@ int lua54__set_draw_target(lua_State *L) {
   userdata *ud = to_userdata(L, 1);
   if (!ud || !cproc) return 0;
   // Anchored under the process's record: a new target replaces the old entry.
+  charge(anchor_cycles + clip_reset_cycles);
   anchor_userdata(L, &draw_target_anchor, cproc, 1);
   set_draw_target(cproc, ud);
   return 0;

@@ -184,6 +184,7 @@ int lua54__set_spr(lua_State *L) {
   int64_t n = kvt_intp(L, 1, 0);
   userdata *ud = to_userdata(L, 2);
   const void *key = sprite_slot_key(cproc, n);
+  spend_cpu(anchor_cycles);
   // The bitmap is anchored before the slot keeps it, and let go once it does not.
   if (ud) anchor_userdata(L, &sprite_anchor, key, 2);
   set_sprite_slot(cproc, n, ud);

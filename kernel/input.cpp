@@ -3,6 +3,7 @@
 #include "kernel/input.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +32,22 @@ int32_t repeat_setting(process *P, int32_t address, int32_t default_frames) {
   int v = peek_proc(P, address);
   if (v == 0) return default_frames;
   return v == never_byte ? -1 : v;
+}
+
+// Buttons 0-7 of player p, one byte each, button 0 lowest.
+uint64_t first_eight(const uint8_t *values, int p) {
+  uint64_t x;
+  memcpy(&x, values + p * buttons_per_player, sizeof x);
+  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+  return x;
+}
+
+// Bit k set where byte k of x is not 0: the mask functions read eight
+// buttons at once instead of one by one.
+uint64_t nonzero_byte_bits(uint64_t x) {
+  constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7F;
+  uint64_t high = (((x & low7) + low7) | x) & ~low7;  // bit 7 of each non-zero byte
+  return (high >> 7) * 0x0102040810204080 >> 56;
 }
 
 bool in_range(int64_t b, int64_t p) {
@@ -154,8 +171,7 @@ void buttons_wait_for_release(process *P) {
 uint64_t btn_mask(const process *P) {
   uint64_t mask = 0;
   for (int p = 0; p < button_players; p++)
-    for (int k = 0; k < 8; k++)
-      if (P->button_current[p * buttons_per_player + k]) mask |= uint64_t{1} << (8 * p + k);
+    mask |= nonzero_byte_bits(first_eight(P->button_current, p)) << (8 * p);
   return mask;
 }
 
@@ -165,13 +181,14 @@ int32_t btn_value(const process *P, int64_t b, int64_t p) {
 }
 
 uint64_t btnp_mask(const process *P) {
+  // A value of 64 or more has bit 6 or 7 set.
+  constexpr uint64_t pressed_bits = 0xC0C0C0C0C0C0C0C0;
   uint64_t mask = 0;
-  for (int p = 0; p < button_players; p++)
-    for (int k = 0; k < 8; k++) {
-      int i = p * buttons_per_player + k;
-      if (P->button_current[i] >= button_pressed_at && P->button_previous[i] < button_pressed_at)
-        mask |= uint64_t{1} << (8 * p + k);
-    }
+  for (int p = 0; p < button_players; p++) {
+    uint64_t now = nonzero_byte_bits(first_eight(P->button_current, p) & pressed_bits);
+    uint64_t before = nonzero_byte_bits(first_eight(P->button_previous, p) & pressed_bits);
+    mask |= (now & ~before) << (8 * p);
+  }
   return mask;
 }
 

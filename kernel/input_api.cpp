@@ -21,7 +21,8 @@ constexpr int64_t controller_read_cycles = 48;
 
 int lua54_btn(lua_State *L) {
   if (!cproc) return 0;
-  int64_t b = kvt_intp(L, 1, -1), p = kvt_intp(L, 2, 0);
+  int given = lua_gettop(L);  // btn() asks for the mask: no argument is read
+  int64_t b = given >= 1 ? kvt_intp(L, 1, -1) : -1, p = given >= 2 ? kvt_intp(L, 2, 0) : 0;
   if (b == -1) {
     lua_pushinteger(L, static_cast<lua_Integer>(btn_mask(cproc)));
     return 1;

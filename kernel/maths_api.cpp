@@ -16,6 +16,9 @@ namespace {
 
 // What one piece of split costs beyond the byte it was charged for.
 constexpr int64_t split_piece_cycles = 40;
+// What del and count pay for each element of the table: a read and a
+// comparison through the API (for del's later elements, a read and a write).
+constexpr int64_t scan_element_cycles = 3;
 
 /* the table library's argument check: a table, or a value whose metatable
    has the metamethods the operation needs */
@@ -35,6 +38,21 @@ void check_table(lua_State *L, int arg, int what) {
     lua_pop(L, n);
   else
     luaL_checktype(L, arg, LUA_TTABLE);  // raises the standard error
+}
+
+// A table without a metatable: its reads and writes need no metamethods.
+bool plain_table(lua_State *L, int arg) {
+  if (lua_type(L, arg) != LUA_TTABLE) return false;
+  if (!lua_getmetatable(L, arg)) return true;
+  lua_pop(L, 1);
+  return false;
+}
+
+// A scan of `size` elements (a length below 0 scans nothing, as spend_cpu
+// takes it; a huge one saturates the charge).
+int64_t scan_charge(lua_Integer size) {
+  if (size <= 0) return size;
+  return size > INT64_MAX / scan_element_cycles ? INT64_MAX : size * scan_element_cycles;
 }
 
 // An integer argument read only when it is a number.
@@ -98,14 +116,24 @@ int lua54_deli(lua_State *L) {
   lua_Integer size = luaL_len(L, 1);
   lua_Integer pos = lua_isnone(L, 2) ? size : number_int(L, 2, 0);
   if (pos < 1 || pos > size) return 0;
+  // Each element moved is read and written through the API.
+  spend_cpu_or_stop(L, size - pos > INT64_MAX / 2 ? INT64_MAX : (size - pos) * 2);
   lua_geti(L, 1, pos);
+  if (plain_table(L, 1)) {  // nothing to consult on the way: the raw moves
+    for (lua_Integer i = pos; i < size; i++) {
+      lua_rawgeti(L, 1, i + 1);
+      lua_rawseti(L, 1, i);
+    }
+    lua_pushnil(L);
+    lua_rawseti(L, 1, size);
+    return 1;
+  }
   for (lua_Integer i = pos; i < size; i++) {
     lua_geti(L, 1, i + 1);
     lua_seti(L, 1, i);
   }
   lua_pushnil(L);
   lua_seti(L, 1, size);
-  spend_cpu_or_stop(L, size - pos);
   return 1;
 }
 
@@ -113,7 +141,7 @@ int lua54_del(lua_State *L) {
   check_table(L, 1, tab_r | tab_w | tab_l);
   if (lua_type(L, 1) != LUA_TTABLE || lua_gettop(L) < 2) return 0;
   lua_Integer size = luaL_len(L, 1);
-  spend_cpu_or_stop(L, size);
+  spend_cpu_or_stop(L, scan_charge(size));
   for (lua_Integer i = 1; i <= size; i++) {
     lua_rawgeti(L, 1, i);
     if (lua_compare(L, -1, 2, LUA_OPEQ)) {
@@ -138,7 +166,7 @@ int lua54_count(lua_State *L) {
     lua_pushinteger(L, size);
     return 1;
   }
-  spend_cpu_or_stop(L, size);
+  spend_cpu_or_stop(L, scan_charge(size));
   lua_Integer n = 0;
   for (lua_Integer i = 1; i <= size; i++) {
     lua_rawgeti(L, 1, i);

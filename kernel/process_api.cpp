@@ -17,8 +17,12 @@
 /* ---------------------------------------------------------------------- */
 
 // A slice's resume and its end, whatever it runs (a yield is a thrown
-// exception): the caller pays for them when a slice runs.
-static constexpr int64_t slice_cycles = 384;
+// exception, unwound through the interpreter: microseconds of host time on a
+// loaded host): the caller pays for them when a slice runs. A request that runs
+// nothing (the frame's budget spent, the process flipped or gone) still looks
+// the process up, before and after, and answers.
+static constexpr int64_t slice_cycles = 1024;
+static constexpr int64_t slice_request_cycles = 16;
 
 double slice_fraction(bool is_number, double value) {
   if (!is_number) return 0;
@@ -34,11 +38,15 @@ display_size process_display_size(int64_t id) {
 
 slice_report run_slice_for_script(int64_t id, double fraction, lua_State *from) {
   process *P = get_process(id);
-  if (!P) return {true, 0, "_run_process_slice: bad process id"};
-  if (!P->lua_state) return {true, 0, "_run_process_slice: invalid process"};
-  if (P->flipped) return {true, 0, nullptr};
+  if (!P || !P->lua_state || P->flipped) {
+    spend_cpu(slice_request_cycles);
+    if (!P) return {true, 0, "_run_process_slice: bad process id"};
+    if (!P->lua_state) return {true, 0, "_run_process_slice: invalid process"};
+    return {true, 0, nullptr};
+  }
   int32_t used = run_process_slice(P, fraction, from);
-  if (used > 0) spend_cpu(slice_cycles);  // the caller's, restored by now
+  // The caller's counters, restored by now.
+  spend_cpu(used > 0 ? slice_cycles : slice_request_cycles);
   // Its own slice may have removed it (returned, failed, out of memory) and
   // moved the records behind it: only its id still names it.
   process *after = get_process(id);
@@ -77,8 +85,18 @@ constexpr int64_t load_cycles = 128;
 // A new process's own set-up (its state, libraries, registry and RAM), and its
 // removal later, whatever its code: a creator pays for them.
 constexpr int64_t process_creation_cycles = 32768;
-// One entry of the process list: a table of seven fields.
-constexpr int64_t process_list_entry_cycles = 48;
+// One entry of the process list: a table of seven fields, three of them
+// strings made.
+constexpr int64_t process_list_entry_cycles = 112;
+// What compiling a chunk costs before its first byte: the parser's own
+// state, the chunk's function and name.
+constexpr int64_t compile_chunk_cycles = 128;
+
+// A process made from `code_bytes` of code: made new, or made afresh by a
+// restart.
+int64_t creation_cycles(size_t code_bytes) {
+  return process_creation_cycles + static_cast<int64_t>(code_bytes) * compile_cycles_per_byte;
+}
 
 }  // namespace
 
@@ -95,7 +113,7 @@ int lua54__create_process_from_code(lua_State *L) {
   const char *name = lua_tostring(L, 2);
   const char *path = lua_tostring(L, 3);
   // Compiling is the creator's work: charged by the code's length first.
-  spend_cpu_or_stop(L, process_creation_cycles + static_cast<int64_t>(n) * compile_cycles_per_byte);
+  spend_cpu_or_stop(L, creation_cycles(n));
   process *P = create_process_from_code(std::string_view(code, n), name, path);
   if (!P) return 0;
   lua_pushinteger(L, P->id);
@@ -114,7 +132,11 @@ int lua54__run_process_slice(lua_State *L) {
 }
 
 int lua54__kill_process(lua_State *L) {
-  kill_process_for_script(kvt_truncp(L, 1, 0), kvt_intp(L, 2, 0));
+  int64_t id = kvt_truncp(L, 1, 0), mode = kvt_intp(L, 2, 0);
+  // A restart makes the process again: its caller pays as its creator did.
+  if (mode == 1)
+    if (const process *P = get_process(id)) spend_cpu_or_stop(L, creation_cycles(P->source.size()));
+  kill_process_for_script(id, mode);
   return 0;
 }
 
@@ -249,12 +271,13 @@ int lua54_load(lua_State *L) {
       return 2;
     }
     // Compiling is charged by the chunk's length, as a new process's code is.
-    spend_cpu_or_stop(L, static_cast<int64_t>(n) * compile_cycles_per_byte);
+    spend_cpu_or_stop(L, compile_chunk_cycles + static_cast<int64_t>(n) * compile_cycles_per_byte);
     status = luaL_loadbufferx(L, s, n, name, mode);
   } else {
     const char *name = luaL_optstring(L, 2, "=(load)");
     luaL_checktype(L, 1, LUA_TFUNCTION);
     lua_settop(L, reader_slot);
+    spend_cpu_or_stop(L, compile_chunk_cycles);
     reader_state state{&accepted};
     status = lua_load(L, chunk_reader, &state, name, mode);
   }

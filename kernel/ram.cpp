@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "kernel/accounting.h"
 #include "kernel/numbers.h"
@@ -16,6 +17,45 @@ static_assert(std::endian::native == std::endian::little, "RAM values are little
 namespace {
 
 uint8_t *calloc_page() { return static_cast<uint8_t *>(calloc(1, ram_page_size)); }
+
+// Memory a process's RAM comes from is kept for the next process when one
+// goes, and a few processes' worth is made ready between frames: a process
+// made beyond all the ones before it would otherwise fault its every page in
+// fresh from the host, which costs microseconds a page on a virtualised host.
+// The pages a new process fills at once (its system pages, its wavetables)
+// and its page map then come warm.
+constexpr size_t kept_pages_max = 2048;       // 8 MB
+constexpr size_t kept_pages_ready = 256;      // a new process's first pages, and more
+constexpr int pages_made_ready_per_frame = 16;
+constexpr size_t kept_maps_max = 8;
+constexpr size_t kept_maps_ready = 2;
+
+// Each kept block stays touched: the host has its pages in already.
+std::vector<void *> &kept_pages = *new std::vector<void *>();
+std::vector<void *> &kept_maps = *new std::vector<void *>();
+
+void touch_block(void *block, size_t bytes) {
+  auto *b = static_cast<volatile uint8_t *>(block);
+  for (size_t i = 0; i < bytes; i += 4096) b[i] = 0;
+  b[bytes - 1] = 0;
+}
+
+// Keeps a block for reuse while fewer than `max` are kept; frees it else.
+void keep_or_free(std::vector<void *> &kept, size_t max, void *block) {
+  if (!block) return;
+  if (kept.capacity() < max) kept.reserve(max);
+  if (kept.size() < max)
+    kept.push_back(block);
+  else
+    free(block);
+}
+
+uint8_t *kept_or_new_page() {
+  if (kept_pages.empty()) return calloc_page();
+  void *page = kept_pages.back();
+  kept_pages.pop_back();
+  return static_cast<uint8_t *>(memset(page, 0, ram_page_size));
+}
 
 // What a page without an own block serves when none could be had: reads see
 // zeros, writes go nowhere that anyone reads.
@@ -232,11 +272,41 @@ void drop_window_page(process_ram &r, uint32_t p, std::vector<const void *> &rel
 
 }  // namespace
 
-uint8_t *(*ram_page_alloc)() = calloc_page;
+uint8_t *(*ram_page_alloc)() = kept_or_new_page;
 
 process_ram::~process_ram() {
-  for (uint8_t *own : own_page) free(own);
+  for (uint8_t *own : own_page) keep_or_free(kept_pages, kept_pages_max, own);
 }
+
+void *process_ram::operator new(size_t bytes) {
+  if (kept_maps.empty()) {
+    void *map = malloc(bytes);  // kept ones are released with free()
+    if (!map) throw std::bad_alloc();
+    return map;
+  }
+  void *map = kept_maps.back();
+  kept_maps.pop_back();
+  return map;
+}
+
+void process_ram::operator delete(void *map) { keep_or_free(kept_maps, kept_maps_max, map); }
+
+void ram_make_memory_ready() {
+  for (int i = 0; i < pages_made_ready_per_frame && kept_pages.size() < kept_pages_ready; i++) {
+    void *page = malloc(ram_page_size);
+    if (!page) return;
+    touch_block(page, ram_page_size);
+    keep_or_free(kept_pages, kept_pages_max, page);
+  }
+  if (kept_maps.size() < kept_maps_ready) {
+    void *map = malloc(sizeof(process_ram));
+    if (!map) return;
+    touch_block(map, sizeof(process_ram));
+    keep_or_free(kept_maps, kept_maps_max, map);
+  }
+}
+
+size_t ram_memory_kept_ready() { return kept_pages.size(); }
 
 bool ram_init(process *P) {
   auto r = std::make_unique<process_ram>();

@@ -2,6 +2,7 @@
 // by its own 4 KB blocks or by windows onto userdata elements.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -56,7 +57,10 @@ struct process_ram {
   process_ram() = default;
   process_ram(const process_ram &) = delete;
   process_ram &operator=(const process_ram &) = delete;
-  ~process_ram();  // frees the own pages; windows belong to their userdata
+  ~process_ram();  // gives the own pages back; windows belong to their userdata
+  // The records' memory is kept for the next process's.
+  static void *operator new(size_t bytes);
+  static void operator delete(void *map);
 };
 
 // Gives a new process pages 0-15 (own blocks, mapped length 4096; ram_bytes
@@ -79,6 +83,11 @@ void ram_page_mirrored(process_ram &r, int p);
 // Where own blocks come from: a zeroed 4096-byte block released with free(),
 // or null when there is none. Tests swap in a failing one.
 extern uint8_t *(*ram_page_alloc)();
+// Between frames: makes a bounded amount of warm memory ready for the RAM of
+// processes still to come (pages whose host memory is in already).
+void ram_make_memory_ready();
+// Own blocks kept warm for the next process's RAM.
+size_t ram_memory_kept_ready();
 
 /* ---------------------------------------------------------------------- */
 /* bytes                                                                  */

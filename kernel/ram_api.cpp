@@ -15,7 +15,9 @@ namespace {
 
 constexpr int64_t peek_count_max = 0x10000;
 constexpr int poke_count_max = 65536;
-constexpr int64_t unmap_cycles = 4;
+// An unmap pays for the walk of the map's mapped-page bits (64 words), the
+// list of windows it lets go and their anchors' drop.
+constexpr int64_t unmap_cycles = 16 + anchor_cycles;
 // A map pays for its anchor and each page it sets; both pay for the window
 // slots and mapped pages they look through, this many a cycle.
 constexpr int64_t map_cycles = 16;

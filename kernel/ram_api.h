@@ -2,6 +2,8 @@
 // userdata alive while the kernel holds a raw pointer into it.
 #pragma once
 
+#include <cstdint>
+
 #include "lua.hpp"
 
 // Keeps the value at `index` from being collected while the kernel holds
@@ -11,6 +13,9 @@
 // allocates, and dropping what is not anchored does nothing.
 void anchor_userdata(lua_State *L, const void *holder, const void *ptr, int index);
 void drop_userdata_anchor(lua_State *L, const void *holder, const void *ptr);
+// What an anchor or its drop costs the call that makes it: two lookups by
+// pointer (the holder's table in the registry, the entry in that table).
+constexpr int64_t anchor_cycles = 8;
 
 int lua54_peek(lua_State *L);
 int lua54_poke(lua_State *L);

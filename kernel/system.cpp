@@ -13,10 +13,12 @@
 #include "gfx/video_output.h"
 #include "kernel/input.h"
 #include "kernel/process.h"
+#include "kernel/ram.h"
 #include "mudo/audio.h"
 #include "mudo/mixer.h"
 #include "mudo/mudo.h"
 #include "pdisk/cart_mount.h"
+#include "pdisk/gurl.h"
 #include "pdisk/host_config.h"
 #include "pdisk/pfile.h"
 #include "pdisk/ram_folder.h"
@@ -117,11 +119,11 @@ void process_arguments(int argc, char **argv) {
   }
 }
 
-void kestrune_apply_setting(const char *key, int64_t value) {
+void kestrune_apply_setting(std::string_view key, int64_t value) {
   const int32_t v = saturate_i32(value);
   const int32_t flag = value != 0;
   struct flag_key {
-    const char *name;
+    std::string_view name;
     int32_t config_record::*field;
   };
   static const flag_key flags[] = {
@@ -136,20 +138,20 @@ void kestrune_apply_setting(const char *key, int64_t value) {
       {"network_access", &config_record::network_access},
   };
   for (const flag_key &k : flags) {
-    if (strcmp(key, k.name) == 0) {
+    if (key == k.name) {
       config.*k.field = flag;
       return;
     }
   }
-  if (strcmp(key, "pixel_scale") == 0) {
+  if (key == "pixel_scale") {
     config.pixel_scale = v;
-  } else if (strcmp(key, "sdl_render_driver") == 0) {
+  } else if (key == "sdl_render_driver") {
     config.sdl_render_driver = v;
-  } else if (strcmp(key, "volume") == 0) {
+  } else if (key == "volume") {
     config.volume = v < 0 ? 0 : v > 256 ? 256 : v;
-  } else if (strcmp(key, "deadzone") == 0) {
+  } else if (key == "deadzone") {
     config.deadzone = v < 0 ? 0 : v > 256 ? 256 : v;
-  } else if (strcmp(key, "yorelog") == 0) {
+  } else if (key == "yorelog") {
     bool was_on = config.yorelog != 0;
     config.yorelog = flag;
     // Turning the history on opens today's log (with its snapshot) at once.
@@ -233,6 +235,7 @@ void reset_app_state() {
   // the audio thread may be appending).
   if (audio_capture_running()) audio_capture_abandon();
   app = app_record{};
+  os_keep_freed_memory();  // before the processes come and go
   if (system_inited) app.window_focused = focused;
   if (gif_recording_open()) app.gif_recording = recording, app.gif_frame_count = recorded;
   processes_init();
@@ -241,6 +244,7 @@ void reset_app_state() {
   pfile_reset();
   init_default_coltabs();
   mudo_init();  // once per run: the synthesiser outlives reboots
+  gurl_init();   // once per run, before any fetch's worker
   app.audio_pid = -2;
   app.audio_mirror_pid = -3;
   mount_ram_folder("/ram");
@@ -312,6 +316,7 @@ void system_frame_work() {
   prepare_processes_for_frame();
   run_process_slice(root_process, 1.0);
   update_processes_after_frame();
+  ram_make_memory_ready();
   flush_dirty_mounts_delayed();
   prune_mounts();
   yorelog_step();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kernel/buffer.h"
@@ -83,7 +84,7 @@ buffer *get_dat_file(int index);
 
 void set_default_config();
 void process_arguments(int argc, char **argv);
-void kestrune_apply_setting(const char *key, int64_t value);
+void kestrune_apply_setting(std::string_view key, int64_t value);
 void kestrune_apply_settings();
 int32_t video_settings_hash();
 

@@ -41,12 +41,10 @@ constexpr const char *desktop_mount_point = "/desktop/host";
 // strftime's room for one conversion
 constexpr size_t date_item_max = 250;
 // The conversion specifiers the language's os.date accepts: single letters,
-// then (after "||") two-letter ones.
-constexpr const char *date_options =
-    "aAbBcCdDeFgGhHIjmMnprRStTuUVwWxXyYzZ%"
-    "||"
-    "EcECExEXEyEY"
-    "OdOeOHOIOmOMOSOuOUOVOwOWOy";
+// and two-letter ones of an 'E' or an 'O' and a letter.
+constexpr std::string_view date_single_options = "aAbBcCdDeFgGhHIjmMnprRStTuUVwWxXyYzZ%";
+constexpr std::string_view date_e_options = "cCxXyY";
+constexpr std::string_view date_o_options = "deHImMSuUVwWy";
 constexpr int64_t seconds_per_day = 86400;
 constexpr int left_ctrl_scancode = 224, right_ctrl_scancode = 228;
 constexpr int icon_bitmap_size = 16;
@@ -54,32 +52,54 @@ constexpr int icon_bitmap_size = 16;
 // icon) cost the caller this much.
 constexpr int64_t host_round_trip_cycles = 4096;
 constexpr int64_t window_icon_cycles = 16384;
+// A read of the host's clock (a system call on some hosts).
+constexpr int64_t host_clock_cycles = 16;
 
 // What a signal costs the host beyond its call, charged before it acts: an
 // audio capture's start or end makes and gives back its two-minute buffer and
 // writes its file, a recording's start or end opens or finishes one, the
-// desktop's mount makes a host folder. Unlisted signals only set flags (21
-// charges its capture itself).
+// desktop's mount makes a host folder, an activity mark reads the host's
+// clock. Unlisted signals only set flags (21 charges its capture itself).
 int64_t signal_cycles(int64_t n) {
   switch (n) {
     case 16: return pfile_write_cycles;
     case 18: case 19: case 65: return host_round_trip_cycles;
+    case 22: return host_clock_cycles;
     default: return 0;
   }
 }
 // A full collection walks the whole heap: stat(0) and stat(3) pay a cycle for
 // this many bytes of it.
 constexpr int64_t collect_bytes_per_cycle = 16;
-// date pays this for every byte of its format (a byte may be a conversion).
+// date pays this for every byte of its format (a byte may be a conversion),
+// besides its time's conversion to calendar fields (the C library, with the
+// zone's rules for local time), and the fields' table of nine when it asks
+// for one.
 constexpr int64_t date_format_byte_cycles = 8;
-// _apply_system_settings pays this for every pair of its table.
-constexpr int64_t setting_cycles = 4;
+constexpr int64_t date_conversion_cycles = 16;
+constexpr int64_t date_table_cycles = 64;
+// _apply_system_settings pays this for every pair of its table (the table's
+// walk finds each key again to step past it, then the key is matched), and
+// the pass over the stored settings once.
+constexpr int64_t setting_cycles = 16;
+constexpr int64_t apply_settings_cycles = 24;
 // Copying the userland clipboard's text: bytes a cycle.
 constexpr int64_t clipboard_bytes_per_cycle = 64;
+// A text handed to a script is made a Lua string (hashed and looked up, or a
+// block of its own when long) besides its copy.
+constexpr int64_t result_text_cycles = 4;
+// One longer than the interpreter interns is a new block each time, to be
+// collected later.
+constexpr size_t interned_text_max = 40;
+constexpr int64_t long_text_cycles = 12;
+// stat(302): the host's keyboard layout gives the key's name, encoded afresh.
+constexpr int64_t key_name_cycles = 16;
 
 stat_value number(double x) { return {stat_value::is_number, x, 0, {}}; }
 stat_value integer(int64_t i) { return {stat_value::is_integer, 0, i, {}}; }
-stat_value text(std::string s) { return {stat_value::is_text, 0, 0, std::move(s)}; }
+stat_value text(std::string_view s) { return {stat_value::is_text, 0, 0, s}; }
+stat_value nil() { return {stat_value::is_nil, 0, 0, {}}; }
+stat_answer one(stat_value v) { return {1, {v, {}}}; }
 
 void full_collection(process *P) {
   if (P->lua_state) charged_full_collection(P->lua_state);
@@ -121,14 +141,11 @@ int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
 // Length of the conversion specifier at conv (convlen bytes left), 0 when it
 // is none the language accepts.
 size_t date_option_length(const char *conv, size_t convlen) {
-  size_t oplen = 1;
-  for (const char *option = date_options; *option != '\0' && oplen <= convlen; option += oplen) {
-    if (*option == '|')
-      oplen++;
-    else if (memcmp(conv, option, oplen) == 0)
-      return oplen;
-  }
-  return 0;
+  if (convlen == 0) return 0;
+  if (date_single_options.find(conv[0]) != std::string_view::npos) return 1;
+  if (convlen < 2) return 0;
+  std::string_view second = conv[0] == 'E' ? date_e_options : conv[0] == 'O' ? date_o_options : "";
+  return second.find(conv[1]) != std::string_view::npos ? 2 : 0;
 }
 
 void set_int_field(lua_State *L, const char *key, int64_t value) {
@@ -142,87 +159,87 @@ void set_int_field(lua_State *L, const char *key, int64_t value) {
 /* stat and _signal                                                       */
 /* ---------------------------------------------------------------------- */
 
-std::vector<stat_value> system_stat(process *P, int64_t n, int64_t a, int64_t b) {
-  if (std::optional<int64_t> v = audio_stat(P, n, a, b)) {
+stat_answer system_stat(process *P, int64_t n, int64_t a, int64_t b) {
+  if (is_audio_stat(n)) {
+    int64_t v = audio_stat(P, n, a, b);
     bool is_integer = n >= 464 && n != 465;
-    return {is_integer ? integer(*v) : number(static_cast<double>(*v))};
+    return one(is_integer ? integer(v) : number(static_cast<double>(v)));
   }
   switch (n) {
     case 0:
       full_collection(P);
-      return {number(static_cast<double>(process_memory_in_use(P)))};
+      return one(number(static_cast<double>(process_memory_in_use(P))));
     case 1: {  // the running slice included (the interpreter counts unsigned)
       double used = static_cast<uint32_t>(cpu_cycles) + static_cast<double>(P->cycles_since_flip);
-      return {number(used / frame_budget)};
+      return one(number(used / frame_budget));
     }
     case 3:
       full_collection(P);
-      return {number(lua_state_bytes(P))};
+      return one(number(lua_state_bytes(P)));
     case 5:
-      return {integer(stat_version_number), text(kestrune_version)};
+      return {2, {integer(stat_version_number), text(kestrune_version)}};
     case 7: {
       double fps = P->fps ? P->fps : 60;
-      return {number(app.slow_frame ? fps / 2 : fps)};
+      return one(number(app.slow_frame ? fps / 2 : fps));
     }
     case 86:
-      return {number(static_cast<double>(time(nullptr)))};
+      return one(number(static_cast<double>(time(nullptr))));
     case 87:
-      return {number(host_timezone_west())};
+      return one(number(host_timezone_west()));
     case 101:
-      return {stat_value{stat_value::is_nil, 0, 0, {}}};
+      return one(nil());
     case 150: case 151: case 152: case 153:
-      return {text("")};
+      return one(text(""));
     case 301:
-      return {number(total_frame_cycles / frame_budget)};
+      return one(number(total_frame_cycles / frame_budget));
     case 302: {
       const char *name = os_key_from_scancode(a);
-      if (!name) return {stat_value{stat_value::is_nil, 0, 0, {}}};
-      return {text(name)};
+      return one(name ? text(name) : nil());
     }
     case 307:
-      return {number(P->system_flag)};
+      return one(number(P->system_flag));
     case 308:
-      return {number(get_total_num_buffers())};
+      return one(number(get_total_num_buffers()));
     case 309:
-      return {number(static_cast<double>(get_total_buffer_allocation()))};
+      return one(number(static_cast<double>(get_total_buffer_allocation())));
     case 310:
-      return {number(pdisk_count_slots_by_kind(pfile_ram))};
+      return one(number(pdisk_count_slots_by_kind(pfile_ram)));
     case 311:
-      return {number(pfile_free_count())};
+      return one(number(pfile_free_count()));
     case 312:  // the address wraps into 16 MB, as every RAM address does
-      return {number(ram_mapped_len(P, a))};
+      return one(number(ram_mapped_len(P, a)));
     case 313:
-      return {number(static_cast<double>(P->ram_bytes))};
+      return one(number(static_cast<double>(P->ram_bytes)));
     case 314:
-      return {number(stat_pi)};
+      return one(number(stat_pi));
     case 315:
-      return {number(config.headless)};
+      return one(number(config.headless));
     case 316:
-      return {text(config.start_path)};
+      return one(text(config.start_path));
     case 317:
-      return {number(app.expcart_mounted ? 3 : 1)};
+      return one(number(app.expcart_mounted ? 3 : 1));
     case 320:
-      return {number(app.gif_recording ? 1 : 0)};
+      return one(number(app.gif_recording ? 1 : 0));
     case 321:
-      return {number(app.gif_recording ? app.gif_frame_count / 2 : 0)};
+      return one(number(app.gif_recording ? app.gif_frame_count / 2 : 0));
     case 322:
-      return {number(app.audio_capture_on)};
+      return one(number(app.audio_capture_on));
     case 330:
-      return {number(app.slow_frame)};
+      return one(number(app.slow_frame));
     case 985:
-      return {number(app.boot_finished)};
+      return one(number(app.boot_finished));
     case 986:
-      return {number(app.signal_36_flag)};
+      return one(number(app.signal_36_flag));
     case 987:
-      return {number(boot_get_time())};
+      return one(number(boot_get_time()));
     case 988:
       spend_cpu(host_round_trip_cycles);
       pump_host_events();
-      return {number(os_key_state(left_ctrl_scancode) && os_key_state(right_ctrl_scancode) ? 1 : 0)};
+      return one(number(os_key_state(left_ctrl_scancode) && os_key_state(right_ctrl_scancode) ? 1 : 0));
     default:
       break;
   }
-  return {number(0)};
+  return one(number(0));
 }
 
 void system_signal(process *P, int64_t n) {
@@ -410,6 +427,7 @@ int lua54__apply_system_settings(lua_State *L) {
       kestrune_apply_setting(lua_tostring(L, -2), setting_value(L, -1));
     lua_pop(L, 1);
   }
+  spend_cpu(apply_settings_cycles);
   kestrune_apply_settings();
   return 0;
 }
@@ -422,18 +440,26 @@ int lua54_time(lua_State *L) {
 
 int lua54_stat(lua_State *L) {
   if (!cproc) return 0;
+  // Absent arguments are not read: most rows take n alone.
+  int given = lua_gettop(L);
   int64_t n = kvt_intp(L, 1, 0);
+  int64_t a = given >= 2 ? kvt_intp(L, 2, 0) : 0, b = given >= 3 ? kvt_intp(L, 3, 0) : 0;
   if (n == 0 || n == 3) spend_cpu_or_stop(L, cproc->heap_bytes / collect_bytes_per_cycle);
-  std::vector<stat_value> values = system_stat(cproc, n, kvt_intp(L, 2, 0), kvt_intp(L, 3, 0));
-  for (const stat_value &v : values) {
+  if (n == 302) spend_cpu(key_name_cycles);
+  stat_answer answer = system_stat(cproc, n, a, b);
+  for (int i = 0; i < answer.count; i++) {
+    const stat_value &v = answer.values[i];
     switch (v.kind) {
       case stat_value::is_nil: lua_pushnil(L); break;
       case stat_value::is_number: lua_pushnumber(L, v.number); break;
       case stat_value::is_integer: lua_pushinteger(L, v.integer); break;
-      case stat_value::is_text: lua_pushlstring(L, v.text.data(), v.text.size()); break;
+      case stat_value::is_text:
+        spend_cpu(result_text_cycles);
+        lua_pushlstring(L, v.text.data(), v.text.size());
+        break;
     }
   }
-  return static_cast<int>(values.size());
+  return answer.count;
 }
 
 int lua54_date(lua_State *L) {
@@ -451,7 +477,7 @@ int lua54_date(lua_State *L) {
   }
   if (!lua_isnoneornil(L, 3) && __builtin_add_overflow(when, luaL_checkinteger(L, 3), &when))
     return luaL_error(L, "time result cannot be represented in this installation");
-  spend_cpu_or_stop(L, static_cast<int64_t>(format_length) * date_format_byte_cycles);
+  spend_cpu_or_stop(L, date_conversion_cycles + static_cast<int64_t>(format_length) * date_format_byte_cycles);
 
   date_result d = format_date({format, format_length}, when);
   switch (d.kind) {
@@ -461,6 +487,7 @@ int lua54_date(lua_State *L) {
       return luaL_argerror(
           L, 1, lua_pushfstring(L, "invalid conversion specifier '%%%s'", d.text.c_str()));
     case date_result::as_table:
+      spend_cpu(date_table_cycles);
       lua_createtable(L, 0, 9);
       set_int_field(L, "year", int64_t{d.fields.tm_year} + 1900);
       set_int_field(L, "month", int64_t{d.fields.tm_mon} + 1);
@@ -517,7 +544,9 @@ int lua54__set_host_window_title(lua_State *L) {
 }
 
 int lua54__get_userland_clipboard_text(lua_State *L) {
-  spend_cpu_or_stop(L, static_cast<int64_t>(userland_clipboard_text.size()) / clipboard_bytes_per_cycle);
+  size_t n = userland_clipboard_text.size();
+  spend_cpu_or_stop(L, result_text_cycles + (n > interned_text_max ? long_text_cycles : 0) +
+                           static_cast<int64_t>(n) / clipboard_bytes_per_cycle);
   lua_pushlstring(L, userland_clipboard_text.data(), userland_clipboard_text.size());
   return 1;
 }

@@ -7,7 +7,6 @@
 #include <ctime>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "lua.hpp"
 
@@ -17,17 +16,25 @@ struct process;
 /* plain functions                                                        */
 /* ---------------------------------------------------------------------- */
 
-// One value of a stat answer.
+// One value of a stat answer. A text lives in static or long-lived storage
+// (a constant, the settings, a host key name) and is read before the next
+// stat.
 struct stat_value {
   enum kind_t { is_nil, is_number, is_integer, is_text } kind = is_number;
   double number = 0;
   int64_t integer = 0;
-  std::string text;
+  std::string_view text;
+};
+
+// A stat answer holds its values in place: asking allocates nothing.
+struct stat_answer {
+  int count = 1;
+  stat_value values[2];
 };
 
 // stat(n, a, b) asked by process P: one value (two for n = 5). Numbers the
 // system has no answer for give 0.
-std::vector<stat_value> system_stat(process *P, int64_t n, int64_t a, int64_t b);
+stat_answer system_stat(process *P, int64_t n, int64_t a, int64_t b);
 // _signal(n) from process P; numbers without a meaning do nothing.
 void system_signal(process *P, int64_t n);
 

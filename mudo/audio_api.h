@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
 #include "lua.hpp"
 
@@ -13,8 +12,10 @@ int lua54_note(lua_State *L);
 int lua54_sfx(lua_State *L);
 int lua54_music(lua_State *L);
 
-// stat 400-415, 464-467 for process P (the current process): the value, or
-// nothing for the other stat numbers. Only the audio owner gets answers (-1
-// otherwise); channel fields are cached per frame of P's time; sample copies
-// land in P's RAM at b and charge the cycles they cost.
-std::optional<int64_t> audio_stat(process *P, int64_t n, int64_t a, int64_t b);
+// The stat numbers the synthesiser answers: 400-415 and 464-467.
+constexpr bool is_audio_stat(int64_t n) { return (n >= 400 && n <= 415) || (n >= 464 && n <= 467); }
+
+// An audio stat for process P (the current process). Only the audio owner
+// gets answers (-1 otherwise); channel fields are cached per frame of P's
+// time; sample copies land in P's RAM at b and charge the cycles they cost.
+int64_t audio_stat(process *P, int64_t n, int64_t a, int64_t b);

@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 
 #include "pdisk/file_ops.h"
 #include "platform/atomic_write.h"
@@ -75,9 +78,8 @@ void gurl_cb(gurl_job &job) {
   write_host_file_atomically(job.cache_file, job.body.data, size_t(job.body.length));
 }
 
-int gurl_get_worker(void *argument) {
-  std::shared_ptr<gurl_job> job = std::move(*static_cast<std::shared_ptr<gurl_job> *>(argument));
-  delete static_cast<std::shared_ptr<gurl_job> *>(argument);
+// One download, on a worker.
+void run_job(std::shared_ptr<gurl_job> job) {
   int32_t status = gurl_status_failed;
   if (CURL *curl = curl_easy_init()) {
     curl_easy_setopt(curl, CURLOPT_URL, job->url.c_str());
@@ -107,7 +109,61 @@ int gurl_get_worker(void *argument) {
   // reference keeps it alive for the last store.
   job->running.store(false, std::memory_order_release);
   job->status.store(status, std::memory_order_release);
-  return 0;
+}
+
+// Workers stay once started and take the jobs queued for them: a new one
+// starts only when none is idle. Starting a thread makes the caller wait
+// until the host has run it (hundreds of microseconds on a virtualised
+// host); a queued job only wakes an idle worker.
+struct worker_pool {
+  std::mutex lock;
+  std::condition_variable queued;
+  std::deque<std::shared_ptr<gurl_job>> jobs;
+  int idle = 0;     // workers waiting for a job
+  int workers = 0;  // started
+};
+
+// Never destroyed: idle workers wait on it until the program ends.
+worker_pool &pool() {
+  static auto *p = new worker_pool;
+  return *p;
+}
+
+int pool_worker(void *) {
+  worker_pool &p = pool();
+  std::unique_lock<std::mutex> hold(p.lock);
+  for (;;) {
+    p.idle++;
+    p.queued.wait(hold, [&] { return !p.jobs.empty(); });
+    p.idle--;
+    std::shared_ptr<gurl_job> job = std::move(p.jobs.front());
+    p.jobs.pop_front();
+    hold.unlock();
+    run_job(std::move(job));
+    hold.lock();
+  }
+}
+
+// Queues the job for a worker, starting one when none is idle; false (the
+// job taken back) when there is no worker at all and none could start. A job
+// that finds every worker busy and no new one waits for the first free.
+bool dispatch(const std::shared_ptr<gurl_job> &job) {
+  worker_pool &p = pool();
+  bool start;
+  {
+    std::lock_guard<std::mutex> hold(p.lock);
+    p.jobs.push_back(job);
+    start = p.idle < int(p.jobs.size());
+  }
+  p.queued.notify_one();
+  if (!start) return true;
+  os_thread *thread = os_create_thread(pool_worker, nullptr);
+  os_destroy_thread(thread);  // let go at once: workers are never joined
+  std::lock_guard<std::mutex> hold(p.lock);
+  if (thread) p.workers++;
+  if (p.workers > 0) return true;
+  p.jobs.erase(std::find(p.jobs.begin(), p.jobs.end(), job));
+  return false;
 }
 
 // Anonymous memory starting on a huge-page boundary, so all of it can be
@@ -197,13 +253,16 @@ std::string gurl_cart_cache_name(std::string_view url) {
   return is_safe_path_segment(rest) ? std::string(rest) : std::string();
 }
 
+void gurl_init() {
+  static bool curl_ready = false;
+  if (curl_ready) return;
+  curl_global_init(CURL_GLOBAL_DEFAULT); // before any worker: it is not thread-safe
+  curl_ready = true;
+}
+
 int64_t gurl_get(std::string_view url) {
   if (url.empty()) return -1;
-  static bool curl_ready = false;
-  if (!curl_ready) {
-    curl_global_init(CURL_GLOBAL_DEFAULT); // before any worker: it is not thread-safe
-    curl_ready = true;
-  }
+  gurl_init();
   int64_t id = next_gurl_job_id++;
   std::shared_ptr<gurl_job> &slot = gurl_jobs[record_of(id)];
   if (slot && slot->running.load(std::memory_order_acquire)) {
@@ -237,15 +296,10 @@ int64_t gurl_get(std::string_view url) {
     job->cache_file = job->cache_folder + "/carts/" + name;
   }
   job->running.store(true, std::memory_order_release);
-  auto *argument = new std::shared_ptr<gurl_job>(job);
-  os_thread *thread = os_create_thread(gurl_get_worker, argument);
-  if (!thread) {
-    delete argument;
+  if (!dispatch(job)) {
     job->running.store(false, std::memory_order_release);
     job->status.store(gurl_status_failed, std::memory_order_release);
-    return id;
   }
-  os_destroy_thread(thread); // let go at once: workers are never joined
   return id;
 }
 

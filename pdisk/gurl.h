@@ -1,5 +1,6 @@
-// gurl: HTTP fetch jobs. Each download runs libcurl on a worker thread of its
-// own; the main thread polls the job by id. Downloads from the cartridge
+// gurl: HTTP fetch jobs. Each download runs libcurl on a worker thread, its
+// own while it runs (workers are kept and take the next job queued); the
+// main thread polls the job by id. Downloads from the cartridge
 // server are also kept in the data folder's "cache/carts".
 #pragma once
 
@@ -82,6 +83,10 @@ struct gurl_job {
   void *curl = nullptr; // the worker's easy handle while the transfer runs
   bool handed_over = false; // main thread: the finished answer was polled
 };
+
+// Sets the HTTP library up once (it loads and initialises its own libraries,
+// milliseconds of host time): at start-up, so no script's fetch pays it.
+void gurl_init();
 
 // A new job for url: its id, or -1 for an empty URL. A job whose worker
 // cannot start, or that finds no room for its body, is failed at once. A job

@@ -134,7 +134,8 @@ TEST_F(Gfx, PalForms) {
   // Table form: the table index is masked like the single form.
   run("pal({[3] = 9, x = 1}, 0x1c0)");
   EXPECT_EQ(run("return peek(0xb000 + 64 * 3)"), R{"i:201"});
-  EXPECT_EQ(charge_of("pal", "{[3] = 9, x = 1, [4] = 2}"), 6);
+  EXPECT_EQ(charge_of("pal", "{[3] = 9, x = 1, [4] = 2}"), 12);
+  EXPECT_EQ(charge_of("pal", "3, 9"), 4) << "a single entry as a pair";
   // Reset: 8 per restored table, nothing when none was changed.
   run("pal(0)");
   EXPECT_EQ(charge_of("pal", "0"), 0);

@@ -87,6 +87,8 @@ TEST_F(Buttons, ValuesMasksAndLimits) {
       {"player 7 button 7 is bit 63", {{7, 7, 64}}, "btn() == math.mininteger, btnp() == math.mininteger",
        {"b:true", "b:true"}},
       {"buttons 8-15 are not in the mask", {{0, 8, 255}}, "btn(), btn(8)", {"i:0", "i:255"}},
+      {"any value is in btn's mask, 64 and up in btnp's", {{0, 0, 1}, {0, 3, 128}, {2, 7, 64}, {5, 1, 63}},
+       "btn() == 1 | 1 << 3 | 1 << 23 | 1 << 41, btnp() == 1 << 3 | 1 << 23", {"b:true", "b:true"}},
       {"below 64 is held but not pressed", {{0, 5, 63}}, "btn(5), btnp(5), btnp()",
        {"i:63", "b:false", "i:0"}},
       {"out of range", {{0, 0, 255}}, "btn(16), btn(0, 8), btn(-2), btnp(16), btnp(0, -1)",

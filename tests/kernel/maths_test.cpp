@@ -308,6 +308,11 @@ TEST_F(Maths, DeliDelAndCount) {
             (R{"i:0", "i:0", "i:0", "i:0"}));
   EXPECT_EQ(run("local t = {1, 2, 3} return deli(t, 2.5), table.concat(t, ',')"),
             (R{"i:2", "s:1,3"}));
+  // A table with a metatable is read and written through its metamethods.
+  EXPECT_EQ(run("local s = {10, 20, 30} local t = setmetatable({}, {__index = s,"
+                " __newindex = s, __len = function() return #s end})"
+                " return deli(t, 1), table.concat(s, ','), rawlen(t)"),
+            (R{"i:10", "s:20,30", "i:0"}));
   EXPECT_EQ(run("return deli(5)"),
             R{"error: test:1: bad argument #1 to 'deli' (table expected, got number)"});
 
@@ -330,11 +335,19 @@ TEST_F(Maths, DeliDelAndCount) {
 }
 
 TEST_F(Maths, TableFunctionCharges) {
-  run("t10 = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}");
-  EXPECT_EQ(charge_of("count", "t10, 3"), 10);
+  run("t10 = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10} t20 = {} for i = 1, 20 do t20[i] = i end");
+  // count and del read every element through the API: at least #t, and in
+  // step with it.
+  for (const char *fn : {"count", "del"}) {
+    SCOPED_TRACE(fn);
+    int64_t ten = charge_of(fn, "t10, 99"), twenty = charge_of(fn, "t20, 99");
+    EXPECT_GE(ten, 10);
+    EXPECT_EQ(twenty, 2 * ten);
+  }
   EXPECT_EQ(charge_of("count", "t10"), 0) << "no charge without a value";
-  EXPECT_EQ(charge_of("del", "t10, 3"), 10) << "#t";
-  EXPECT_EQ(charge_of("deli", "t10, 2"), 7) << "#t - i, with #t now 9";
+  int64_t counted = charge_of("count", "t10, 3");
+  EXPECT_EQ(charge_of("del", "t10, 3"), counted) << "#t, wherever it stops";
+  EXPECT_EQ(charge_of("deli", "t10, 2"), 14) << "2 (#t - i), with #t now 9";
   EXPECT_EQ(charge_of("deli", "t10"), 1) << "the last element: 0 moved, at least 1";
   // Seven elements left in a table with room: inserting at 1 moves all seven.
   EXPECT_EQ(charge_of("add", "t10, 0, 1"), 7);

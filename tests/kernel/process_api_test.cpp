@@ -153,6 +153,29 @@ TEST_F(ProcessApi, FlippedProcessIsCompletedWithoutRunning) {
   EXPECT_EQ(child->slice_count, 1);
 }
 
+// A request that runs nothing still looks the process up and answers: a
+// loop of them costs the caller more than a loop of the same shape calling
+// pid, for an unknown id, a process without a state and one that flipped.
+TEST_F(ProcessApi, RequestsThatRunNothingCostTheCaller) {
+  start_system(R"lua(
+    _run_process_slice(4, 0.5)  -- it flips
+    local function cycles(f, id)
+      local from = stat(1)
+      for i = 1, 100 do f(id, 0.5) end
+      return (stat(1) - from) * 279620
+    end
+    for _, id in ipairs({99, 5, 4}) do report(cycles(_run_process_slice, id) - cycles(pid, id)) end
+  )lua");
+  spawn(idle);
+  process *stateless = spawn(idle);
+  lua_State *kept = stateless->lua_state;
+  stateless->lua_state = nullptr;
+  frame();
+  stateless->lua_state = kept;
+  ASSERT_EQ(reports.size(), 3u);
+  for (const R &r : reports) EXPECT_GT(std::stod(r[0].substr(2)), 100) << r[0];
+}
+
 TEST_F(ProcessApi, CappedProcessReportsItsShare) {
   start_system("report(_run_process_slice(4, 0.1))");
   process *child = spawn("while true do end");
@@ -375,6 +398,11 @@ TEST_F(ProcessApi, ProcessList) {
             (R{"i:2", "i:1", "s:[root]", "s:[root]", "i:1", "s:/", "s:integer", "i:2",
                "s:editor", "s:/apps/editor.lua", share(27962), "s:/desktop"}));
   EXPECT_EQ(r[12], "i:" + std::to_string(process_memory_in_use(P)));
+  // Each entry is paid for: a table and its seven fields.
+  int64_t two = charge_of("_get_process_list", "");
+  ASSERT_NE(create_process_from_code("", "x", "/apps/x.lua"), nullptr);
+  EXPECT_GE(charge_of("_get_process_list", "") - two, 112);
+  EXPECT_GE(two, 2 * 112);
 }
 
 TEST_F(ProcessApi, YieldedToEscapeSliceFlag) {

@@ -151,6 +151,7 @@ const luaL_Reg system_functions[] = {
     {"stat", lua54_stat},
     {"date", lua54_date},
     {"_signal", lua54__signal},
+    {"_apply_system_settings", lua54__apply_system_settings},
     {"_set_host_window_title", lua54__set_host_window_title},
     {"_get_userland_clipboard_text", lua54__get_userland_clipboard_text},
     {"_set_userland_clipboard_text", lua54__set_userland_clipboard_text},
@@ -336,6 +337,24 @@ TEST_F(SystemApi, StatHostTime) {
 /* _signal                                                                */
 /* ---------------------------------------------------------------------- */
 
+// Calls whose host work goes beyond reading their arguments pay for it
+// beyond a like call without that work.
+TEST_F(SystemApi, HostWorkBeyondTheArgumentsIsCharged) {
+  const struct {
+    const char *fn, *dear, *plain, *work;
+  } rows[] = {
+      {"date", "'!*t', 0", "'!%d', 0", "the fields' table"},
+      {"_signal", "22", "0", "a read of the host's clock"},
+      {"stat", "5", "314", "a text made a Lua string"},
+      {"stat", "302, 4", "5", "the key's name from the host's layout"},
+      {"_apply_system_settings", "{x = 1, y = 2}", "{x = 1}", "a second pair, unknown keys too"},
+      {"_apply_system_settings", "{x = 1}", "{}", "a pair"},
+  };
+  for (const auto &r : rows)
+    EXPECT_GT(charge_of(r.fn, r.dear), charge_of(r.fn, r.plain)) << r.fn << "(" << r.dear << "): " << r.work;
+  EXPECT_GT(charge_of("_apply_system_settings", "{}"), 0) << "the pass over the stored settings";
+}
+
 TEST_F(SystemApi, SignalsSetTheAppFlags) {
   run("_signal(33) _signal(35) _signal(36) _signal(37) _signal(39)");
   EXPECT_EQ(app.exit_requested, 1);
@@ -510,6 +529,10 @@ TEST_F(SystemApi, DateErrorsAreTheLanguages) {
             (R{"error: test:1: bad argument #1 to 'date' (invalid conversion specifier '%')"}));
   EXPECT_EQ(run("return date('%Ez', 0)"),
             (R{"error: test:1: bad argument #1 to 'date' (invalid conversion specifier '%Ez')"}));
+  EXPECT_EQ(run("return date('%Oy %OE', 0)"),
+            (R{"error: test:1: bad argument #1 to 'date' (invalid conversion specifier '%OE')"}));
+  EXPECT_EQ(run("return date('%Y %O', 0)"),
+            (R{"error: test:1: bad argument #1 to 'date' (invalid conversion specifier '%O')"}));
   EXPECT_EQ(run("return date('%Y', 1.5)"),
             (R{"error: test:1: bad argument #2 to 'date' (number has no integer representation)"}));
   EXPECT_EQ(run("return date('%Y', {})"),
@@ -548,6 +571,11 @@ TEST_F(SystemApi, UserlandClipboardIsSharedAndKeepsNuls) {
   cproc = other;
   EXPECT_EQ(run("return _get_userland_clipboard_text()"), (R{"s:12"})) << "one text for all";
   cproc = root;
+  // A text too long to be interned is a new block each time: it pays for it.
+  int64_t short_text = charge_of("_get_userland_clipboard_text", "");
+  userland_clipboard_text.assign(41, 'x');
+  EXPECT_GE(charge_of("_get_userland_clipboard_text", "") - short_text, 12);
+  userland_clipboard_text = "12";
   ASSERT_TRUE(processes_init());  // as a reboot does
   EXPECT_EQ(userland_clipboard_text, "12") << "it outlives the processes";
 }

@@ -239,6 +239,30 @@ TEST_F(Audio, SampleQueriesLandInTheCallersRam) {
   EXPECT_EQ(stat("400, 17"), R{"f:-1"});
 }
 
+// The owner's queries that take the audio lock pay for it beyond a plain
+// stat; the channel fields and the active mask, once read in a frame, come
+// from the frame's cache without the lock.
+TEST_F(Audio, QueriesThatTakeTheLockPayForIt) {
+  run("note(60)");
+  const int64_t plain = charge_of("stat", "314");
+  const struct {
+    const char *args;
+    bool locks;
+  } rows[] = {
+      {"466", true}, {"467", true}, {"465, 0, 0x80000", true}, {"400, 19, 0x90000", true},
+      {"400, 3", true},  // the frame's first channel field fills the cache
+      {"400, 3", false}, {"415, 2", false},
+      {"464", true}, {"464", false},
+  };
+  for (const auto &r : rows) {
+    int64_t charged = charge_of("stat", r.args);
+    if (r.locks)
+      EXPECT_GT(charged, plain) << r.args;
+    else
+      EXPECT_EQ(charged, plain) << r.args;
+  }
+}
+
 TEST_F(Audio, NewProcessesFindTheDefaultWavetablesAndInstrument) {
   process *other = create_process_from_code("", "other", "/other.lua");
   ASSERT_NE(other, nullptr);

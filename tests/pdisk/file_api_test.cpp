@@ -120,6 +120,9 @@ TEST_F(FileApi, RamFileBombsStopAtTheSpace) {
 TEST_F(FileApi, HostWorkIsChargedBeforeItRuns) {
   config.network_access = 1;
   const int64_t long_path = 1 + 2 * 2000;  // '/' .. ('a/'):rep(2000)
+  // A restart makes its process again: it pays what making it did.
+  EXPECT_EQ(run("g = _create_process_from_code('flip()', 'g', '/apps/g.lua')"), (R{}));
+  const int64_t made = charge_of("_create_process_from_code", "'flip()', 'h', '/apps/h.lua'");
   const struct {
     const char *fn, *args;
     int64_t at_least;
@@ -134,6 +137,7 @@ TEST_F(FileApi, HostWorkIsChargedBeforeItRuns) {
       {"norm", "q", 200 * 401},  // every segment prints the path so far
       {"_fetch_remote", "'http://127.0.0.1:1/'", 16384},
       {"_create_process_from_code", "'', 'x', '/apps/x.lua'", 32768},
+      {"_kill_process", "g, 1", made},
       {"_signal", "16", pfile_write_cycles},  // an audio capture starts
       {"_signal", "16", pfile_write_cycles},  // and ends
       {"_signal", "65", 4096},

@@ -216,6 +216,7 @@ TEST_F(RemoteScripts, FetchRemoteDecodesByTheUrl) {
   EXPECT_EQ(run("return _fetch_remote_result(" + id + ")"), (R{"s:cartridge hello.txt"}));
   EXPECT_EQ(result_of("/loop"), (R{"nil", "nil", "s:could not download"}));
   EXPECT_EQ(run("return _fetch_remote_result(" + id + ")"), (R{"nil", "nil", "s:could not download"}));
+  EXPECT_GE(charge_of("_fetch_remote_result", id), 8) << "the record held and the answer made";
   EXPECT_EQ(run("return _fetch_remote_result(999999)"), (R{}));
   config.network_access = 0;
   EXPECT_EQ(run("return _fetch_remote('" + server.url("/body/1") + "')"), (R{"nil", "s:no network access"}));
