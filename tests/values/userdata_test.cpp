@@ -190,10 +190,11 @@ TEST_F(Userdata, IndexAndNewIndex) {
   EXPECT_EQ(run("return #userdata('i16', 3, 5)"), R{"i:15"});
 }
 
-// ud[i] with an integer key is read and written by the interpreter itself
-// while USERDATA's own __index and __newindex are in place; with a hook set
-// (which could see the metamethod's call) the call is made as before. Both
-// ways must give the same results, errors and cycles.
+// ud[i] with an integer key is read and written, ud.name and ud:name() looked
+// up and #ud taken by the interpreter itself while USERDATA's own __index,
+// __newindex and __len are in place; with a hook set (which could see the
+// metamethod's call) the call is made as before. Both ways must give the same
+// results, errors and cycles.
 TEST_F(Userdata, InterpreterIndexingMatchesTheMetamethods) {
   struct row {
     const char *code;
@@ -227,11 +228,33 @@ TEST_F(Userdata, InterpreterIndexingMatchesTheMetamethods) {
        {"i:10", "i:0"}},
       {"local u = make('u8') USERDATA.__newindex = function() error('no writes') end u[0] = 1",
        {"error: test:1: no writes"}},
+      // Names: methods (also long ones), component letters, other keys.
+      {"local u = make('f64') return u.x, u.y, u.w, u.q, u[''], u.width == USERDATA.width, "
+       "u:width(), u:get(1, 1), #u",
+       {"f:0", "f:3", "nil", "nil", "nil", "b:true", "i:4", "f:3", "i:4"}},
+      {"USERDATA[('m'):rep(50)] = USERDATA.height local u = userdata('u8', 2, 3) "
+       "return u:mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm(), u.__index ~= nil",
+       {"i:3", "b:true"}},
+      {"local u = make('u8') return u:nosuch()",
+       {"error: test:1: attempt to call a nil value (method 'nosuch')"}},
+      {"local u = make('u8') local function f() return u.y, u.width ~= nil, #u end return f()",
+       {"i:3", "b:true", "i:4"}},
+      {"local u = make('i16') USERDATA.__index = function(_, k) return k end "
+       "USERDATA.__len = function() return 99 end return u.width, u.x, #u",
+       {"s:width", "s:x", "i:99"}},
+      // A userdata that holds no typed array has no methods and no length.
+      {"return foreign.width, foreign.x, foreign[0], #foreign", {"nil", "nil", "nil", "nil"}},
   };
   lua_State *L = cproc->lua_state;
+  auto *foreign = static_cast<uint8_t *>(lua_newuserdatauv(L, 64, 0));
+  memset(foreign, 0xFF, 64);
   lua_getglobal(L, "USERDATA");
-  lua_getfield(L, -1, "__index");
-  lua_getfield(L, -2, "__newindex");
+  lua_setmetatable(L, -2);
+  lua_setglobal(L, "foreign");
+  lua_getglobal(L, "USERDATA");
+  lua_getfield(L, -1, "__len");
+  lua_getfield(L, -2, "__index");
+  lua_getfield(L, -3, "__newindex");
   auto measure = [&](const std::string &code, bool hooked) {
     if (hooked) lua_sethook(L, [](lua_State *, lua_Debug *) {}, LUA_MASKCOUNT, INT_MAX);
     lua_gc(L, LUA_GCSTOP);
@@ -241,10 +264,12 @@ TEST_F(Userdata, InterpreterIndexingMatchesTheMetamethods) {
     lua_gc(L, LUA_GCRESTART);
     lua_sethook(L, nullptr, 0, 0);
     // Each row starts with the runtime's own metamethods.
+    lua_pushvalue(L, -3);
+    lua_setfield(L, -5, "__len");
     lua_pushvalue(L, -2);
-    lua_setfield(L, -4, "__index");
+    lua_setfield(L, -5, "__index");
     lua_pushvalue(L, -1);
-    lua_setfield(L, -4, "__newindex");
+    lua_setfield(L, -5, "__newindex");
     return std::pair(r, used);
   };
   for (const row &r : rows) {
@@ -256,7 +281,7 @@ TEST_F(Userdata, InterpreterIndexingMatchesTheMetamethods) {
     EXPECT_EQ(called.first, r.expected) << r.code;
     EXPECT_EQ(fast.second, called.second) << r.code;
   }
-  lua_pop(L, 3);
+  lua_pop(L, 4);
 }
 
 TEST_F(Userdata, ToString) {
