@@ -9,9 +9,9 @@
 
 #include "kernel/accounting.h"
 #include "kernel/maths.h"
-#include "kernel/ram.h"
 #include "values/userdata.h"
 #include "values/userdata_ops.h"
+#include "values/userdata_ram.h"
 
 namespace {
 
@@ -221,15 +221,11 @@ int lua54_ud_newindex(lua_State *L) {
 
 namespace {
 
-// The elements ud:peek and ud:poke move: ud:f(addr, offset, count); f64 is never
-// moved through the RAM.
+// The elements ud:f(addr, offset, count) moves; f64 is never moved through the
+// RAM.
 struct ram_span {
   userdata *ud;
-  int64_t addr, offset, count, size;
-  // Element i's address: 32 bits that wrap, computed unsigned.
-  int address(int64_t i) const {
-    return static_cast<int>(static_cast<uint32_t>(addr) + static_cast<uint32_t>(i * size));
-  }
+  int64_t addr, offset, count;
 };
 
 bool read_ram_span(lua_State *L, ram_span *s) {
@@ -238,13 +234,12 @@ bool read_ram_span(lua_State *L, ram_span *s) {
   s->addr = kvt_intp(L, 2, 0);
   s->offset = std::max<int64_t>(kvt_intp(L, 3, 0), 0);
   s->count = std::min(ud_count(s->ud) - s->offset, kvt_intp(L, 4, ud_count(s->ud)));
-  s->size = ud_element_size(s->ud);
   return true;
 }
 
 // Charges the elements moved and returns the userdata.
-int finish_ram_span(lua_State *L, const ram_span &s) {
-  if (s.count > 0) spend_cpu_or_stop(L, s.count >> 2);
+int finish_ram_span(lua_State *L, const ram_span &s, int64_t extra) {
+  if (s.count > 0) spend_cpu_or_stop(L, (s.count >> 2) + extra);
   lua_settop(L, 1);
   return 1;
 }
@@ -254,26 +249,15 @@ int finish_ram_span(lua_State *L, const ram_span &s) {
 int lua54_ud_peek(lua_State *L) {
   ram_span s;
   if (!read_ram_span(L, &s)) return 0;
-  for (int64_t i = 0; i < s.count; i++) {
-    int a = s.address(i);
-    int64_t v = s.size == 1 ? peek(a) : s.size == 2 ? peek2(a) : s.size == 4 ? peek4(a) : peek8(a);
-    ud_set_int(s.ud, s.offset + i, v);
-  }
-  return finish_ram_span(L, s);
+  int64_t extra = s.count > 0 ? userdata_peek(s.ud, s.addr, s.offset, s.count) : 0;
+  return finish_ram_span(L, s, extra);
 }
 
 int lua54_ud_poke(lua_State *L) {
   ram_span s;
   if (!read_ram_span(L, &s)) return 0;
-  for (int64_t i = 0; i < s.count; i++) {
-    int a = s.address(i);
-    int64_t v = ud_get_int(s.ud, s.offset + i);
-    if (s.size == 1) poke(a, static_cast<int>(v));
-    else if (s.size == 2) poke2(a, static_cast<int>(v));
-    else if (s.size == 4) poke4(a, static_cast<int>(v));
-    else poke8(a, v);
-  }
-  return finish_ram_span(L, s);
+  int64_t extra = s.count > 0 ? userdata_poke(s.ud, s.addr, s.offset, s.count) : 0;
+  return finish_ram_span(L, s, extra);
 }
 
 int lua54_ud_width(lua_State *L) {

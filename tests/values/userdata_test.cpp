@@ -449,6 +449,54 @@ TEST_F(Userdata, ForeignUserdataIsNotARecord) {
   lua_pop(L, 2);
 }
 
+// ud:peek and ud:poke move whole runs of bytes; the result must be that of one
+// peek or poke per element, in order: across pages, where the addresses wrap,
+// on pages read for the first time, on pages that are partly a window onto a
+// userdata, and where the RAM is a window onto the userdata itself. Each case
+// runs on a fresh process both ways and compares elements, RAM and pages held.
+TEST_F(Userdata, PeekAndPokeMatchOneElementAtATime) {
+  struct row { const char *setup, *call, *one_by_one; };
+  const row rows[] = {
+      {"u = userdata('i32', 64) for i = 0, 63 do u[i] = i * 0x01010101 end",
+       "u:poke(0x30010, 3, 40)", "for i = 0, 39 do poke4(0x30010 + 4 * i, u[3 + i]) end"},
+      {"u = userdata('i16', 300) for i = 0, 299 do u[i] = i * 997 end",
+       "u:poke(0x30FFF)", "for i = 0, 299 do poke2(0x30FFF + 2 * i, u[i]) end"},
+      {"u = userdata('u8', 64) for i = 0, 63 do u[i] = i + 1 end",
+       "u:poke(0xFFFFF0)", "for i = 0, 63 do poke(0xFFFFF0 + i, u[i]) end"},
+      {"u = userdata('i64', 16) for i = 0, 15 do u[i] = -i * 0x100000001 end",
+       "u:poke(-24, 2)", "for i = 0, 13 do poke8(-24 + 8 * i, u[2 + i]) end"},
+      {"u = userdata('i64', 1024) for i = 0, 1023 do u[i] = i end",
+       "u:peek(0x500FF8)", "for i = 0, 1023 do u[i] = peek8(0x500FF8 + 8 * i) end"},
+      {"u = userdata('i16', 64) poke2(0xFFFFFE, -3) poke(1, 0x80)",
+       "u:peek(0xFFFFFE, 1, 2)", "for i = 0, 1 do u[1 + i] = peek2(0xFFFFFE + 2 * i) end"},
+      {"w = userdata('u8', 100) for i = 0, 99 do w[i] = 200 - i end _map_ram(w, 0x60000) "
+       "u = userdata('i32', 64)",
+       "u:peek(0x60000)", "for i = 0, 63 do u[i] = peek4(0x60000 + 4 * i) end"},
+      {"w = userdata('u8', 100) _map_ram(w, 0x60000) u = userdata('u8', 300) "
+       "for i = 0, 299 do u[i] = i end",
+       "u:poke(0x60000)", "for i = 0, 299 do poke(0x60000 + i, u[i]) end"},
+      {"u = userdata('i32', 2048) for i = 0, 2047 do u[i] = i end _map_ram(u, 0x40000)",
+       "u:poke(0x40008, 0, 100)", "for i = 0, 99 do poke4(0x40008 + 4 * i, u[i]) end"},
+      {"u = userdata('i32', 2048) for i = 0, 2047 do u[i] = i end _map_ram(u, 0x40000)",
+       "u:peek(0x40008, 0, 100)", "for i = 0, 99 do u[i] = peek4(0x40008 + 4 * i) end"},
+      {"u = userdata('u8', 200) for i = 0, 199 do u[i] = i end _map_ram(u, 0x40000)",
+       "u:peek(0x3FFF8, 0, 100)", "for i = 0, 99 do u[i] = peek(0x3FFF8 + i) end"},
+  };
+  // Elements, then the bytes around the range as the RAM holds them now.
+  const std::string show = "local t = {u:get()} for a = -0x40, 0x1FF do "
+                           "t[#t + 1] = peek(r + a) end return table.concat(t, ',')";
+  for (const row &r : rows) {
+    std::string range = std::string("r = tonumber(('") + r.call + "'):match('%((-?[%w]+)')) ";
+    process *bulk = new_process("bulk", "/apps/bulk.lua");
+    process *model = new_process("model", "/apps/model.lua");
+    ASSERT_TRUE(bulk && model);
+    run_as(bulk, std::string(r.setup) + " " + range + r.call);
+    run_as(model, std::string(r.setup) + " " + range + r.one_by_one);
+    EXPECT_EQ(bulk->ram_bytes, model->ram_bytes) << r.call;
+    EXPECT_EQ(run_as(bulk, show), run_as(model, show)) << r.call;
+  }
+}
+
 TEST_F(Userdata, PeekAndPokeGoThroughProcessRam) {
   EXPECT_EQ(run("local u = userdata('i16', 3, '0102fffe0005') u:poke(0x30000) "
                 "local v = userdata('i16', 4) v:peek(0x30000, 1) return v:get()"),
