@@ -258,7 +258,7 @@ int lua54_ud_magnitude(lua_State *L) {
   userdata *a = to_userdata(L, 1);
   if (!is_f64(a)) return 0;
   lua_pushnumber(L, ud_magnitude(f64_elements(a), a->width));
-  spend_cpu(a->width / 8 + 2);
+  spend_cpu(a->width / 8 + 2 + a->width / sum_steps_per_cycle);
   return 1;
 }
 
@@ -267,7 +267,7 @@ int lua54_ud_distance(lua_State *L) {
   if (!is_f64(a) || !is_f64(b)) return 0;
   int64_t n = std::min(a->width, b->width);
   lua_pushnumber(L, ud_distance(f64_elements(a), f64_elements(b), n));
-  spend_cpu(n / 8 + 2);
+  spend_cpu(n / 8 + 2 + n / sum_steps_per_cycle);
   return 1;
 }
 
@@ -276,7 +276,7 @@ int lua54_ud_dot(lua_State *L) {
   if (!is_f64(a) || !is_f64(b)) return 0;
   int64_t n = std::min(a->width, b->width);
   lua_pushnumber(L, ud_dot(f64_elements(a), f64_elements(b), n));
-  spend_cpu(n / 8 + 1);
+  spend_cpu(n / 8 + 1 + n / sum_steps_per_cycle);
   return 1;
 }
 
@@ -312,13 +312,16 @@ int lua54_ud_matmul(lua_State *L) {
   // are charged row by row.
   int64_t per_row = int64_t{a->width} * b->width;
   int64_t rows_a_step = std::max<int64_t>(1, charge_step / std::max<int64_t>(per_row, 1));
+  auto cost = [&](int64_t rows) {
+    return ((rows * per_row) >> 3) + rows * a->width / sum_steps_per_cycle;
+  };
   charge_meter meter{L};
   for (int64_t row = 0; row < a->height; row += rows_a_step) {
-    if (row > 0) meter.owe((row * per_row) >> 3);
+    if (row > 0) meter.owe(cost(row));
     int64_t end = std::min<int64_t>(a->height, row + rows_a_step);
     ud_matmul_rows(ae, be, f64_elements(d), a->width, b->width, row, end);
   }
-  meter.finish((int64_t{a->height} * per_row) >> 3);
+  meter.finish(cost(a->height));
   return 1;
 }
 

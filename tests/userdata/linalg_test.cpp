@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/values/values_state.h"
+#include "userdata/userdata_arith_api.h"
 
 namespace {
 
@@ -87,15 +88,22 @@ TEST_F(Linalg, TransposeInPlaceMatchesTheCopy) {
             (R{"i:50", "i:70", "i:0"}));
 }
 
+// The charges by element, and for the sums taken in order (each a chain of
+// additions) their steps on top.
 TEST_F(Linalg, Charges) {
   struct row { const char *fn, *args; int64_t want; };
+  constexpr int64_t steps = sum_steps_per_cycle;
   const row rows[] = {
-      {"USERDATA.magnitude", "userdata('f64', 40)", 7},
-      {"USERDATA.distance", "userdata('f64', 40), userdata('f64', 16)", 4},
-      {"USERDATA.dot", "userdata('f64', 40), userdata('f64', 40)", 6},
+      {"USERDATA.magnitude", "userdata('f64', 40)", 7 + 40 / steps},
+      {"USERDATA.distance", "userdata('f64', 40), userdata('f64', 16)", 4 + 16 / steps},
+      {"USERDATA.dot", "userdata('f64', 40), userdata('f64', 40)", 6 + 40 / steps},
       {"USERDATA.cross", "vec(1, 2, 3), vec(1, 2, 3), true", 2},
-      {"USERDATA.matmul", "userdata('f64', 8, 4), userdata('f64', 16, 8), userdata('f64', 16, 4)", 64},
-      {"USERDATA.matmul", "userdata('f64', 4, 4), userdata('f64', 4, 4), true", 8 + 1},  // and the scratch copy of a
+      {"USERDATA.matmul", "userdata('f64', 8, 4), userdata('f64', 16, 8), userdata('f64', 16, 4)",
+       64 + 4 * 8 / steps},
+      {"USERDATA.matmul", "userdata('f64', 1, 64), userdata('f64', 1, 1), userdata('f64', 1, 64)",
+       64 / 8 + 64 / steps},  // 64 sums of one step each
+      {"USERDATA.matmul", "userdata('f64', 4, 4), userdata('f64', 4, 4), true",
+       8 + 4 * 4 / steps + 1},  // and the scratch copy of a
       {"USERDATA.matmul3d", "vec(1, 2, 3), userdata('f64', 3, 4), vec(0, 0, 0)", 1},
       {"USERDATA.matmul3d", "vec(1, 2, 3), userdata('f64', 3, 4), true", 2},
       {"USERDATA.matmul3d", "userdata('f64', 3, 4), userdata('f64', 3, 4), userdata('f64', 3, 4)", 4},
