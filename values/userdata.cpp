@@ -150,8 +150,9 @@ userdata *record_in_block(void *block, size_t room) {
 }  // namespace
 
 userdata *to_userdata(lua_State *L, int index) {
-  if (lua_type(L, index) != LUA_TUSERDATA) return nullptr;
-  return record_in_block(lua_touserdata(L, index), lua_rawlen(L, index));
+  // A light userdata has a pointer but no length, so it is no record either.
+  void *block = lua_touserdata(L, index);
+  return block ? record_in_block(block, lua_rawlen(L, index)) : nullptr;
 }
 
 // The interpreter's own ud[i] with an integer key (lkernel.h), which does
@@ -190,10 +191,12 @@ void set_userdata_metatable(lua_State *L) {
     return;
   }
   lua_pushliteral(L, "USERDATA");
-  lua_rawget(L, -2);
-  lua_remove(L, -2);
-  if (lua_istable(L, -1)) lua_setmetatable(L, -2);
-  else lua_pop(L, 1);
+  if (lua_rawget(L, -2) == LUA_TTABLE) {
+    lua_setmetatable(L, -3);
+    lua_pop(L, 1);
+  } else {
+    lua_pop(L, 2);
+  }
 }
 
 int64_t userdata_text_cost(const userdata *ud, std::string_view text, bool pixels) {
@@ -245,6 +248,7 @@ userdata *create_userdata(lua_State *L, std::string_view type, int dims, int64_t
 
   auto *ud = static_cast<userdata *>(
       lua_newuserdatauv(L, sizeof(userdata) + static_cast<size_t>(block), 0));
+  spend_cpu(new_userdata_cycles);
   memset(ud, 0, sizeof(userdata) + static_cast<size_t>(block));
   set_userdata_metatable(L);
   ud->utype = utype;
@@ -263,6 +267,7 @@ userdata *create_userdata(lua_State *L, std::string_view type, int dims, int64_t
 userdata *push_duplicate_userdata(lua_State *L, const userdata *ud) {
   auto bytes = sizeof(userdata) + static_cast<size_t>(ud_block_bytes(ud));
   auto *copy = static_cast<userdata *>(lua_newuserdatauv(L, bytes, 0));
+  spend_cpu(new_userdata_cycles);
   memcpy(copy, ud, bytes);
   set_userdata_metatable(L);
   return copy;

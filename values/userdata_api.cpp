@@ -117,6 +117,7 @@ int lua54_vec(lua_State *L) {
 int lua54_get(lua_State *L) {
   userdata *ud = to_userdata(L, 1);
   if (!ud) return 0;
+  spend_cpu(userdata_call_cycles);
   int dims = ud->dims;
   int64_t x = kvt_intp(L, 2, 0);
   int64_t y = dims >= 2 ? kvt_intp(L, 3, 0) : 0;
@@ -124,7 +125,13 @@ int lua54_get(lua_State *L) {
   int64_t n = lua_type(L, 2) == LUA_TNUMBER ? kvt_intp(L, 2 + dims, 1) : ud_count(ud);
   if (n < 1) return 0;
   if (n > INT32_MAX || !lua_checkstack(L, static_cast<int>(n))) {
-    printf(" ********** too many get() results (%" PRId64 ") stack limit reached **********\n", n);
+    char line[96];
+    int length = snprintf(line, sizeof line,
+                          " ********** too many get() results (%" PRId64
+                          ") stack limit reached **********\n",
+                          n);
+    spend_host_line(L, static_cast<size_t>(length));
+    fputs(line, stdout);
     return 0;
   }
   int64_t at = flat_index(ud, x, y, z);
@@ -142,6 +149,7 @@ int lua54_get(lua_State *L) {
 int lua54_set(lua_State *L) {
   userdata *ud = to_userdata(L, 1);
   if (!ud) return 0;
+  spend_cpu(userdata_call_cycles);
   int dims = ud->dims;
   int64_t x = kvt_truncp(L, 2, 0);
   int64_t y = dims >= 2 ? kvt_truncp(L, 3, 0) : 0;
@@ -168,30 +176,10 @@ int lua54_ud_len(lua_State *L) {
 int lua54_ud_tostring(lua_State *L) {
   userdata *ud = to_userdata(L, 1);
   if (!ud) return 0;
-  char s[512];
-  auto e = [ud](int64_t i) { return ud_get_number(ud, i); };
-  uint32_t w = ud->width;
-  int64_t count = ud_count(ud);
-  bool f64 = (ud->utype & utype_mask) == utype_f64;
-  if (f64 && w == 2 && count >= 2) {
-    snprintf(s, sizeof s, "(%0.14g, %0.14g)", e(0), e(1));
-  } else if (f64 && w == 3 && ud->height == 4) {
-    snprintf(s, sizeof s,
-             "(%0.14g, %0.14g, %0.14g),\n(%0.14g, %0.14g, %0.14g),\n"
-             "(%0.14g, %0.14g, %0.14g),\n(%0.14g, %0.14g, %0.14g)",
-             e(0), e(1), e(2), e(3), e(4), e(5), e(6), e(7), e(8), e(9), e(10), e(11));
-  } else if (f64 && w == 3) {
-    snprintf(s, sizeof s, "(%0.14g, %0.14g, %0.14g)", e(0), e(1), e(2));
-  } else if (f64 && w == 4) {
-    snprintf(s, sizeof s, "(%0.14g, %0.14g, %0.14g, %0.14g)", e(0), e(1), e(2), e(3));
-  } else if (f64 && w == 5) {
-    snprintf(s, sizeof s, "(%0.14g, %0.14g, %0.14g, %0.14g, %0.14g)", e(0), e(1), e(2), e(3),
-             e(4));
-  } else {
-    snprintf(s, sizeof s, "userdata: 0x%x",
-             static_cast<unsigned>(reinterpret_cast<uintptr_t>(ud) & 0xFFFFFFFFu));
-  }
-  lua_pushstring(L, s);
+  char text[userdata_text_max];
+  int numbers = userdata_tostring(ud, text);
+  lua_pushstring(L, text);
+  spend_cpu(numbers * tostring_number_cycles);
   return 1;
 }
 
@@ -282,6 +270,7 @@ int lua54_ud_attribs(lua_State *L) {
   lua_pushinteger(L, ud->dims > 1 ? ud->height : 1);
   lua_pushstring(L, get_utype_string(ud->utype & utype_mask));
   lua_pushinteger(L, ud->dims);
+  spend_cpu(userdata_call_cycles);
   return 4;
 }
 
@@ -294,6 +283,7 @@ int lua54_ud_mutate(lua_State *L) {
   bool w_numeric = lua_isnumber(L, 3), h_numeric = lua_isnumber(L, 4);
   if (w_numeric && !h_numeric) h = 1;
   const char *message = userdata_mutate(ud, type, w, h, w_numeric, h_numeric);
+  spend_cpu(userdata_call_cycles);
   if (!message) return 0;
   lua_pushstring(L, message);
   return 1;
@@ -305,7 +295,7 @@ int lua54_ud_sort(lua_State *L) {
   bool descending = lua_gettop(L) >= 3 && lua_toboolean(L, 3);
   int64_t compares = userdata_sort(ud, kvt_intp(L, 2, 0), descending);
   if (compares < 0) return 0;
-  spend_cpu_or_stop(L, compares);
+  spend_cpu_or_stop(L, userdata_call_cycles + compares);
   lua_pushinteger(L, compares);
   return 1;
 }

@@ -2,7 +2,16 @@
 // methods of the USERDATA table (the script-API registry builds the table).
 #pragma once
 
+#include <cstdint>
+
 #include "lua.hpp"
+
+// Beyond their elements: what get, set, attribs, mutate and sort cost to read
+// their arguments and reach the record (pushing a type name, parsing one).
+constexpr int64_t userdata_call_cycles = 4;
+// What tostring(ud) pays a number it writes in the "%.14g" form: a digit
+// search and its rounding, well beyond the cycles of the call around it.
+constexpr int64_t tostring_number_cycles = 20;
 
 int lua54_userdata(lua_State *L);
 int lua54_vec(lua_State *L);

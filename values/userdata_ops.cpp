@@ -1,8 +1,11 @@
 // The core methods of userdata as plain functions over records.
 #include "values/userdata_ops.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 
 const char *userdata_mutate(userdata *ud, uint8_t type, int64_t w, int64_t h, bool set_dims,
@@ -131,4 +134,33 @@ std::vector<int64_t> userdata_index_values(const userdata *src, userdata *index)
 int64_t userdata_clear(userdata *ud) {
   memset(ud_elements(ud), 0, static_cast<size_t>(ud_data_bytes(ud)));
   return (ud_count(ud) << utype_log2_bits(ud->utype)) >> 9;
+}
+
+int userdata_tostring(const userdata *ud, char *out) {
+  char *end = out + userdata_text_max - 1;
+  uint32_t w = ud->width;
+  bool f64 = (ud->utype & utype_mask) == utype_f64;
+  if (!f64 || w < 2 || w > 5) {
+    auto address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ud));
+    char *p = std::to_chars(out + strlen("userdata: 0x"), end, address, 16).ptr;
+    memcpy(out, "userdata: 0x", strlen("userdata: 0x"));
+    *p = '\0';
+    return 0;
+  }
+  int rows = w == 3 && ud->height == 4 ? 4 : 1;
+  char *p = out;
+  for (int r = 0; r < rows; r++) {
+    if (r > 0) p = std::copy_n(",\n", 2, p);
+    *p++ = '(';
+    for (uint32_t c = 0; c < w; c++) {
+      if (c > 0) p = std::copy_n(", ", 2, p);
+      // As "%.14g" prints it.
+      p = std::to_chars(p, end, ud_get_number(ud, r * int64_t{w} + c), std::chars_format::general,
+                        14)
+              .ptr;
+    }
+    *p++ = ')';
+  }
+  *p = '\0';
+  return rows * static_cast<int>(w);
 }

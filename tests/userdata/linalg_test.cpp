@@ -112,4 +112,25 @@ TEST_F(Linalg, Charges) {
   for (const row &r : rows) EXPECT_EQ(charge_of(r.fn, r.args), r.want) << r.fn << "(" << r.args << ")";
 }
 
+// A call that makes its result pays for making a userdata beyond what the same
+// call into a given destination pays.
+TEST_F(Linalg, NewResultsPayForTheirUserdata) {
+  struct row { const char *fn, *made, *given; };
+  const row rows[] = {
+      {"USERDATA.cross", "vec(1, 2, 3), vec(3, 2, 1)", "vec(1, 2, 3), vec(3, 2, 1), vec(0, 0, 0)"},
+      {"USERDATA.matmul", "userdata('f64', 4, 4), userdata('f64', 4, 4)",
+       "userdata('f64', 4, 4), userdata('f64', 4, 4), userdata('f64', 4, 4)"},
+      {"USERDATA.matmul3d", "vec(1, 2, 3), userdata('f64', 3, 4)",
+       "vec(1, 2, 3), userdata('f64', 3, 4), vec(0, 0, 0)"},
+      {"USERDATA.matmul2d", "userdata('f64', 2, 3), userdata('f64', 2, 3)",
+       "userdata('f64', 2, 3), userdata('f64', 2, 3), userdata('f64', 2, 3)"},
+      {"USERDATA.transpose", "userdata('u8', 4, 4)", "userdata('u8', 4, 4), userdata('u8', 4, 4)"},
+  };
+  for (const row &r : rows)
+    EXPECT_GE(charge_of(r.fn, r.made) - charge_of(r.fn, r.given), new_userdata_cycles) << r.fn;
+  // row and column always make one: beyond their elements' charge.
+  EXPECT_GE(charge_of("USERDATA.row", "userdata('u8', 4, 4), 1"), new_userdata_cycles + 4 / 4);
+  EXPECT_GE(charge_of("USERDATA.column", "userdata('u8', 4, 4), 1"), new_userdata_cycles + 4 / 2);
+}
+
 }  // namespace
