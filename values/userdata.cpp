@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <type_traits>
 
 #include "kernel/accounting.h"
 #include "lkernel.h"
@@ -182,6 +183,30 @@ void userdata_put(void *block, long long i, double f) {
 void push_ud_element(lua_State *L, const userdata *ud, int64_t i) {
   if ((ud->utype & utype_mask) == utype_f64) lua_pushnumber(L, ud_get_number(ud, i));
   else lua_pushinteger(L, ud_get_int(ud, i));
+}
+
+namespace {
+
+template <class T> void push_run(lua_State *L, const uint8_t *p, int64_t n) {
+  for (int64_t i = 0; i < n; i++) {
+    T v;
+    memcpy(&v, p + i * int64_t{sizeof v}, sizeof v);
+    if constexpr (std::is_floating_point_v<T>) lua_pushnumber(L, v);
+    else lua_pushinteger(L, v);
+  }
+}
+
+}  // namespace
+
+void push_ud_elements(lua_State *L, const userdata *ud, int64_t at, int64_t n) {
+  const uint8_t *p = ud_elements(ud) + at * ud_element_size(ud);
+  switch (ud->utype & utype_mask) {
+    case utype_u8: push_run<uint8_t>(L, p, n); break;
+    case utype_i16: push_run<int16_t>(L, p, n); break;
+    case utype_i32: push_run<int32_t>(L, p, n); break;
+    case utype_i64: push_run<int64_t>(L, p, n); break;
+    default: push_run<double>(L, p, n); break;
+  }
 }
 
 void set_userdata_metatable(lua_State *L) {

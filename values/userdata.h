@@ -125,6 +125,8 @@ userdata *to_userdata(lua_State *L, int index);
 
 // Pushes element i (0 <= i < count): an integer, or a float for f64.
 void push_ud_element(lua_State *L, const userdata *ud, int64_t i);
+// Pushes elements at .. at + n - 1 (callers check the range and the stack).
+void push_ud_elements(lua_State *L, const userdata *ud, int64_t at, int64_t n);
 
 // What every new userdata costs beyond the allocator's charge for its bytes:
 // its record set up, its metatable looked up and set, and later its share of

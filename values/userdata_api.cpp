@@ -111,6 +111,7 @@ int lua54_vec(lua_State *L) {
   userdata *ud = create_userdata(L, "f64", 1, n, 1, 1);
   if (!ud) return 0;
   for (int i = 0; i < n; i++) ud_set_f64(ud, i, number_or_zero(L, i + 1));
+  spend_cpu(n / moved_values_per_cycle);
   return 1;
 }
 
@@ -140,25 +141,24 @@ int lua54_get(lua_State *L) {
     return 1;
   }
   int64_t k = std::min(n, ud_count(ud) - at);
-  for (int64_t i = 0; i < k; i++) push_ud_element(L, ud, at + i);
+  push_ud_elements(L, ud, at, k);
   for (int64_t i = k; i < n; i++) lua_pushinteger(L, 0);
-  spend_cpu_or_stop(L, n / 2);
+  spend_cpu_or_stop(L, n / 2 + n / moved_values_per_cycle);
   return static_cast<int>(n);
 }
 
 int lua54_set(lua_State *L) {
   userdata *ud = to_userdata(L, 1);
   if (!ud) return 0;
-  spend_cpu(userdata_call_cycles);
   int dims = ud->dims;
   int64_t x = kvt_truncp(L, 2, 0);
   int64_t y = dims >= 2 ? kvt_truncp(L, 3, 0) : 0;
   int64_t z = dims >= 3 ? kvt_truncp(L, 4, 0) : 0;
   int64_t at = flat_index(ud, x, y, z);
-  if (at < 0) return 0;
   int first = dims + 2;
-  int64_t n = std::min<int64_t>(lua_gettop(L) - first + 1, ud_count(ud) - at);
+  int64_t n = at < 0 ? 0 : std::min<int64_t>(lua_gettop(L) - first + 1, ud_count(ud) - at);
   for (int64_t i = 0; i < n; i++) store_value(L, ud, at + i, first + static_cast<int>(i), true);
+  spend_cpu(userdata_call_cycles + std::max<int64_t>(n, 0) / moved_values_per_cycle);
   return 0;
 }
 

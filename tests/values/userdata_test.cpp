@@ -166,18 +166,21 @@ TEST_F(Userdata, GetAndSet) {
   EXPECT_EQ(run("local u = userdata('u8', 4) return select('#', u:get(0, 200000))"), R{"i:0"});
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             " ********** too many get() results (200000) stack limit reached **********\n");
-  EXPECT_EQ(charge_of("get", "userdata('u8', 8), 0, 7"), userdata_call_cycles + 7 / 2);
+  EXPECT_EQ(charge_of("get", "userdata('u8', 8), 0, 7"),
+            userdata_call_cycles + 7 / 2 + 7 / moved_values_per_cycle);
 }
 
 // Beyond the charges by element, each call pays for its own fixed work: a new
-// userdata for every one it makes, the reading of its arguments, a number
-// written for tostring, a line written to the terminal.
+// userdata for every one it makes, the reading of its arguments, the values
+// it moves to or from the Lua stack, a number written for tostring, a line
+// written to the terminal.
 TEST_F(Userdata, CallsPayForTheirFixedWork) {
   struct row { const char *fn, *args; int64_t least; };
   const row rows[] = {
       {"userdata", "'u8', 8", new_userdata_cycles},
       {"userdata", "'[gfx]0202abcd'", new_userdata_cycles + 1},
       {"vec", "1, 2", new_userdata_cycles},
+      {"vec", "1, 2, 3, 4, 5, 6, 7, 8", new_userdata_cycles + 8 / moved_values_per_cycle},
       {"USERDATA.convert", "vec(1, 2), 'f64'", new_userdata_cycles},
       {"USERDATA.convert", "vec(1, 2), 'u8', true", 2 * new_userdata_cycles + 2},
       {"USERDATA.__tostring", "vec(1, 2)", 2 * tostring_number_cycles},
@@ -186,6 +189,7 @@ TEST_F(Userdata, CallsPayForTheirFixedWork) {
       {"get", "vec(1, 2), 5, 1", userdata_call_cycles},  // out of range: the single 0.0
       {"set", "vec(1, 2), 0, 5", userdata_call_cycles},
       {"set", "vec(1, 2), 7, 5", userdata_call_cycles},
+      {"set", "userdata('u8', 8), 0, 1, 2, 3, 4, 5, 6, 7, 8", userdata_call_cycles + 8 / moved_values_per_cycle},
       {"USERDATA.attribs", "vec(1, 2)", userdata_call_cycles},
       {"USERDATA.mutate", "userdata('u8', 8), 'u8', 4", userdata_call_cycles},
       {"USERDATA.mutate", "userdata('u8', 8), 'f64'", userdata_call_cycles},
