@@ -1,7 +1,7 @@
 // Host time against charged cycles of the calls whose work is mostly the
 // host's own: starting and ending captures and recordings, mounting the
 // desktop, starting a fetch, creating a process, the file functions on long
-// paths, lines written to standard output, the library's bulk calls, slices,
+// paths and on ordinary ones, lines written to standard output, the library's bulk calls, slices,
 // and the calls that find a process by id or walk a queue, some with the state
 // built first (200 processes, a full queue). Each runs in a sandboxed world
 // (fuzz/hostile_api.h: its own data and desktop folders, fetches refused on a
@@ -21,9 +21,10 @@
 
 namespace {
 
-void host_call(benchmark::State &state, const char *setup, const char *call) {
+void host_call(benchmark::State &state, const std::string &setup, const char *call) {
   hostile_api::init_sandbox();
   hostile_api::reset_world();
+  config.yorelog = 0;  // a case turns the history on for itself
   process *P = create_process_from_code("", "[bench]", "/apps/bench.lua");
   if (!P) return state.SkipWithError("no process");
   cproc = root_process = P;
@@ -35,7 +36,7 @@ void host_call(benchmark::State &state, const char *setup, const char *call) {
   });
   cpu_cycles = 0;
   cpu_cycles_max = INT_MAX;
-  std::string code = std::string(setup) + "\nreturn function() " + call + " end";
+  std::string code = setup + "\nreturn function() " + call + " end";
   if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK)
     return state.SkipWithError(lua_tostring(L, -1));
   int fn = lua_gettop(L);
@@ -59,6 +60,17 @@ constexpr const char *long_path = "p = '/' .. ('a/'):rep(2000)";
   "'p', '/apps/p.lua') end "
 constexpr const char *text_1000 = "s = ('abcd'):rep(250) t = {} for i = 1, 1000 do t[i] = 65 end";
 
+// The file functions with ordinary arguments: a small file on the drive (a
+// host folder), a folder of some dozens of entries there, a RAM file, and
+// paths that name nothing.
+constexpr const char *files =
+    "raw = '--[[tuk_format=\"raw\", metadata_format=\"none\"]]' "
+    "small = ('x'):rep(1000) "
+    "store('/d.txt', small, raw) store('/ram/r.txt', small, raw) "
+    "store('/d.lua', '--[[tuk a=1]]\\nreturn 1', raw) "
+    "mkdir('/many') for i = 1, 40 do store('/many/f' .. i .. '.txt', 'x', raw) end "
+    "_cache_store('carts', 'c.kvt', ('c'):rep(600))";
+
 }  // namespace
 
 BENCHMARK_CAPTURE(host_call, audio_capture_toggle, "", "_signal(16) _signal(16)");
@@ -75,6 +87,47 @@ BENCHMARK_CAPTURE(host_call, fstat_long_path, long_path, "fstat(p)");
 BENCHMARK_CAPTURE(host_call, mkdir_long_path, long_path, "mkdir(p)");
 BENCHMARK_CAPTURE(host_call, fdelete_long_path, long_path, "_fdelete(p)");
 BENCHMARK_CAPTURE(host_call, store_small_file, "", "store('/x.txt', 'x')");
+
+BENCHMARK_CAPTURE(host_call, fetch_drive_file, files, "fetch('/d.txt')");
+BENCHMARK_CAPTURE(host_call, fetch_missing_file, files, "fetch('/none.txt')");
+BENCHMARK_CAPTURE(host_call, fetch_ram_file, files, "fetch('/ram/r.txt')");
+BENCHMARK_CAPTURE(host_call, store_ram_file, files, "store('/ram/s.txt', 'x')");
+BENCHMARK_CAPTURE(host_call, store_ram_raw, files, "store('/ram/s.txt', small, raw)");
+BENCHMARK_CAPTURE(host_call, ls_drive_folder, files, "ls('/many')");
+BENCHMARK_CAPTURE(host_call, ls_root, files, "ls('/')");
+BENCHMARK_CAPTURE(host_call, ls_missing, files, "ls('/none')");
+BENCHMARK_CAPTURE(host_call, mkdir_fdelete_drive, files, "mkdir('/dd') _fdelete('/dd')");
+BENCHMARK_CAPTURE(host_call, mkdir_fdelete_ram, files, "mkdir('/ram/dd') _fdelete('/ram/dd')");
+BENCHMARK_CAPTURE(host_call, fdelete_missing, files, "_fdelete('/none.txt')");
+BENCHMARK_CAPTURE(host_call, mkdir_existing, files, "mkdir('/many')");
+BENCHMARK_CAPTURE(host_call, mount, files, "mount('/m', '/ram')");
+BENCHMARK_CAPTURE(host_call, fstat_drive_file, files, "fstat('/d.txt')");
+BENCHMARK_CAPTURE(host_call, fstat_drive_folder, files, "fstat('/many')");
+BENCHMARK_CAPTURE(host_call, fstat_missing, files, "fstat('/none.txt')");
+BENCHMARK_CAPTURE(host_call, fstat_ram_file, files, "fstat('/ram/r.txt')");
+BENCHMARK_CAPTURE(host_call, cache_fetch, files, "_cache_fetch('carts', 'c.kvt')");
+BENCHMARK_CAPTURE(host_call, cache_fetch_missing, files, "_cache_fetch('carts', 'none.kvt')");
+BENCHMARK_CAPTURE(host_call, cache_store, files, "_cache_store('carts', 'c.kvt', small)");
+BENCHMARK_CAPTURE(host_call, fetch_metadata, files, "_fetch_metadata_from_file('/d.lua')");
+BENCHMARK_CAPTURE(host_call, store_metadata_ram, files,
+                  "_store_metadata_str_to_file('/ram/r.txt', '--[[tuk b=2]]')");
+BENCHMARK_CAPTURE(host_call, cp_drive_file, files, "cp('/d.txt', '/d2.txt')");
+BENCHMARK_CAPTURE(host_call, cp_ram_file, files, "cp('/ram/r.txt', '/ram/r2.txt')");
+BENCHMARK_CAPTURE(host_call, cp_missing, files, "cp('/none.txt', '/d2.txt')");
+BENCHMARK_CAPTURE(host_call, fullpath, files, "fullpath('many/f1.txt')");
+BENCHMARK_CAPTURE(host_call, pwd, files, "pwd()");
+BENCHMARK_CAPTURE(host_call, cd_drive_folder, files, "cd('/many')");
+BENCHMARK_CAPTURE(host_call, cd_missing, files, "cd('/none')");
+BENCHMARK_CAPTURE(host_call, load_tiny_chunk, "", "load('return 1')");
+BENCHMARK_CAPTURE(host_call, store_drive_history,
+                  std::string(files) + " _apply_system_settings({yorelog = 1})",
+                  "store('/d.txt', small, raw)");
+BENCHMARK_CAPTURE(host_call, fetch_yorelog,
+                  std::string(files) + " _apply_system_settings({yorelog = 1}) "
+                  "store('/y.txt', small, raw) store('/y.txt', small .. 'y', raw) "
+                  "at = '/y.txt@' .. date('%Y-%m-%d %H:%M:%S') "
+                  "assert(#_fetch_yorelog(at) == 1001)",
+                  "_fetch_yorelog(at)");
 
 // The file system's tables as a script can fill them: the counts of stat, a
 // RAM folder listed among many files, and path calls with the mount table

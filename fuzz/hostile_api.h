@@ -30,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "gfx/captures.h"
 #include "gfx/draw_state.h"
 #include "kernel/accounting.h"
 #include "kernel/held_memory.h"
@@ -281,6 +282,7 @@ inline void remove_sandbox() {
 inline void empty_sandbox() {
   cproc = nullptr;
   root_process = nullptr;
+  finish_gif_recording_now();  // a recording outlives processes; frames would finish it
   processes_init();
   app = app_record{};
   config.network_access = 1;

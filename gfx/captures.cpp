@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "gfx/gif_memory.h"
 #include "gfx/video_output.h"
@@ -17,6 +18,8 @@
 #include "kernel/ram.h"
 #include "kernel/system.h"
 #include "pdisk/pfile.h"
+#include "pdisk/yorelog.h"
+#include "platform/atomic_write.h"
 #include "values/png_qoi.h"
 
 namespace {
@@ -97,22 +100,36 @@ struct gif_recording {
   uint32_t lastpal[palette_record] = {};
   std::vector<uint8_t> last_frame;  // the previous recorded frame's video memory
   std::vector<uint8_t> video;       // this frame's
-  std::vector<uint8_t> file;        // the encoded GIF, made when the recording ends
+  // The file is encoded as the recording goes, a bounded share a frame, in the
+  // order of giflib's one-call writer, so it is the same byte for byte. Each
+  // frame's bytes go to a temporary file beside the one made at the start,
+  // which replaces it once whole.
+  std::vector<uint8_t> file;  // encoded, not yet written
+  std::unique_ptr<host_file_stream> out;
+  std::vector<uint8_t> row;   // the output row being encoded, widened to the scale
+  bool ended = false;      // no frame is added any more: finish, write, free
+  bool failed = false;     // the encoder gave up: the end reports it
+  bool screen_out = false; // header and screen descriptor encoded
+  int images_out = 0;      // images wholly encoded
+  int rows_out = -1;       // rows encoded of the next image; -1: not begun
 };
 gif_recording rec;
 
 int gif_output(GifFileType *, const GifByteType *data, int n) {
-  if (n < 0 || int64_t(rec.file.size()) + n > gif_memory_cap) return 0;
+  if (n < 0) return 0;
   rec.file.insert(rec.file.end(), data, data + n);
   return n;
 }
 
+bool write_encoded() {
+  bool ok = host_stream_write(*rec.out, rec.file.data(), rec.file.size());
+  rec.file.clear();
+  return ok;
+}
+
 void release_recording() {
   gif_free_all();
-  rec.gif = nullptr;
-  rec.last_frame = std::vector<uint8_t>();
-  rec.video = std::vector<uint8_t>();
-  rec.file = std::vector<uint8_t>();
+  rec = gif_recording{};  // an unfinished temporary file is removed
 }
 
 ColorMapObject *colour_map(const uint32_t *pal) {
@@ -139,14 +156,18 @@ bool gif_frame(const uint32_t *pal) {
   if (memcmp(pal, rec.firstpal, display_pal_colours * sizeof *pal) != 0 &&
       !(image->ImageDesc.ColorMap = colour_map(pal)))
     return false;
-  auto *raster = static_cast<GifByteType *>(gif_malloc(size_t(rec.out_width) * size_t(rec.out_height)));
+  // Kept unscaled (the encoder widens each row), counted at its scale.
+  capture_block unscaled = rec.block;
+  unscaled.scale = 1;
+  auto *raster = static_cast<GifByteType *>(gif_malloc_counted(
+      size_t(unscaled.width) * size_t(unscaled.height), int64_t(rec.out_width) * rec.out_height));
   if (!raster) return false;
   image->RasterBits = raster;
 
   rec.video.resize(size_t{W} * H);
   read_video_memory(display, rec.video.data());
   bool transparent = gif_may_use_transparency(rec.block, rec.video.data(), pal);
-  build_gif_raster(raster, rec.block, rec.video.data(), pal,
+  build_gif_raster(raster, unscaled, rec.video.data(), pal,
                    rec.last_frame.empty() ? nullptr : rec.last_frame.data(), rec.lastpal, transparent);
   std::swap(rec.last_frame, rec.video);
 
@@ -169,14 +190,104 @@ bool gif_frame(const uint32_t *pal) {
 }
 
 // A frame's share of the encoder's memory (its raster and a little besides),
-// with room left for writing the file.
+// with room left for encoding: the encoder copies each image's colour map.
 int64_t frame_cost() { return int64_t(rec.out_width) * rec.out_height + 8192 + gif_encode_reserve; }
 
 void stop_at_memory_cap() {
-  uncharged_work scope;  // the file write charges cycles; no slice runs
+  uncharged_work scope;  // no slice runs
   notify("gif recording stopped: memory limit reached");
   gif_end();
   app.gif_recording = 0;
+}
+
+// giflib's own extension writer, which its one-call writer uses, is not exported.
+bool put_extensions(GifFileType *g, const ExtensionBlock *blocks, int count) {
+  for (int j = 0; j < count; j++) {
+    const ExtensionBlock &e = blocks[j];
+    if (e.Function != CONTINUE_EXT_FUNC_CODE && EGifPutExtensionLeader(g, e.Function) == GIF_ERROR) return false;
+    if (EGifPutExtensionBlock(g, e.ByteCount, e.Bytes) == GIF_ERROR) return false;
+    if ((j == count - 1 || blocks[j + 1].Function != CONTINUE_EXT_FUNC_CODE) &&
+        EGifPutExtensionTrailer(g) == GIF_ERROR)
+      return false;
+  }
+  return true;
+}
+
+// Encodes up to `budget` raster bytes more (whole rows, at least one), making
+// the calls of giflib's one-call writer in its order. Images only grow between
+// frames, and the one added last is complete by then. False when giflib fails.
+bool encode_some(int64_t budget) {
+  GifFileType *g = rec.gif;
+  if (!rec.screen_out) {
+    // The screen carries the first frame's colour map, and the header names
+    // the version its extensions need: both wait for the first frame.
+    if (g->ImageCount == 0 && !rec.ended) return true;
+    if (EGifPutScreenDesc(g, g->SWidth, g->SHeight, g->SColorResolution, g->SBackGroundColor, g->SColorMap) ==
+        GIF_ERROR)
+      return false;
+    rec.screen_out = true;
+  }
+  while (budget > 0 && rec.images_out < g->ImageCount) {
+    SavedImage &image = g->SavedImages[rec.images_out];  // the array moves as it grows
+    const GifImageDesc &d = image.ImageDesc;
+    if (!image.RasterBits) {  // cut short by the cap: not written
+      rec.images_out++;
+      continue;
+    }
+    if (rec.rows_out < 0) {
+      if (!put_extensions(g, image.ExtensionBlocks, image.ExtensionBlockCount) ||
+          EGifPutImageDesc(g, d.Left, d.Top, d.Width, d.Height, d.Interlace, d.ColorMap) == GIF_ERROR)
+        return false;
+      rec.rows_out = 0;
+    }
+    const int s = rec.block.scale, width = d.Width / s;
+    rec.row.resize(size_t(d.Width));
+    for (; rec.rows_out < d.Height && budget > 0; rec.rows_out++, budget -= d.Width) {
+      if (rec.rows_out % s == 0) {  // the row the next `s` output rows repeat
+        const uint8_t *from = image.RasterBits + size_t(rec.rows_out / s) * size_t(width);
+        for (int x = 0; x < width; x++) memset(&rec.row[size_t(x) * size_t(s)], from[x], size_t(s));
+      }
+      if (EGifPutLine(g, rec.row.data(), d.Width) == GIF_ERROR) return false;
+    }
+    if (rec.rows_out == d.Height) {
+      gif_free_early(image.RasterBits);  // freed as the encoding goes, not all at the end
+      image.RasterBits = nullptr;
+      rec.images_out++, rec.rows_out = -1;
+    }
+  }
+  return true;
+}
+
+bool all_encoded() { return rec.screen_out && rec.images_out == rec.gif->ImageCount; }
+
+// The end of an ended recording whose images are all encoded (or whose encoder
+// failed): the trailer, the file in place of the one made at the start, the
+// notice, everything freed. The file goes by the host path it was given then
+// (a reboot since may have taken the desktop mount away), into the history as
+// the file system's writes go.
+void write_recording() {
+  GifFileType *g = rec.gif;
+  bool ok = !rec.failed && put_extensions(g, g->ExtensionBlocks, g->ExtensionBlockCount) &&
+            EGifCloseFile(g, nullptr) == GIF_OK && write_encoded();
+  if (ok) {
+    // The day's history holds the file from before it changes.
+    yorelog_event(yorelog_open_day, rec.filename, rec.filename_host);
+    ok = host_stream_finish(*rec.out);
+    if (ok) yorelog_event(yorelog_file_written, rec.filename, rec.filename_host);
+  }
+  if (!ok)
+    notify("**error: could not write gif\n");
+  else if (!rec.block.silent)
+    notify_text("captured %d frame gif %dx%d (x%d): %s", rec.frames, rec.block.width, rec.block.height,
+                rec.block.scale, rec.filename.c_str());
+  release_recording();
+}
+
+void encode_and_write(int64_t budget) {
+  if (!rec.gif) return;
+  uncharged_work scope;  // no slice runs (the history charges what it reads)
+  if (!rec.failed && !(encode_some(budget) && write_encoded())) rec.failed = true;
+  if (rec.ended && (rec.failed || all_encoded())) write_recording();
 }
 
 }  // namespace
@@ -298,7 +409,9 @@ int gif_start(process *P) {
   if (!rec.filename.empty() && get_process(display_process_id)) {
     resolved_path where = resolve_to_origin(rec.filename, false);
     // The file is made now, empty, so the name stays taken while recording.
-    if (where.kind == pmount_host && store_file(rec.filename, nullptr, 0)) {
+    rec.out = std::make_unique<host_file_stream>();
+    if (where.kind == pmount_host && store_file(rec.filename, nullptr, 0) &&
+        host_stream_open(*rec.out, where.origin)) {
       rec.filename_host = where.origin;
       rec.gif = EGifOpen(nullptr, gif_output, &error);
     }
@@ -320,24 +433,22 @@ int gif_start(process *P) {
 }
 
 int gif_end() {
-  if (!rec.gif) return 1;
-  rec.file.clear();
-  // Encoding every image at once is the caller's work: about 8-13 ns a byte of
-  // the encoder's memory (the file write is charged by the file system).
-  spend_cpu(gif_memory_in_use());
-  bool ok = EGifSpew(rec.gif) == GIF_OK &&
-            store_file(rec.filename, rec.file.data(), int64_t(rec.file.size()));
-  if (!ok)
-    notify("**error: could not write gif\n");
-  else if (!rec.block.silent)
-    notify_text("captured %d frame gif %dx%d (x%d): %s", rec.frames, rec.block.width, rec.block.height,
-                rec.block.scale, rec.filename.c_str());
-  release_recording();
-  return ok ? 0 : 1;
+  if (!rec.gif || rec.ended) return 1;
+  spend_cpu(gif_end_charge());
+  rec.ended = true;
+  return 0;
+}
+
+int64_t gif_end_charge() {
+  // Encoding takes 5-20 ns a byte of the encoder's memory, the most for a
+  // picture that changes everywhere; the file system charges a write a cycle
+  // per 8 bytes.
+  int64_t held = gif_memory_in_use();
+  return 2 * held + held / 4 + pfile_write_cycles;
 }
 
 void update_gif_recording(const uint32_t *pal) {
-  if (!app.gif_recording || !rec.gif) return;
+  if (!app.gif_recording || !rec.gif || rec.ended) return;
   if (rec.block.skip > 0) {
     rec.block.skip--;
     return;
@@ -347,7 +458,16 @@ void update_gif_recording(const uint32_t *pal) {
   if (!gif_memory_room(frame_cost()) || !gif_frame(pal)) stop_at_memory_cap();
 }
 
+void continue_gif_recording() { encode_and_write(gif_encode_bytes_per_frame); }
+void finish_gif_recording_now() {
+  if (!rec.gif) return;
+  rec.ended = true;  // a recording still running ends here: nothing is lost
+  app.gif_recording = 0;
+  encode_and_write(INT64_MAX);
+}
+
 bool gif_recording_open() { return rec.gif != nullptr; }
+const GifFileType *gif_recording_encoder() { return rec.gif; }
 int gif_recorded_frames() { return rec.frames; }
 
 bool gif_may_use_transparency(const capture_block &b, const uint8_t *video, const uint32_t *pal) {

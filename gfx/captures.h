@@ -11,6 +11,7 @@
 
 struct buffer;
 struct process;
+struct GifFileType;
 
 // The parameter blocks (eight i16 each) and the name, in the caller's RAM.
 constexpr int32_t ram_gif_block = 0x40;
@@ -63,16 +64,42 @@ std::vector<uint8_t> screenshot_pixels(const uint32_t *frame, const capture_bloc
 /* GIF recording                                                          */
 /* ---------------------------------------------------------------------- */
 
-// _signal(18): 0 when the recording started; 1 (with a message on standard
-// output) when it could not: no free name, a path not on a host folder, a file
-// that cannot be written, or no display process.
+// Raster bytes the encoder takes on each frame, whether the recording runs or
+// has ended: a full-screen recording at scale 4 makes twice as many a frame,
+// and is finished over the frames after its end.
+constexpr int64_t gif_encode_bytes_per_frame = int64_t{512} << 10;
+
+// _signal(18): 0 when the recording started; 1 when it could not: one is still
+// held (running, or ended and not yet written), or (with a message on standard
+// output) no free name, a path not on a host folder, a file that cannot be
+// written, or no display process.
 int gif_start(process *P);
-// _signal(19): writes the file and frees the recording. 0 on success.
+// _signal(19), and a recording that reaches its memory cap: no frame is added
+// any more; the frames after finish the encoding, write the file and free the
+// recording. The caller is charged gif_end_charge. 0 when a running recording
+// was ended.
 int gif_end();
+// Encoding every byte held (at least what writing it all at once was charged)
+// and writing a file of up to 1.5 bytes a raster byte.
+int64_t gif_end_charge();
 // Per frame made: counts the skip down, then adds every second frame.
 void update_gif_recording(const uint32_t *palettes);
+// Per frame, made or not, outside every slice: encodes gif_encode_bytes_per_frame
+// more of the frames recorded and writes them to a temporary file; once the
+// recording has ended and all is encoded, that file replaces the one made at
+// the start, and the recording is freed.
+void continue_gif_recording();
+// At exit, when no frame follows: a recording still held is ended and
+// finished at once.
+void finish_gif_recording_now();
+// A recording is held: running, or ended and not yet written.
 bool gif_recording_open();
 int gif_recorded_frames();
+// The held recording's encoder, or null: its images are the frames recorded,
+// each raster kept unscaled (width x height of the block) until the encoding
+// has gone past it (tests compare the file with giflib's one-call writer on
+// copies of them).
+const GifFileType *gif_recording_encoder();
 
 // One frame's raster from the display process's video memory (480 x 270 bytes,
 // rows 480 apart) and the palette record (256 colour words, then 270 line

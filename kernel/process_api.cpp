@@ -69,8 +69,11 @@ void flip_process(process *P, int64_t flags) {
 namespace {
 
 // What the compiler costs for each byte of code (its allocations are charged
-// besides): a statement of a dozen bytes takes it a couple of hundred ns.
+// besides): a statement of a dozen bytes takes it a couple of hundred ns. A
+// load pays a share of its own besides, whatever its code: the state it
+// sets up and the function it makes.
 constexpr int64_t compile_cycles_per_byte = 4;
+constexpr int64_t load_cycles = 128;
 // A new process's own set-up (its state, libraries, registry and RAM), and its
 // removal later, whatever its code: a creator pays for them.
 constexpr int64_t process_creation_cycles = 32768;
@@ -236,6 +239,7 @@ int lua54_load(lua_State *L) {
   const char *mode = luaL_optstring(L, 3, "bt");
   std::string accepted = text_only(mode);
   int env = lua_isnone(L, 4) ? 0 : 4;
+  spend_cpu_or_stop(L, load_cycles);
   int status;
   if (s) {
     const char *name = luaL_optstring(L, 2, s);

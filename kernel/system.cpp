@@ -286,6 +286,7 @@ void kestrune_exit() {
     run_process_slice(root_process, 1.0);
     update_processes_after_frame();
   }
+  finish_gif_recording_now();
   flush_dirty_mounts_immediately();
   yorelog_close();
 }
@@ -316,6 +317,7 @@ void system_frame_work() {
   yorelog_step();
   end_when_no_process_left();
   app.frame_count++;
+  continue_gif_recording();
 }
 
 void system_frame() {

@@ -97,7 +97,8 @@ bool shutdown_hold_active();
 void reset_app_state();
 // The frame's own work, without the picture: requests served (the host layer
 // started on the first frame), events pumped, the root's slice and the
-// after-frame work, write-back, prune, the frame count.
+// after-frame work, write-back, prune, the frame count, a GIF recording's
+// share of encoding.
 void system_frame_work();
 // One frame: its work, then the picture presented and the frame paced.
 void system_frame();

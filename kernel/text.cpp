@@ -2,6 +2,7 @@
 #include "kernel/text.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -28,6 +29,17 @@ text_layout detect_layout(const uint8_t *p, size_t n) {
 size_t clean_into(const uint8_t *p, size_t n, uint8_t *out) {
   text_layout l = detect_layout(p, n);
   size_t count = 0;
+  if (l.unit == 1) {
+    // Byte text: the runs between carriage returns move whole.
+    for (size_t i = l.start; i < n;) {
+      const void *cr = memchr(p + i, '\r', n - i);
+      size_t end = cr ? size_t(static_cast<const uint8_t *>(cr) - p) : n;
+      memcpy(out + count, p + i, end - i);
+      count += end - i;
+      i = end + 1;
+    }
+    return count;
+  }
   for (size_t i = l.start; i + l.unit <= n; i += l.unit) {
     uint8_t b = p[i + l.pick];
     if (b != '\r') out[count++] = b;

@@ -196,6 +196,7 @@ int lua54_store(lua_State *L) {
   // be stored leaves the file as it was.
   if (text && metadata && is_raw_metadata(*metadata)) {
     std::string_view header = says_no_metadata(*metadata) ? std::string_view() : *metadata;
+    spend_cpu(int64_t(header.size() + text->size()) / pfile_bytes_per_cycle);
     buffer_owner file(create_buffer_2(int64_t(header.size() + text->size()) + 1, buffer_group_store));
     if (!file || bappend_bytes(file.get(), header.data(), int64_t(header.size())) != int64_t(header.size()) ||
         (!header.empty() && bappend_bytes(file.get(), "\n", 1) != 1) ||

@@ -35,14 +35,19 @@ buffer_owner fetch_file_bytes(std::string_view path, const char *mode) {
   pfile *f = pfopen(path, mode);
   if (!f) return nullptr;
   buffer_owner bytes;
-  if (f->kind == pfile_host) bytes = std::move(f->data); // the slot goes with the close
-  else bytes.reset(create_buffer_from_buffer_2(f->data.get(), buffer_group_pfile));
+  if (f->kind == pfile_host) {
+    bytes = std::move(f->data); // the slot goes with the close
+  } else {
+    spend_cpu(f->data->length / pfile_bytes_per_cycle);
+    bytes.reset(create_buffer_from_buffer_2(f->data.get(), buffer_group_pfile));
+  }
   pfclose(f);
   if (bytes) bytes->position = 0;
   return bytes;
 }
 
 bool store_file_bytes(std::string_view path, const char *mode, buffer_owner bytes) {
+  spend_cpu(pfile_store_cycles);
   if (!bytes || !pfile_room_for(path, mode, int64_t(bytes->capacity) - 1)) return false;
   pfile *f = pfopen(path, mode);
   if (!f) return false;
@@ -51,6 +56,7 @@ bool store_file_bytes(std::string_view path, const char *mode, buffer_owner byte
 }
 
 bool store_file_bytes(std::string_view path, const char *mode, std::string_view bytes) {
+  spend_cpu(int64_t(bytes.size()) / pfile_bytes_per_cycle);
   buffer_owner b(create_buffer_2(int64_t(bytes.size()), buffer_group_pfile));
   if (!b || bwrite(bytes.data(), 1, int64_t(bytes.size()), b.get()) != int64_t(bytes.size()))
     return false;
@@ -67,9 +73,12 @@ std::string replace_metadata_header(std::string_view file, std::string_view head
 bool store_metadata_str_to_file(std::string_view path, std::string_view header) {
   pfile *f = pfopen(path, "r");
   if (!f) return store_file_bytes(path, "w", header);
-  std::string file(reinterpret_cast<const char *>(f->data->data), size_t(f->data->length));
+  // The file is read through for its header's end and rebuilt: one pass.
+  std::string_view file(reinterpret_cast<const char *>(f->data->data), size_t(f->data->length));
+  spend_cpu(int64_t(file.size() + header.size()) / pfile_bytes_per_cycle);
+  std::string rebuilt = replace_metadata_header(file, header);
   pfclose(f);
-  return store_file_bytes(path, "w", replace_metadata_header(file, header));
+  return store_file_bytes(path, "w", rebuilt);
 }
 
 bool is_safe_path_segment(std::string_view name) {
@@ -81,7 +90,7 @@ bool is_safe_path_segment(std::string_view name) {
 
 std::optional<std::string> cache_host_path(std::string_view folder, std::string_view name) {
   if (!is_safe_path_segment(folder) || !is_safe_path_segment(name)) return std::nullopt;
-  std::string path = hovi_prefix_with_appdata_path("cache/");
+  std::string path = hovi_appdata_path("cache/");
   path.append(folder).append("/").append(name);
   return path;
 }
@@ -89,9 +98,11 @@ std::optional<std::string> cache_host_path(std::string_view folder, std::string_
 bool cache_store(std::string_view folder, std::string_view name, std::string_view data) {
   std::optional<std::string> path = cache_host_path(folder, name);
   if (!path) return false;
+  // The data folder's levels and the cache's two folders, made when missing.
+  spend_cpu(2 * pfile_host_mkdir_cycles);
   std::string cache = hovi_prefix_with_appdata_path("cache");
   if (!hovi_mkdir(cache) || !hovi_mkdir(cache + "/" + std::string(folder))) return false;
-  spend_cpu(int64_t(data.size()) / 8);
+  spend_cpu(int64_t(data.size()) / pfile_bytes_per_cycle);
   spend_cpu(pfile_write_cycles);
   return write_host_file_atomically(*path, data.data(), data.size());
 }
@@ -99,12 +110,14 @@ bool cache_store(std::string_view folder, std::string_view name, std::string_vie
 std::optional<std::string> cache_fetch(std::string_view folder, std::string_view name,
                                        int64_t max_bytes) {
   std::optional<std::string> path = cache_host_path(folder, name);
+  if (!path) return std::nullopt;
+  spend_cpu(pfile_host_stat_cycles);
   struct stat st;
-  if (!path || stat(path->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (stat(path->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   if (st.st_size < cache_fetch_min || st.st_size > max_bytes) return std::nullopt;
+  spend_cpu(pfile_host_open_cycles + int64_t(st.st_size) / pfile_bytes_per_cycle);
   buffer_owner b(create_buffer_from_file(path->c_str()));
   if (!b || b->length < cache_fetch_min) return std::nullopt;
-  spend_cpu(b->length / 8);
   return std::string(reinterpret_cast<const char *>(b->data), size_t(b->length));
 }
 

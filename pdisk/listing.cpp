@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "kernel/accounting.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
 
@@ -41,16 +42,25 @@ std::string virtual_child(const std::string &folder, const std::string &name) {
   return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
+// Charged as it goes: the folder, then each entry read (hidden ones too).
 bool list_host_folder(const resolved_path &r, std::vector<std::string> &names) {
+  spend_cpu(pfile_host_folder_cycles);
   DIR *d = opendir(r.origin.c_str());
   if (!d) return false;
   while (dirent *e = readdir(d)) {
     if (names.size() >= pflist_max) break;
+    spend_cpu(pfile_host_entry_cycles);
     std::string name = e->d_name;
     if (name.empty() || name[0] == '.') continue;
     if (is_mount_point(virtual_child(r.path, name))) continue;
-    struct stat st;
-    bool folder = stat(join_origin(r.origin, name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    // The listing tells most entries' kind; a link or an entry of unknown
+    // kind is looked at (a link to a folder is listed as a folder).
+    bool folder = e->d_type == DT_DIR;
+    if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+      spend_cpu(pfile_host_stat_cycles);
+      struct stat st;
+      folder = stat(join_origin(r.origin, name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
     // A folder named like a cartridge is shown as one.
     if (folder && kvt_path_kind(name) == 0) name += '/';
     names.push_back(std::move(name));

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "kernel/accounting.h"
 #include "kernel/process.h"
 
 namespace {
@@ -121,6 +122,7 @@ std::string collapse_path(std::string_view text, bool trace) { return collapse(t
 
 std::optional<std::string> normalise_kestrune_path_from(std::string_view path,
                                                         std::string_view pwd) {
+  spend_cpu(path_walk_cycles);
   if (!is_legal_kestrune_path(path)) return std::nullopt;
   std::string joined;
   if (path[0] == '/') {

@@ -2,6 +2,7 @@
 // directory, collapsing) and the name rules that hang on them.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,11 @@ bool is_legal_working_directory(std::string_view pwd);
 // protocol prefix ("name://") as it is. The userland's own normaliser; trace
 // prints every step on standard output.
 std::string collapse_path(std::string_view text, bool trace = false);
+
+// What one normalising costs whatever the path's length (its copies, and
+// mostly a resolution after it); a file call may normalise its path several
+// times.
+constexpr int64_t path_walk_cycles = 32;
 
 // The normalised absolute path, or nothing for an illegal path. A relative
 // path joins pwd. The result is legal, absolute, collapsed and normalises to

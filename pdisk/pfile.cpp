@@ -230,6 +230,15 @@ bool read_host_file(const std::string &host_path, int64_t limit, buffer *data) {
   return ok;
 }
 
+// read_host_file charged: the open whatever comes of it, then the bytes read.
+bool charged_host_read(const std::string &host_path, int64_t limit, buffer *data) {
+  spend_cpu(pfile_host_open_cycles);
+  int64_t before = data->length;
+  bool ok = read_host_file(host_path, limit, data);
+  spend_cpu((data->length - before) / pfile_bytes_per_cycle);
+  return ok;
+}
+
 // Whether a host file could be written at host_path: not a folder, in a
 // folder that exists and lets us write.
 bool host_file_writable(const std::string &host_path) {
@@ -333,18 +342,18 @@ pfile *pfopen(std::string_view path, const char *mode) {
   if (!data || (r.kind == pmount_ram && !hold_ram_bytes(data.get()))) return nullptr;
   if (r.kind == pmount_host) {
     if (m0 == 'r' && m1 == 'e') {
-      if (!host_is_regular_file(r.origin)) return nullptr;
       spend_cpu(pfile_probe_cycles);
+      if (!host_is_regular_file(r.origin)) return nullptr;
     } else if (m0 == 'r') {
-      if (!read_host_file(r.origin, m1 == 'm' ? pfile_meta_read_max : -1, data.get()))
+      if (!charged_host_read(r.origin, m1 == 'm' ? pfile_meta_read_max : -1, data.get()))
         return nullptr;
-      spend_cpu(data->length / 8);
     } else {
       // Nothing reaches the host before pfclose; refuse now what could not
       // be written then.
+      spend_cpu(pfile_host_open_cycles);
       if (!host_file_writable(r.origin)) return nullptr;
       if (m0 == 'a' && host_is_regular_file(r.origin) &&
-          !read_host_file(r.origin, -1, data.get()))
+          !charged_host_read(r.origin, -1, data.get()))
         return nullptr;
     }
   }
@@ -377,7 +386,7 @@ bool pfclose(pfile *f) {
         std::printf("** could not write %s: %s\n", f->path.c_str(), why.c_str());
         hovi_debugf("could not write %s: %s\n", f->origin.c_str(), why.c_str());
       }
-      spend_cpu(n / 8);
+      spend_cpu(n / pfile_bytes_per_cycle);
       spend_cpu(pfile_write_cycles);
       if (ok) yorelog_event(yorelog_file_written, f->path, f->origin);
     }
@@ -552,6 +561,7 @@ int pmkdir(std::string_view path) {
   if (r.kind == pmount_host) {
     yorelog_event(yorelog_open_day, "", "");
     int made = mkdir(r.origin.c_str(), 0755);
+    spend_cpu(made == 0 ? pfile_host_mkdir_cycles : pfile_host_stat_cycles);
     if (made == 0) yorelog_event(yorelog_folder_made, r.path, r.origin);
     return made;
   }
@@ -589,7 +599,10 @@ bool host_directory_exists(const std::string &host_path) {
 bool pdisk_directory_exists(std::string_view path, bool follow) {
   resolved_path r = resolve_to_origin(path, false);
   if (!r.kind) return false;
-  if (r.kind == pmount_host && host_directory_exists(r.origin)) return true;
+  if (r.kind == pmount_host) {
+    spend_cpu(pfile_host_folder_cycles);
+    if (host_directory_exists(r.origin)) return true;
+  }
   if (r.kind == pmount_ram) {
     pfile *f = find_ram_slot(r.origin);
     if (f && is_folder(*f)) return true;
@@ -607,9 +620,10 @@ int64_t pfile_size(std::string_view path, bool skip_self) {
     pfile *f = find_ram_slot(r.origin);
     return f ? f->data->length : 0;
   }
+  if (r.kind != pmount_host) return 0;
+  spend_cpu(pfile_host_stat_cycles);
   struct stat st;
-  if (r.kind == pmount_host && stat(r.origin.c_str(), &st) == 0) return int64_t(st.st_size);
-  return 0;
+  return stat(r.origin.c_str(), &st) == 0 ? int64_t(st.st_size) : 0;
 }
 
 void delete_path(std::string_view path) {
@@ -623,8 +637,14 @@ void delete_path(std::string_view path) {
     // The folder a mount stands on stays, or every path under it would fail.
     if (r.origin != join_origin(pmount_table[size_t(r.mount)].origin, "")) {
       yorelog_event(yorelog_open_day, r.path, r.origin);
+      // A file is unlinked, else a folder removed; each try is charged by
+      // what came of it.
       bool removed = unlink(r.origin.c_str()) == 0;
-      removed = rmdir(r.origin.c_str()) == 0 || removed;
+      spend_cpu(removed ? pfile_host_unlink_cycles : pfile_host_stat_cycles);
+      if (!removed) {
+        removed = rmdir(r.origin.c_str()) == 0;
+        spend_cpu(removed ? pfile_host_rmdir_cycles : pfile_host_stat_cycles);
+      }
       if (removed) yorelog_event(yorelog_deleted, r.path, r.origin);
     }
   } else if (r.kind == pmount_ram) {
@@ -751,7 +771,10 @@ int64_t fcopy(std::string_view src, std::string_view dst) {
   if (!from.kind || !to.kind) return 0;
   if (from.kind == to.kind && from.origin == to.origin) {
     // Opening the target for writing would empty the one file both name.
-    if (from.kind == pmount_host) return host_is_regular_file(from.origin) ? pfile_size(src, false) : 0;
+    if (from.kind == pmount_host) {
+      spend_cpu(pfile_probe_cycles);
+      return host_is_regular_file(from.origin) ? pfile_size(src, false) : 0;
+    }
     pfile *f = find_ram_slot(from.origin);
     return f && !is_folder(*f) ? f->data->length : 0;
   }

@@ -41,9 +41,34 @@ constexpr int64_t pfile_meta_read_max = 65535;
 // RAM folders of cartridge mounts lie under this.
 constexpr std::string_view pmount_cart_folder = "/ram/mount/";
 
-// Cycles charged for host file work.
-constexpr int64_t pfile_probe_cycles = 16;
-constexpr int64_t pfile_write_cycles = 69905;
+// Cycles charged for host file work, each at least what the host takes for it
+// at ten nanoseconds a cycle. Every operation that reaches the host pays its
+// share whether it succeeds or not: a missing file costs its look-up.
+// A stat, an access test, an open or removal that fails, a folder made that
+// was there.
+constexpr int64_t pfile_host_stat_cycles = 768;
+// The "re" existence probe: one stat.
+constexpr int64_t pfile_probe_cycles = pfile_host_stat_cycles;
+// A file opened, tested, read or written to the end and closed; its bytes are
+// charged besides.
+constexpr int64_t pfile_host_open_cycles = 3072;
+// Bytes moved in one cycle: read from or written to the host, or copied
+// whole in memory (a RAM file fetched, a file's bytes rebuilt).
+constexpr int64_t pfile_bytes_per_cycle = 8;
+// A folder opened and closed (a listing, a folder test), and each entry a
+// listing reads (one whose kind the listing does not tell is also stat'ed).
+constexpr int64_t pfile_host_folder_cycles = 2048;
+constexpr int64_t pfile_host_entry_cycles = 64;
+// A folder made, a file removed, a folder removed (the slowest: the host
+// writes the change through).
+constexpr int64_t pfile_host_mkdir_cycles = 16384;
+constexpr int64_t pfile_host_unlink_cycles = 16384;
+constexpr int64_t pfile_host_rmdir_cycles = 65536;
+// A file written whole and synced to the disk, with its folder.
+constexpr int64_t pfile_write_cycles = 262144;
+// A file's contents replaced whole: its room found, the file opened, the new
+// bytes swapped in and the file closed, over buffers of their own.
+constexpr int64_t pfile_store_cycles = 64;
 
 struct pfile {
   int32_t kind = pfile_free;

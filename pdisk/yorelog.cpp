@@ -40,6 +40,9 @@ constexpr size_t date_length = 19;  // YYYY-MM-DD_HH:MM:SS
 constexpr int first_log_year = 2024;
 constexpr int last_log_year = 2030;
 constexpr int day_steps_max = (last_log_year - first_log_year + 2) * 12 * 31;
+// Each event makes sure of today's folders: the data folder's levels twice
+// and the history's three, each a mkdir and a stat, and a look for the log.
+constexpr int64_t day_folders_cycles = 24 * pfile_host_stat_cycles;
 
 // The notes around a snapshot taken over several frames: a log that holds
 // the first without the second stopped part way (exit, reboot, a crash), and
@@ -166,6 +169,7 @@ std::optional<std::string> read_host(const std::string &host_path, int64_t max) 
 
 bool append_log(const std::string &log, const std::string &text) {
   if (text.empty()) return true;
+  spend_cpu(pfile_host_open_cycles + int64_t(text.size()) / pfile_bytes_per_cycle);
   int fd = open(log.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
   if (fd < 0) {
     std::printf(" ** couldn't open log file to append\n");
@@ -229,6 +233,7 @@ bool split_blob_line(std::string_view line, std::string_view *hash, std::string_
 
 // A blob's bytes, when they still match the hash that names them.
 std::optional<std::string> read_blob(const std::string &tuk, std::string_view hash) {
+  spend_cpu(pfile_host_open_cycles);
   std::optional<std::string> blob = read_host(tuk + "/" + std::string(hash), yorelog_blob_max);
   if (!blob) return std::nullopt;
   if (murmur3_hex(blob->data(), blob->size()) != hash) {
@@ -252,8 +257,11 @@ std::string hex_lines(const uint8_t *bytes, int64_t n) {
   return out;
 }
 
+// A version recorded: the file opened and read, and its blob written and
+// synced when it had none.
 void charge_checkpoint(const checkpoint_cost &cost) {
-  if (cost.read) spend_cpu(cost.bytes / 8);
+  if (cost.read) spend_cpu(pfile_host_open_cycles + cost.bytes / pfile_bytes_per_cycle);
+  if (cost.blob_written) spend_cpu(pfile_write_cycles + cost.bytes / pfile_bytes_per_cycle);
 }
 
 // The log lines that record one version of a file; empty when it is not
@@ -392,7 +400,6 @@ bool walk_some(snapshot_walk &w, time_t now, std::string &lines, step_budget b, 
       lines += store_file_checkpoint(host_child, child, w.tuk, true, now, &cost);
       if (charged) {
         charge_checkpoint(cost);
-        if (cost.blob_written) spend_cpu(pfile_write_cycles);
       }
       b.files--;
       b.bytes -= cost.bytes;
@@ -419,7 +426,6 @@ void reach_ahead(std::string_view path, const std::string &origin, time_t now) {
   checkpoint_cost cost;
   std::string line = store_file_checkpoint(origin, path, walk->tuk, true, now, &cost);
   charge_checkpoint(cost);
-  if (cost.blob_written) spend_cpu(pfile_write_cycles);
   walk->reached.emplace(path);
   append_snapshot_lines(*walk, line);
 }
@@ -457,6 +463,7 @@ void load_path_table(const day_folders &f, time_t now) {
 std::string open_today(time_t now, day_folders *out) {
   struct tm tm;
   gmtime_r(&now, &tm);
+  spend_cpu(day_folders_cycles);
   day_folders f = folders_of(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
   hovi_mkdir(hovi_prefix_with_appdata_path("yorelog"));
   hovi_mkdir(f.month);
@@ -642,9 +649,10 @@ buffer_owner yorelog_fetch(std::string_view text) {
     }
   }
   if (!found) return nullptr;
+  spend_cpu(pfile_host_open_cycles);
   std::optional<std::string> log = read_host(f.log, INT64_MAX);
   if (!log) return nullptr;
-  spend_cpu(int64_t(log->size()) / 8);
+  spend_cpu(int64_t(log->size()) / pfile_bytes_per_cycle);
 
   char start[32];
   snprintf(start, sizeof start, "%04d-%02d-%02d_00:00:00", year, month, day);

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "kernel/buffer.h"
+#include "pdisk/pfile.h"
 
 // yorelog_event types
 constexpr int yorelog_file_written = 0; // origin: the host file
@@ -32,9 +33,9 @@ constexpr int64_t yorelog_step_entries = 1024;
 constexpr int64_t yorelog_step_files = 4;
 constexpr int64_t yorelog_step_bytes = 4 * 1024 * 1024;
 constexpr int64_t yorelog_step_us = 2000;
-// What a fetch charges for each probe of the host on its way back to a log
-// (about 2 us a probe, measured).
-constexpr int64_t yorelog_probe_cycles = 200;
+// What a fetch charges for each probe of the host on its way back to a log:
+// a stat.
+constexpr int64_t yorelog_probe_cycles = pfile_host_stat_cycles;
 
 // The clock the history dates by (UTC seconds); time() unless replaced.
 extern time_t (*yorelog_clock)();

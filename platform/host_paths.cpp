@@ -52,9 +52,16 @@ std::string hovi_prefix_with_program_path(std::string_view name) {
   return program_folder() + std::string(name);
 }
 
-void append_export_home(std::string &path) {
+namespace {
+
+// One level of the data folder: made when asked for.
+void data_level(const std::string &path, bool make) {
+  if (make) hovi_mkdir(path);
+}
+
+void append_export_home(std::string &path, bool make) {
   path += "exp/";
-  hovi_mkdir(path);
+  data_level(path, make);
   buffer *rec0 = get_dat_file(0);
   if (rec0 && rec0->length > 0) {
     // The record is a name, not a path: stop at a NUL or a line end and keep
@@ -67,10 +74,10 @@ void append_export_home(std::string &path) {
   } else {
     path += "shared/";
   }
-  hovi_mkdir(path);
+  data_level(path, make);
 }
 
-std::string hovi_prefix_with_appdata_path(std::string_view name) {
+std::string appdata_path(std::string_view name, bool make) {
   std::string path;
   if (!config.home_path.empty() && config.home_path[0] != ' ') {
     path = config.home_path;
@@ -84,19 +91,27 @@ std::string hovi_prefix_with_appdata_path(std::string_view name) {
     std::string home = env_or_empty("HOME");
     if (!home.empty()) {
       base = home + "/.local";
-      hovi_mkdir(base);
+      data_level(base, make);
       base += "/share";
     }
   }
   if (!base.empty()) {
-    hovi_mkdir(base);
+    data_level(base, make);
     path = base + "/Kestrune";
-    hovi_mkdir(path);
+    data_level(path, make);
     path += "/";
   }
-  append_export_home(path);
+  append_export_home(path, make);
   return path + std::string(name);
 }
+
+}  // namespace
+
+void append_export_home(std::string &path) { append_export_home(path, true); }
+
+std::string hovi_prefix_with_appdata_path(std::string_view name) { return appdata_path(name, true); }
+
+std::string hovi_appdata_path(std::string_view name) { return appdata_path(name, false); }
 
 std::string hovi_prefix_with_desktop_path(std::string_view name) {
   std::string path;

@@ -115,8 +115,7 @@ inline void catch_program_end() {
 }
 
 inline void drop_world() {
-  if (gif_recording_open()) gif_end();
-  hostile_api::empty_sandbox();
+  hostile_api::empty_sandbox();  // a GIF recording still held is finished there
   for (buffer *b : records) destroy_buffer(b);
   records.clear();
   dat_files = 0;

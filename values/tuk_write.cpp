@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -365,6 +366,16 @@ buffer_owner charged_buffer(int64_t size) {
   return b;
 }
 
+// The compressor's state, some 256 KB: made once and reset for each text.
+// Setting up a fresh one cost more than the whole store of a small value; a
+// reset leaves nothing of the last text within reach of the next, so the
+// block is the one a fresh state makes.
+LZ4_streamHC_t *lz4_state() {
+  static std::unique_ptr<LZ4_streamHC_t, int (*)(LZ4_streamHC_t *)> state(LZ4_createStreamHC(),
+                                                                          LZ4_freeStreamHC);
+  return state.get();
+}
+
 // The LZ4 wrapper of the text: "lz4" NUL, u32 block size, u32 text size, the block.
 buffer_owner lz4_wrap(lua_State *L, const buffer *text) {
   int length = text->length;
@@ -373,8 +384,11 @@ buffer_owner lz4_wrap(lua_State *L, const buffer *text) {
   spend_cpu_or_stop(L, length / lz4_bytes_per_cycle);
   buffer_owner out = charged_buffer(int64_t{bound} + 12);
   if (!out) return nullptr;
-  int packed = LZ4_compress_HC(reinterpret_cast<const char *>(text->data),
-                               reinterpret_cast<char *>(out->data) + 12, length, bound, 1);
+  LZ4_streamHC_t *hc = lz4_state();
+  if (!hc) return nullptr;
+  LZ4_resetStreamHC_fast(hc, 1);
+  int packed = LZ4_compress_HC_continue(hc, reinterpret_cast<const char *>(text->data),
+                                        reinterpret_cast<char *>(out->data) + 12, length, bound);
   if (packed <= 0) return nullptr;
   memcpy(out->data, "lz4", 4);
   for (int k = 0; k < 2; k++) {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -37,6 +38,11 @@ constexpr int W = video_out_width, H = video_out_height;
 std::string read_host(const fs::path &p) {
   std::ifstream in(p, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+int append_to_string(GifFileType *g, const GifByteType *data, int n) {
+  static_cast<std::string *>(g->UserData)->append(reinterpret_cast<const char *>(data), size_t(n));
+  return n;
 }
 
 // Processes 1-3 (3 shows its video memory), a host folder at "/" with the
@@ -70,7 +76,8 @@ class Captures : public script_api_test::ScriptApi {
     paint(1);
   }
   void TearDown() override {
-    if (gif_recording_open()) gif_end();
+    finish_gif_recording_now();
+    set_gif_memory_limit(gif_memory_cap);
     app.screenshot_requested = 0;
     pfile_reset();
     std::error_code ec;
@@ -97,10 +104,72 @@ class Captures : public script_api_test::ScriptApi {
     }
     for (size_t i = 0; i <= name.size(); i++) poke_proc(display, ram_capture_name + int(i), i < name.size() ? name[i] : 0);
   }
+  // One frame as the frame loop makes it: the recording's share of encoding,
+  // then the picture.
   const uint32_t *frame() {
     int w, h;
     app.frame_count++;
+    continue_gif_recording();
     return generate_video_out(&w, &h);
+  }
+  // Frames of a recording, each new image copied as it was recorded (before
+  // the encoding frees its raster) and widened to the scale, so that
+  // one_call_file can write them all.
+  GifFileType *copies = nullptr;
+  std::string one_call;
+  void record(int n, int scale) {
+    for (int i = 0; i < n; i++) {
+      frame();
+      const GifFileType *g = gif_recording_encoder();
+      ASSERT_NE(g, nullptr);
+      if (!copies) copies = EGifOpen(&one_call, append_to_string, nullptr);
+      while (copies->ImageCount < g->ImageCount) {
+        // By hand: giflib's copy leaves the extension blocks out.
+        const SavedImage &from = g->SavedImages[copies->ImageCount];
+        const GifImageDesc &d = from.ImageDesc;
+        SavedImage *to = GifMakeSavedImage(copies, nullptr);
+        ASSERT_NE(to, nullptr);
+        to->ImageDesc = d;
+        if (d.ColorMap) to->ImageDesc.ColorMap = GifMakeMapObject(d.ColorMap->ColorCount, d.ColorMap->Colors);
+        to->RasterBits = static_cast<GifByteType *>(gif_malloc(size_t(d.Width) * size_t(d.Height)));
+        ASSERT_NE(to->RasterBits, nullptr);
+        for (int y = 0; y < d.Height; y++)  // widened to the scale
+          for (int x = 0; x < d.Width; x++)
+            to->RasterBits[y * d.Width + x] = from.RasterBits[(y / scale) * (d.Width / scale) + x / scale];
+        for (int k = 0; k < from.ExtensionBlockCount; k++) {
+          const ExtensionBlock &e = from.ExtensionBlocks[k];
+          ASSERT_EQ(GifAddExtensionBlock(&to->ExtensionBlockCount, &to->ExtensionBlocks, e.Function, unsigned(e.ByteCount),
+                                         e.Bytes),
+                    GIF_OK);
+        }
+      }
+    }
+  }
+  // The copies written by giflib's one-call writer (what an ended recording
+  // used to write at once). Call while the recording is held: the copies live
+  // in its memory.
+  std::string one_call_file() {
+    const GifFileType *g = gif_recording_encoder();
+    copies->SWidth = g->SWidth, copies->SHeight = g->SHeight;
+    copies->SColorResolution = g->SColorResolution, copies->SBackGroundColor = g->SBackGroundColor;
+    copies->SColorMap = GifMakeMapObject(g->SColorMap->ColorCount, g->SColorMap->Colors);
+    EXPECT_EQ(EGifSpew(copies), GIF_OK);
+    copies = nullptr;
+    return std::move(one_call);
+  }
+  // Hidden files on the desktop (a recording's temporary file).
+  std::vector<fs::path> hidden() {
+    std::vector<fs::path> out;
+    for (const auto &e : fs::directory_iterator(desktop))
+      if (e.path().filename().string()[0] == '.') out.push_back(e.path());
+    return out;
+  }
+  // Frames until the ended recording is written; how many it took.
+  int finish() {
+    int n = 0;
+    while (gif_recording_open() && n < 10000) frame(), n++;
+    EXPECT_FALSE(gif_recording_open());
+    return n;
   }
   // The notification texts sent to the display process since the last call.
   std::vector<std::string> notices() {
@@ -289,6 +358,7 @@ TEST_F(Captures, GifOfSixtyFramesHoldsThirtyImagesReadByPil) {
   cproc = display;
   EXPECT_GE(charge_of("_signal", "19"), held) << "the encoding is the caller's work";
   EXPECT_EQ(app.gif_recording, 0);
+  EXPECT_EQ(finish(), 1) << "a small recording is encoded as it goes";
   EXPECT_EQ(notices(), std::vector<std::string>{"captured 30 frame gif 64x32 (x2): /desktop/host/clip.gif"});
   EXPECT_EQ(gif_block_count(), 0) << "every block of the encoder is freed";
   EXPECT_EQ(gif_memory_in_use(), 0);
@@ -346,6 +416,7 @@ TEST_F(Captures, GifBlockWordFiveIsNotReadAndAnEmptyRecordingIsAWholeFile) {
   system_signal(display, 18);
   ASSERT_EQ(app.gif_recording, 1);
   system_signal(display, 19);
+  finish();
   EXPECT_EQ(notices(), std::vector<std::string>{"captured 0 frame gif 64x32 (x2): /desktop/host/none.gif"});
   std::string gif = read_host(desktop / "none.gif");
   ASSERT_EQ(gif.size(), 14u) << "header, screen and trailer";
@@ -366,13 +437,105 @@ TEST_F(Captures, TheMemoryCapEndsTheRecordingAndKeepsItsFrames) {
   ASSERT_NE(kvt_gif_malloc(size_t(gif_memory_cap - gif_memory_in_use() - gif_encode_reserve - 100)), nullptr);
   frame();
   EXPECT_EQ(app.gif_recording, 0);
-  EXPECT_FALSE(gif_recording_open());
+  finish();
   EXPECT_EQ(notices(), (std::vector<std::string>{"gif recording stopped: memory limit reached",
                                                  "captured 2 frame gif 32x32 (x1): /desktop/host/clip.gif"}));
   EXPECT_EQ(gif_block_count(), 0);
   std::string gif = read_host(desktop / "clip.gif");
   EXPECT_EQ(gif.substr(0, 6), "GIF89a");
   EXPECT_EQ(gif.back(), ';');
+}
+
+TEST_F(Captures, AnEndedRecordingIsFinishedOverFramesIntoTheOneCallWritersFile) {
+  // Images of 1440 x 810 bytes (scale 3): several frames' shares each. The
+  // picture and its palettes change (images with their own colour map), and
+  // one frame shows colour 63 through palette 3 (no transparency there).
+  block(ram_gif_block, {0, 0, 480, 270, 3, 0, 0, 0}, "big");
+  system_signal(display, 18);
+  ASSERT_EQ(app.gif_recording, 1);
+  for (int i = 0; i < 16; i++) {
+    if (i % 5 == 0) paint(i + 1);
+    bool opaque = i == 8;
+    poke_proc(display, video_selector_address + 10, opaque ? 0xFF : 0);
+    poke_proc(display, video_memory_address + 41 * W + 7, opaque ? 63 : 5);
+    record(1, 3);
+  }
+  ASSERT_EQ(gif_recorded_frames(), 8);
+  std::vector<fs::path> temp = hidden();
+  ASSERT_EQ(temp.size(), 1u) << "the file is written as the recording goes";
+  EXPECT_GT(fs::file_size(temp[0]), 0u);
+  EXPECT_EQ(fs::file_size(desktop / "big.gif"), 0u);
+
+  cproc = display;
+  int64_t held = gif_memory_in_use();
+  EXPECT_GE(charge_of("_signal", "19"), held) << "encoding it all at once: the least an end pays";
+  std::string expect = one_call_file();
+  int frames = 0;
+  while (gif_recording_open() && frames < 100) {
+    EXPECT_EQ(fs::file_size(desktop / "big.gif"), 0u) << "no half file under the final name";
+    frame(), frames++;
+  }
+  EXPECT_GE(frames, 2) << "the rest is encoded over frames";
+  EXPECT_EQ(notices(), std::vector<std::string>{"captured 8 frame gif 480x270 (x3): /desktop/host/big.gif"});
+  std::string file = read_host(desktop / "big.gif");
+  EXPECT_EQ(file.size(), expect.size());
+  EXPECT_TRUE(file == expect) << "differs from byte "
+                              << std::mismatch(file.begin(), file.end(), expect.begin()).first - file.begin();
+  EXPECT_EQ(file.substr(0, 6), "GIF89a");
+  EXPECT_TRUE(hidden().empty());
+  EXPECT_EQ(gif_block_count(), 0);
+}
+
+TEST_F(Captures, AFinishingRecordingRefusesStartsAndOutlivesRebootsAndExits) {
+  enum class then { loop_of_starts, exit, exit_while_recording, reboot };
+  for (then what : {then::loop_of_starts, then::exit, then::exit_while_recording, then::reboot}) {
+    SCOPED_TRACE(int(what));
+    // Full-screen images at scale 4, more than a frame's share each.
+    block(ram_gif_block, {0, 0, 480, 270, 4, 0, 0, 1}, "clip");
+    system_signal(display, 18);
+    ASSERT_EQ(app.gif_recording, 1);
+    for (int i = 0; i < 2; i++) {
+      paint(i + 7);
+      record(2, 4);
+    }
+    if (what != then::exit_while_recording) system_signal(display, 19);
+    std::string expect = one_call_file();
+    ASSERT_TRUE(gif_recording_open());
+    switch (what) {
+      case then::loop_of_starts:  // refused while the last one is being finished
+        for (int i = 0; i < 50; i++) system_signal(display, i % 2 ? 19 : 18);
+        EXPECT_EQ(app.gif_recording, 0);
+        EXPECT_FALSE(fs::exists(desktop / "clip_1.gif"));
+        EXPECT_GE(finish(), 2);
+        system_signal(display, 18);
+        EXPECT_EQ(app.gif_recording, 1) << "taken again once the last one is written";
+        EXPECT_TRUE(fs::exists(desktop / "clip_1.gif"));
+        system_signal(display, 19);
+        finish();
+        fs::remove(desktop / "clip_1.gif");
+        break;
+      case then::reboot: {  // no display process, app forgotten, the desktop unmounted
+        kill_process(display);
+        app = app_record{};
+        ASSERT_EQ(delete_mount_point("/desktop/host"), 1);
+        for (int i = 0; i < 100 && gif_recording_open(); i++) continue_gif_recording();
+        EXPECT_FALSE(gif_recording_open());
+        break;
+      }
+      case then::exit:
+      case then::exit_while_recording:
+        finish_gif_recording_now();
+        EXPECT_FALSE(gif_recording_open());
+        EXPECT_EQ(app.gif_recording, 0);
+        break;
+    }
+    EXPECT_TRUE(read_host(desktop / "clip.gif") == expect) << "the file of every recorded frame";
+    EXPECT_TRUE(hidden().empty());
+    EXPECT_EQ(gif_block_count(), 0);
+    if (what == then::reboot) break;  // the last: the world is gone
+    fs::remove(desktop / "clip.gif");
+    notices();
+  }
 }
 
 TEST(GifRaster, TransparencyAndScale) {
@@ -430,6 +593,18 @@ TEST(GifMemory, BlocksAreRecordedCappedAndFreedTogether) {
   EXPECT_EQ(gif_memory_in_use(), int64_t(sizeof(ColorMapObject) + 256 * sizeof(GifColorType)));
   GifFreeMapObject(map);
   EXPECT_EQ(gif_block_count(), 2) << "kept until the recording is over";
+  gif_free_all();
+  // A raster kept unscaled counts as the raster at its scale, also once freed
+  // early (encoded); it is not freed again.
+  void *raster = gif_malloc_counted(300, 300 * 16);
+  ASSERT_NE(raster, nullptr);
+  ASSERT_NE(kvt_gif_malloc(50), nullptr);
+  EXPECT_EQ(gif_malloc_counted(300, 299), nullptr) << "never counted below its size";
+  EXPECT_EQ(gif_malloc_counted(1, gif_memory_cap), nullptr) << "past the cap";
+  gif_free_early(raster);
+  gif_free_early(raster);
+  EXPECT_EQ(gif_memory_in_use(), 300 * 16 + 50);
+  EXPECT_EQ(gif_block_count(), 2);
   gif_free_all();
   for (int i = 0; i < gif_freeable_max; i++) ASSERT_NE(kvt_gif_malloc(1), nullptr);
   EXPECT_EQ(kvt_gif_malloc(1), nullptr) << "the table is full";

@@ -112,9 +112,14 @@ TEST_F(HistoryFrames, SwitchingTheHistoryOnOverManyFilesKeepsEveryFrameShort) {
   std::printf("history on over %d files: %lld frames, longest %.2f ms; control longest %.2f ms\n",
               drive_files, static_cast<long long>(hostile.frames()), hostile.longest_ns() / 1e6,
               control.longest_ns() / 1e6);
-  EXPECT_LT(hostile.longest_ns(), 8 * control.longest_ns())
+  // One synced write can stall on a busy disk in either run: the bound
+  // allows one such stall beside the control's longest frame. Taken in one
+  // frame, the snapshot is that frame: it would hold nearly all of the run.
+  constexpr int64_t one_stalled_write_ns = 50'000'000;
+  EXPECT_LT(hostile.longest_ns(), 8 * control.longest_ns() + one_stalled_write_ns)
       << "longest frame " << hostile.longest_ns() / 1e6 << " ms against the control's "
       << control.longest_ns() / 1e6 << " ms";
+  EXPECT_LT(hostile.longest_ns(), hostile.total_ns() / 10) << "one frame held the snapshot";
 }
 
 }  // namespace

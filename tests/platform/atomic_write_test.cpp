@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -186,6 +187,48 @@ TEST_F(AtomicWrite, AReadOnlyTemporaryFileIsReplaced) {
   waitpid(child, &status, 0);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A stream's pieces go beside the target, which changes only at the finish;
+// one abandoned or dropped leaves the target as it was and nothing beside it,
+// and a second stream of the target while one is written is refused.
+TEST_F(AtomicWrite, AStreamReplacesTheFileOnlyOnceFinished) {
+  std::string path = dir + "/clip";
+  ASSERT_TRUE(write_host_file_atomically(path, "old", 3));
+  chmod(path.c_str(), 0600);
+  enum class end { finish, abandon, drop };
+  for (end how : {end::finish, end::abandon, end::drop}) {
+    SCOPED_TRACE(int(how));
+    {
+      host_file_stream s;
+      ASSERT_TRUE(host_stream_open(s, path));
+      host_file_stream other;
+      std::string error;
+      EXPECT_FALSE(host_stream_open(other, path, &error));
+      EXPECT_NE(error.find("being written"), std::string::npos) << error;
+      for (const char *piece : {"one ", "two ", "three"}) {
+        EXPECT_TRUE(host_stream_write(s, piece, strlen(piece)));
+        EXPECT_EQ(read(path), how == end::finish ? "old" : "one two three");
+        EXPECT_EQ(entries(), 2u) << "the pieces go beside it";
+      }
+      if (how == end::finish) {
+        EXPECT_TRUE(host_stream_finish(s));
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+      } else if (how == end::abandon) {
+        host_stream_abandon(s);
+      }  // end::drop: the stream goes out of scope
+    }
+    EXPECT_EQ(read(path), "one two three") << "finished first, left as it was since";
+    EXPECT_EQ(entries(), 1u);
+  }
+  host_file_stream s;
+  std::string error;
+  EXPECT_FALSE(host_stream_open(s, dir, &error));
+  EXPECT_NE(error.find("not a file"), std::string::npos);
+  EXPECT_FALSE(host_stream_write(s, "x", 1));
+  EXPECT_FALSE(host_stream_finish(s));
 }
 
 class AtomicWriteThreads : public AtomicWrite {};

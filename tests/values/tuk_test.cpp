@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 
+#include <lz4hc.h>
+
 #include "tests/host_command.h"
 #include "tests/values/values_state.h"
 
@@ -365,6 +367,29 @@ TEST_F(Tuk, PlainOutputLoadsInStockLua) {
     EXPECT_EQ(theirs, ours) << "seed " << seed << ": " << text;
   }
   fs::remove_all(dir);
+}
+
+// The wrapper's compressor state is kept from text to text: each block must
+// still be the one a fresh high-compression state makes at level 1, however
+// large or alike the texts before it were.
+TEST_F(Tuk, Lz4BlocksAreTheOnesAFreshCompressorMakes) {
+  lua_State *L = cproc->lua_state;
+  for (int seed = 1; seed <= 12; seed++) {
+    int count = seed % 4 == 0 ? 3000 : 1 + seed * 7;  // a few texts past 64 KB
+    std::string code = std::string(dump_code) + with_seed(seed) + "local v = {} for i = 1, " +
+                       std::to_string(count) + " do v[i] = rvalue(0, false) end return tuk(v), tuk(v, 2)";
+    ASSERT_EQ(luaL_loadstring(L, code.c_str()), LUA_OK);
+    ASSERT_EQ(lua_pcall(L, 0, 2, 0), LUA_OK) << lua_tostring(L, -1);
+    size_t n_plain, n_wrapped;
+    const char *plain = lua_tolstring(L, -2, &n_plain);
+    const char *wrapped = lua_tolstring(L, -1, &n_wrapped);
+    std::string fresh(size_t(LZ4_compressBound(int(n_plain))), '\0');
+    int packed = LZ4_compress_HC(plain, fresh.data(), int(n_plain), int(fresh.size()), 1);
+    ASSERT_GT(packed, 0);
+    EXPECT_EQ(std::string(wrapped + 12, n_wrapped - 12), fresh.substr(0, size_t(packed)))
+        << "seed " << seed << ", " << n_plain << " bytes";
+    lua_pop(L, 2);
+  }
 }
 
 TEST_F(Tuk, Lz4WrapperDecodesWithAnIndependentDecoder) {

@@ -1,7 +1,7 @@
 -- Captures in a windowed run (SDL's dummy video, so no window is shown): the
 -- root asks for a screenshot, a second one that may not replace a file it
--- finds, and a GIF recording of 20 frames; the display process prints the
--- notifications it is sent.
+-- finds, a GIF recording of 20 frames and, once it is written, one of 4; the
+-- display process prints the notifications it is sent.
 local display = [[
   local vm = userdata("u8", 480, 270)
   _map_ram(vm, 0x10000)
@@ -51,6 +51,11 @@ request(0x40, {8, 8, 64, 32, 2, 0, 0, 0}, "clip")
 _signal(18)
 _signal(18)  -- already recording: changes nothing
 frames(20)
+_signal(19)
+frames(3)
+_signal(18)  -- the last one is written: taken again, under the next free name
+print("started again: " .. stat(320))
+frames(4)
 _signal(19)
 frames(3)
 _signal(33)
