@@ -381,6 +381,17 @@ TEST_F(Userdata, Sort) {
             (R{"i:-32768", "i:-1", "i:1"}));
   EXPECT_EQ(run("local n = userdata('u8', 4, '03020100'):sort() return math.type(n), n > 0"),
             (R{"s:integer", "b:true"}));
+  // A vector sorts as the host's merge sort would: halves of n / 2 and the
+  // rest, ties taken from the left (so 0 and -0 keep their order), the same
+  // comparisons counted, whatever the element type or order.
+  EXPECT_EQ(run("local v = vec(5, 1, 4, 2, 3) local n = v:sort() return n, v:get()"),
+            (R{"i:8", "f:1", "f:2", "f:3", "f:4", "f:5"}));
+  EXPECT_EQ(run("local v = userdata('i64', 5) v:set(0, 5, 1, 4, 2, 3) local n = v:sort(0, true) "
+                "return n, v:get()"),
+            (R{"i:7", "i:5", "i:4", "i:3", "i:2", "i:1"}));
+  EXPECT_EQ(run("local a, b = vec(0, -0.0), vec(-0.0, 0) a:sort() b:sort(0, true) "
+                "return 1 / a[0], 1 / a[1], 1 / b[0], 1 / b[1]"),
+            (R{"f:inf", "f:-inf", "f:-inf", "f:inf"}));
 }
 
 TEST_F(Userdata, SortWithNaNKeysIsATotalOrder) {
