@@ -138,22 +138,21 @@ userdata *record_in_block(void *block, size_t room) {
   if (!valid_utype(ud->utype) || ud->dims < 1 || ud->dims > 3 || ud->width < 1 ||
       ud->height < 1 || ud->depth < 1)
     return nullptr;
-  // mutate may leave the shape smaller than the block, never larger.
-  uint64_t n;
-  if (__builtin_mul_overflow(uint64_t{ud->width}, uint64_t{ud->height}, &n) ||
-      __builtin_mul_overflow(n, uint64_t{ud->depth}, &n) ||
-      __builtin_mul_overflow(n, static_cast<uint64_t>(utype_size(ud->utype)), &n) ||
-      n > room - sizeof(userdata))
-    return nullptr;
-  return ud;
+  // mutate may leave the shape smaller than the block, never larger. Two
+  // 32-bit sides cannot overflow 64 bits, and an element size is a power of
+  // two, so the count is compared with the elements that fit.
+  uint64_t n = uint64_t{ud->width} * ud->height;
+  if (ud->depth != 1 && __builtin_mul_overflow(n, uint64_t{ud->depth}, &n)) return nullptr;
+  return n <= (room - sizeof(userdata)) >> (utype_log2_bits(ud->utype) - 3) ? ud : nullptr;
 }
 
 }  // namespace
 
 userdata *to_userdata(lua_State *L, int index) {
   // A light userdata has a pointer but no length, so it is no record either.
-  void *block = lua_touserdata(L, index);
-  return block ? record_in_block(block, lua_rawlen(L, index)) : nullptr;
+  size_t room;
+  void *block = lua_udblock(L, index, &room);
+  return block ? record_in_block(block, room) : nullptr;
 }
 
 // The interpreter's own ud[i] with an integer key (lkernel.h), which does

@@ -488,6 +488,17 @@ TEST_F(Userdata, ForeignUserdataIsNotARecord) {
   EXPECT_EQ(to_userdata(L, -1), nullptr) << "more elements than its block holds";
   fake->width = 48;
   EXPECT_EQ(to_userdata(L, -1), fake);
+  // Wider elements, more depth, and sides whose product wraps 64 bits.
+  struct row { uint8_t utype; uint32_t width, height, depth; bool fits; };
+  const row rows[] = {
+      {utype_i64, 6, 1, 1, true},   {utype_i64, 7, 1, 1, false}, {utype_i16, 3, 4, 2, true},
+      {utype_i16, 5, 5, 1, false},  {utype_u8, 0x80000000u, 0x80000000u, 4, false},
+      {utype_f64, 0x80000000u, 0x80000000u, 1, false},
+  };
+  for (const row &r : rows) {
+    *fake = {r.utype, 2, {0, 0}, r.width, r.height, r.depth};
+    EXPECT_EQ(to_userdata(L, -1), r.fits ? fake : nullptr) << r.width << "x" << r.height << "x" << r.depth;
+  }
   lua_pushlightuserdata(L, p);
   EXPECT_EQ(to_userdata(L, -1), nullptr);
   lua_pop(L, 2);
