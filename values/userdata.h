@@ -131,7 +131,7 @@ void push_ud_elements(lua_State *L, const userdata *ud, int64_t at, int64_t n);
 // What every new userdata costs beyond the allocator's charge for its bytes:
 // its record set up, its metatable looked up and set, and later its share of
 // the collector's marking and sweeping and the host's free.
-constexpr int64_t new_userdata_cycles = 20;
+constexpr int64_t new_userdata_cycles = 28;
 
 // The one constructor. Pushes the new userdata and returns it, or pushes
 // nothing and returns null when the shape is refused (dims other than 1 or 2,
