@@ -252,6 +252,7 @@ int lua54_ud_width(lua_State *L) {
   userdata *ud = to_userdata(L, 1);
   if (!ud) return 0;
   lua_pushinteger(L, ud->width);
+  spend_cpu(shape_call_cycles);
   return 1;
 }
 
@@ -260,6 +261,7 @@ int lua54_ud_height(lua_State *L) {
   if (!ud) return 0;
   if (ud->dims > 1) lua_pushinteger(L, ud->height);
   else lua_pushnil(L);
+  spend_cpu(shape_call_cycles);
   return 1;
 }
 

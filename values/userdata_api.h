@@ -8,7 +8,10 @@
 
 // Beyond their elements: what get, set, attribs, mutate and sort cost to read
 // their arguments and reach the record (pushing a type name, parsing one).
-constexpr int64_t userdata_call_cycles = 4;
+constexpr int64_t userdata_call_cycles = 6;
+// width and height: a method call that reads one field still costs a look-up
+// of the method and of the record beyond the instructions around it.
+constexpr int64_t shape_call_cycles = 1;
 // Values moved between the Lua stack and the elements, each converted and
 // each a stack slot, this many a cycle: what vec, set and get pay for them
 // (get beyond its n / 2).

@@ -194,6 +194,9 @@ TEST_F(Userdata, CallsPayForTheirFixedWork) {
       {"USERDATA.mutate", "userdata('u8', 8), 'u8', 4", userdata_call_cycles},
       {"USERDATA.mutate", "userdata('u8', 8), 'f64'", userdata_call_cycles},
       {"USERDATA.sort", "vec(2, 1)", userdata_call_cycles + 1},
+      {"USERDATA.width", "vec(1, 2)", shape_call_cycles},
+      {"USERDATA.height", "userdata('u8', 2, 3)", shape_call_cycles},
+      {"USERDATA.height", "vec(1, 2)", shape_call_cycles},
   };
   for (const row &r : rows) EXPECT_GE(charge_of(r.fn, r.args), r.least) << r.fn << "(" << r.args << ")";
   testing::internal::CaptureStdout();
