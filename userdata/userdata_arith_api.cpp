@@ -269,7 +269,7 @@ int lua54_ud_magnitude(lua_State *L) {
   userdata *a = to_userdata(L, 1);
   if (!is_f64(a)) return 0;
   lua_pushnumber(L, ud_magnitude(f64_elements(a), a->width));
-  spend_cpu(a->width / 8 + 2 + a->width / sum_steps_per_cycle);
+  spend_cpu(a->width / 8 + root_call_cycles + a->width / sum_steps_per_cycle);
   return 1;
 }
 
@@ -278,7 +278,7 @@ int lua54_ud_distance(lua_State *L) {
   if (!is_f64(a) || !is_f64(b)) return 0;
   int64_t n = std::min(a->width, b->width);
   lua_pushnumber(L, ud_distance(f64_elements(a), f64_elements(b), n));
-  spend_cpu(n / 8 + 2 + n / sum_steps_per_cycle);
+  spend_cpu(n / 8 + root_call_cycles + n / sum_steps_per_cycle);
   return 1;
 }
 
