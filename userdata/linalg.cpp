@@ -2,6 +2,7 @@
 #include "userdata/linalg.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cmath>
 
 #include "kernel/numbers.h"
@@ -112,6 +113,34 @@ void ud_cross(const double *a, const double *b, double *d) {
   d[2] = a0 * b1 - a1 * b0;
 }
 
+namespace {
+
+// Rows of a product whose b is W wide: the W sums of a row kept in registers,
+// each added to in order of k, side by side so that they do not wait on one
+// another.
+template <int W>
+void narrow_rows(const double *a, const double *b, double *d, int64_t a_w, int64_t row0,
+                 int64_t row1) {
+  for (int64_t i = row0; i < row1; i++) {
+    const double *ai = a + i * a_w;
+    double sum[W] = {};
+    for (int64_t k = 0; k < a_w; k++) {
+      double x = ai[k];
+      for (int j = 0; j < W; j++) sum[j] = sum[j] + x * b[k * W + j];
+    }
+    for (int j = 0; j < W; j++) d[i * W + j] = sum[j];
+  }
+}
+
+using rows_fn = void (*)(const double *, const double *, double *, int64_t, int64_t, int64_t);
+// A b this narrow (the small matrices of games) has too short a row to
+// vectorise along.
+constexpr rows_fn narrow_products[] = {narrow_rows<1>, narrow_rows<2>, narrow_rows<3>,
+                                       narrow_rows<4>, narrow_rows<5>, narrow_rows<6>,
+                                       narrow_rows<7>, narrow_rows<8>};
+
+}  // namespace
+
 // Row by row, each row of d accumulated over k in a block of columns that
 // stays in the cache, so every element still sums its products in order of k;
 // the inner loop runs along a row of b and vectorises.
@@ -120,6 +149,10 @@ __attribute__((target_clones("avx2", "default")))
 #endif
 void ud_matmul_rows(const double *a, const double *b, double *d, int64_t a_w, int64_t b_w,
                     int64_t row0, int64_t row1) {
+  if (b_w >= 1 && b_w <= std::ssize(narrow_products)) {
+    narrow_products[b_w - 1](a, b, d, a_w, row0, row1);
+    return;
+  }
   constexpr int64_t block = 256;
   for (int64_t i = row0; i < row1; i++) {
     const double *ai = a + i * a_w;

@@ -38,9 +38,10 @@ uint8_t type_of(const userdata *ud) { return ud->utype & utype_mask; }
 bool is_f64(const userdata *ud) { return ud && type_of(ud) == utype_f64; }
 
 // Integer arguments 4 to 9 of the element-wise calls and take: floored, then
-// cut to 32 bits.
-int64_t arg_i32(lua_State *L, int index, int64_t def) {
-  return static_cast<int32_t>(kvt_intp(L, index, def));
+// cut to 32 bits. Most calls pass none of them, so an argument beyond the last
+// one given is its default without a look at the stack.
+int64_t arg_i32(lua_State *L, int top, int index, int64_t def) {
+  return static_cast<int32_t>(index <= top ? kvt_intp(L, index, def) : def);
 }
 
 // A script value as the scalar of the element type: integers (also integral
@@ -59,28 +60,36 @@ ud_scalar scalar_of(lua_State *L, int index, uint8_t type) {
 // The destination argument: a userdata (refused, with *refused set, when its
 // element type or shape does not fit), else `self` when the argument is true,
 // else null. *index is where the result sits on the stack.
-userdata *destination_argument(lua_State *L, int arg, userdata *self, int self_index,
+userdata *destination_argument(lua_State *L, int top, int arg, userdata *self, int self_index,
                                int *index, bool *refused) {
   *refused = false;
+  *index = self_index;
+  if (arg > top) return nullptr;
   if (userdata *d = to_userdata(L, arg)) {
     *index = arg;
     *refused = type_of(d) != type_of(self);
     return d;
   }
-  *index = self_index;
   return lua_toboolean(L, arg) ? self : nullptr;
 }
 
 int elementwise(lua_State *L, ud_op op) {
-  userdata *u1 = to_userdata(L, 1), *u2 = to_userdata(L, 2);
+  int top = lua_gettop(L);
+  userdata *u1 = to_userdata(L, 1), *u2 = top >= 2 ? to_userdata(L, 2) : nullptr;
   if (!u1 && !u2) return 0;
   uint8_t type = type_of(u1 ? u1 : u2);
-  bool missing = lua_isnoneornil(L, 2);
+  bool missing = top < 2 || lua_isnil(L, 2);
   if (missing && ud_op_needs_second(op)) return 0;
   if (u1 && u2 && type_of(u2) != type) return 0;
   if (!ud_op_accepts(op, type)) return 0;
 
-  ud_elementwise_call c{op, u1 ? u1 : u2, nullptr, nullptr, {}, !u1, {}};
+  // Field by field: a braced initialiser zeroes the whole record first.
+  ud_elementwise_call c;
+  c.op = op;
+  c.a = u1 ? u1 : u2;
+  c.b = nullptr;
+  c.dest = nullptr;
+  c.scalar_left = !u1;
   if (!u1) c.scalar = scalar_of(L, 1, type);  // the number on the left
   if (u1 && u2) c.b = u2;
   else if (u1 && missing && ud_op_takes_source(op)) c.b = u1;
@@ -89,15 +98,15 @@ int elementwise(lua_State *L, ud_op op) {
   int dest_index;
   bool refused;
   userdata *first = const_cast<userdata *>(c.a);
-  c.dest = destination_argument(L, 3, first, u1 ? 1 : 2, &dest_index, &refused);
+  c.dest = destination_argument(L, top, 3, first, u1 ? 1 : 2, &dest_index, &refused);
   if (refused || (c.dest && (c.dest->width != first->width || c.dest->height != first->height)))
     return 0;
-  c.s.b_off = arg_i32(L, 4, 0);
-  c.s.off = arg_i32(L, 5, 0);
-  c.s.span = arg_i32(L, 6, 0x1000000);
-  c.s.b_stride = arg_i32(L, 7, 1);
-  c.s.stride = arg_i32(L, 8, 1);
-  c.s.spans = arg_i32(L, 9, 1);
+  c.s.b_off = arg_i32(L, top, 4, 0);
+  c.s.off = arg_i32(L, top, 5, 0);
+  c.s.span = arg_i32(L, top, 6, 0x1000000);
+  c.s.b_stride = arg_i32(L, top, 7, 1);
+  c.s.stride = arg_i32(L, top, 8, 1);
+  c.s.spans = arg_i32(L, top, 9, 1);
 
   if (c.dest) {
     lua_pushvalue(L, dest_index);
@@ -105,6 +114,7 @@ int elementwise(lua_State *L, ud_op op) {
     c.dest = push_duplicate_userdata(L, first);
     spend_cpu(ud_count(first) >> 7);
   }
+  spend_cpu(elementwise_call_cycles);
   charge_meter meter{L};
   ud_elementwise_step(c, charge_step);
   while (!c.done) {
@@ -148,15 +158,16 @@ int lua54_ud_take(lua_State *L) {
   if (!src) return 0;
   int dest_index;
   bool refused;
-  userdata *dest = destination_argument(L, 3, src, 1, &dest_index, &refused);
+  int top = lua_gettop(L);
+  userdata *dest = destination_argument(L, top, 3, src, 1, &dest_index, &refused);
   if (refused) return 0;
   ud_take_args t;
-  t.idx_off = arg_i32(L, 4, 0);
-  t.dest_off = arg_i32(L, 5, 0);
-  t.span = arg_i32(L, 6, 1);
-  t.idx_stride = arg_i32(L, 7, 1);
-  t.dest_stride = arg_i32(L, 8, t.span);
-  t.count = arg_i32(L, 9, t.span == 1 ? int64_t{idx->width} * idx->height : idx->width);
+  t.idx_off = arg_i32(L, top, 4, 0);
+  t.dest_off = arg_i32(L, top, 5, 0);
+  t.span = arg_i32(L, top, 6, 1);
+  t.idx_stride = arg_i32(L, top, 7, 1);
+  t.dest_stride = arg_i32(L, top, 8, t.span);
+  t.count = arg_i32(L, top, 9, t.span == 1 ? int64_t{idx->width} * idx->height : idx->width);
 
   if (dest) {
     lua_pushvalue(L, dest_index);
@@ -168,6 +179,7 @@ int lua54_ud_take(lua_State *L) {
     if (!dest) return 0;
   }
   ud_take_call c = ud_take_begin(src, idx, dest, t);
+  spend_cpu(elementwise_call_cycles);
   charge_meter meter{L};
   ud_take_step(c, charge_step);
   while (!c.done) {
@@ -202,8 +214,7 @@ const double *unaliased(const userdata *operand, const userdata *dest, int slot)
 // none. *refused for a userdata of another element type.
 userdata *product_destination(lua_State *L, userdata *a, bool *refused) {
   int index;
-  userdata *d = destination_argument(L, 3, a, 1, &index, refused);
-  return d;
+  return destination_argument(L, lua_gettop(L), 3, a, 1, &index, refused);
 }
 
 // The affine transforms: `n` is 3 (matmul3d, translation in row 3) or 2.
@@ -258,7 +269,7 @@ int lua54_ud_magnitude(lua_State *L) {
   userdata *a = to_userdata(L, 1);
   if (!is_f64(a)) return 0;
   lua_pushnumber(L, ud_magnitude(f64_elements(a), a->width));
-  spend_cpu(a->width / 8 + 2);
+  spend_cpu(a->width / 8 + root_call_cycles + a->width / sum_steps_per_cycle);
   return 1;
 }
 
@@ -267,7 +278,7 @@ int lua54_ud_distance(lua_State *L) {
   if (!is_f64(a) || !is_f64(b)) return 0;
   int64_t n = std::min(a->width, b->width);
   lua_pushnumber(L, ud_distance(f64_elements(a), f64_elements(b), n));
-  spend_cpu(n / 8 + 2);
+  spend_cpu(n / 8 + root_call_cycles + n / sum_steps_per_cycle);
   return 1;
 }
 
@@ -276,7 +287,7 @@ int lua54_ud_dot(lua_State *L) {
   if (!is_f64(a) || !is_f64(b)) return 0;
   int64_t n = std::min(a->width, b->width);
   lua_pushnumber(L, ud_dot(f64_elements(a), f64_elements(b), n));
-  spend_cpu(n / 8 + 1);
+  spend_cpu(n / 8 + 1 + n / sum_steps_per_cycle);
   return 1;
 }
 
@@ -312,13 +323,16 @@ int lua54_ud_matmul(lua_State *L) {
   // are charged row by row.
   int64_t per_row = int64_t{a->width} * b->width;
   int64_t rows_a_step = std::max<int64_t>(1, charge_step / std::max<int64_t>(per_row, 1));
+  auto cost = [&](int64_t rows) {
+    return ((rows * per_row) >> 3) + rows * a->width / sum_steps_per_cycle;
+  };
   charge_meter meter{L};
   for (int64_t row = 0; row < a->height; row += rows_a_step) {
-    if (row > 0) meter.owe((row * per_row) >> 3);
+    if (row > 0) meter.owe(cost(row));
     int64_t end = std::min<int64_t>(a->height, row + rows_a_step);
     ud_matmul_rows(ae, be, f64_elements(d), a->width, b->width, row, end);
   }
-  meter.finish((int64_t{a->height} * per_row) >> 3);
+  meter.finish(cost(a->height));
   return 1;
 }
 

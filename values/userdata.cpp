@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <type_traits>
 
 #include "kernel/accounting.h"
 #include "lkernel.h"
@@ -137,21 +138,21 @@ userdata *record_in_block(void *block, size_t room) {
   if (!valid_utype(ud->utype) || ud->dims < 1 || ud->dims > 3 || ud->width < 1 ||
       ud->height < 1 || ud->depth < 1)
     return nullptr;
-  // mutate may leave the shape smaller than the block, never larger.
-  uint64_t n;
-  if (__builtin_mul_overflow(uint64_t{ud->width}, uint64_t{ud->height}, &n) ||
-      __builtin_mul_overflow(n, uint64_t{ud->depth}, &n) ||
-      __builtin_mul_overflow(n, static_cast<uint64_t>(utype_size(ud->utype)), &n) ||
-      n > room - sizeof(userdata))
-    return nullptr;
-  return ud;
+  // mutate may leave the shape smaller than the block, never larger. Two
+  // 32-bit sides cannot overflow 64 bits, and an element size is a power of
+  // two, so the count is compared with the elements that fit.
+  uint64_t n = uint64_t{ud->width} * ud->height;
+  if (ud->depth != 1 && __builtin_mul_overflow(n, uint64_t{ud->depth}, &n)) return nullptr;
+  return n <= (room - sizeof(userdata)) >> (utype_log2_bits(ud->utype) - 3) ? ud : nullptr;
 }
 
 }  // namespace
 
 userdata *to_userdata(lua_State *L, int index) {
-  if (lua_type(L, index) != LUA_TUSERDATA) return nullptr;
-  return record_in_block(lua_touserdata(L, index), lua_rawlen(L, index));
+  // A light userdata has a pointer but no length, so it is no record either.
+  size_t room;
+  void *block = lua_udblock(L, index, &room);
+  return block ? record_in_block(block, room) : nullptr;
 }
 
 // The interpreter's own ud[i] with an integer key (lkernel.h), which does
@@ -183,6 +184,30 @@ void push_ud_element(lua_State *L, const userdata *ud, int64_t i) {
   else lua_pushinteger(L, ud_get_int(ud, i));
 }
 
+namespace {
+
+template <class T> void push_run(lua_State *L, const uint8_t *p, int64_t n) {
+  for (int64_t i = 0; i < n; i++) {
+    T v;
+    memcpy(&v, p + i * int64_t{sizeof v}, sizeof v);
+    if constexpr (std::is_floating_point_v<T>) lua_pushnumber(L, v);
+    else lua_pushinteger(L, v);
+  }
+}
+
+}  // namespace
+
+void push_ud_elements(lua_State *L, const userdata *ud, int64_t at, int64_t n) {
+  const uint8_t *p = ud_elements(ud) + at * ud_element_size(ud);
+  switch (ud->utype & utype_mask) {
+    case utype_u8: push_run<uint8_t>(L, p, n); break;
+    case utype_i16: push_run<int16_t>(L, p, n); break;
+    case utype_i32: push_run<int32_t>(L, p, n); break;
+    case utype_i64: push_run<int64_t>(L, p, n); break;
+    default: push_run<double>(L, p, n); break;
+  }
+}
+
 void set_userdata_metatable(lua_State *L) {
   // A script may have put anything in the registry's globals slot.
   if (lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS) != LUA_TTABLE) {
@@ -190,10 +215,12 @@ void set_userdata_metatable(lua_State *L) {
     return;
   }
   lua_pushliteral(L, "USERDATA");
-  lua_rawget(L, -2);
-  lua_remove(L, -2);
-  if (lua_istable(L, -1)) lua_setmetatable(L, -2);
-  else lua_pop(L, 1);
+  if (lua_rawget(L, -2) == LUA_TTABLE) {
+    lua_setmetatable(L, -3);
+    lua_pop(L, 1);
+  } else {
+    lua_pop(L, 2);
+  }
 }
 
 int64_t userdata_text_cost(const userdata *ud, std::string_view text, bool pixels) {
@@ -245,6 +272,7 @@ userdata *create_userdata(lua_State *L, std::string_view type, int dims, int64_t
 
   auto *ud = static_cast<userdata *>(
       lua_newuserdatauv(L, sizeof(userdata) + static_cast<size_t>(block), 0));
+  spend_cpu(new_userdata_cycles);
   memset(ud, 0, sizeof(userdata) + static_cast<size_t>(block));
   set_userdata_metatable(L);
   ud->utype = utype;
@@ -263,6 +291,7 @@ userdata *create_userdata(lua_State *L, std::string_view type, int dims, int64_t
 userdata *push_duplicate_userdata(lua_State *L, const userdata *ud) {
   auto bytes = sizeof(userdata) + static_cast<size_t>(ud_block_bytes(ud));
   auto *copy = static_cast<userdata *>(lua_newuserdatauv(L, bytes, 0));
+  spend_cpu(new_userdata_cycles);
   memcpy(copy, ud, bytes);
   set_userdata_metatable(L);
   return copy;

@@ -125,18 +125,25 @@ userdata *to_userdata(lua_State *L, int index);
 
 // Pushes element i (0 <= i < count): an integer, or a float for f64.
 void push_ud_element(lua_State *L, const userdata *ud, int64_t i);
+// Pushes elements at .. at + n - 1 (callers check the range and the stack).
+void push_ud_elements(lua_State *L, const userdata *ud, int64_t at, int64_t n);
+
+// What every new userdata costs beyond the allocator's charge for its bytes:
+// its record set up, its metatable looked up and set, and later its share of
+// the collector's marking and sweeping and the host's free.
+constexpr int64_t new_userdata_cycles = 28;
 
 // The one constructor. Pushes the new userdata and returns it, or pushes
 // nothing and returns null when the shape is refused (dims other than 1 or 2,
 // a dimension below 1, a block outside 8..16 MiB). A type that begins with
 // "[gfx]" and has at least 9 characters is a pixel literal and brings its own
-// size and data. With a data text the fill is charged through spend_cpu. May
-// raise a Lua memory error.
+// size and data. Charges new_userdata_cycles, and with a data text the fill,
+// through spend_cpu. May raise a Lua memory error.
 userdata *create_userdata(lua_State *L, std::string_view type, int dims, int64_t width,
                           int64_t height, int64_t depth,
                           std::optional<std::string_view> data = std::nullopt);
 
-// A byte-for-byte copy, pushed. No charge.
+// A byte-for-byte copy, pushed. Charges new_userdata_cycles.
 userdata *push_duplicate_userdata(lua_State *L, const userdata *ud);
 
 // Initialises the elements from a data text (hex, decimal or pixel letters,

@@ -9,9 +9,9 @@
 
 #include "kernel/accounting.h"
 #include "kernel/maths.h"
-#include "kernel/ram.h"
 #include "values/userdata.h"
 #include "values/userdata_ops.h"
+#include "values/userdata_ram.h"
 
 namespace {
 
@@ -111,12 +111,14 @@ int lua54_vec(lua_State *L) {
   userdata *ud = create_userdata(L, "f64", 1, n, 1, 1);
   if (!ud) return 0;
   for (int i = 0; i < n; i++) ud_set_f64(ud, i, number_or_zero(L, i + 1));
+  spend_cpu(n / moved_values_per_cycle);
   return 1;
 }
 
 int lua54_get(lua_State *L) {
   userdata *ud = to_userdata(L, 1);
   if (!ud) return 0;
+  spend_cpu(userdata_call_cycles);
   int dims = ud->dims;
   int64_t x = kvt_intp(L, 2, 0);
   int64_t y = dims >= 2 ? kvt_intp(L, 3, 0) : 0;
@@ -124,7 +126,13 @@ int lua54_get(lua_State *L) {
   int64_t n = lua_type(L, 2) == LUA_TNUMBER ? kvt_intp(L, 2 + dims, 1) : ud_count(ud);
   if (n < 1) return 0;
   if (n > INT32_MAX || !lua_checkstack(L, static_cast<int>(n))) {
-    printf(" ********** too many get() results (%" PRId64 ") stack limit reached **********\n", n);
+    char line[96];
+    int length = snprintf(line, sizeof line,
+                          " ********** too many get() results (%" PRId64
+                          ") stack limit reached **********\n",
+                          n);
+    spend_host_line(L, static_cast<size_t>(length));
+    fputs(line, stdout);
     return 0;
   }
   int64_t at = flat_index(ud, x, y, z);
@@ -133,9 +141,9 @@ int lua54_get(lua_State *L) {
     return 1;
   }
   int64_t k = std::min(n, ud_count(ud) - at);
-  for (int64_t i = 0; i < k; i++) push_ud_element(L, ud, at + i);
+  push_ud_elements(L, ud, at, k);
   for (int64_t i = k; i < n; i++) lua_pushinteger(L, 0);
-  spend_cpu_or_stop(L, n / 2);
+  spend_cpu_or_stop(L, n / 2 + n / moved_values_per_cycle);
   return static_cast<int>(n);
 }
 
@@ -147,10 +155,10 @@ int lua54_set(lua_State *L) {
   int64_t y = dims >= 2 ? kvt_truncp(L, 3, 0) : 0;
   int64_t z = dims >= 3 ? kvt_truncp(L, 4, 0) : 0;
   int64_t at = flat_index(ud, x, y, z);
-  if (at < 0) return 0;
   int first = dims + 2;
-  int64_t n = std::min<int64_t>(lua_gettop(L) - first + 1, ud_count(ud) - at);
+  int64_t n = at < 0 ? 0 : std::min<int64_t>(lua_gettop(L) - first + 1, ud_count(ud) - at);
   for (int64_t i = 0; i < n; i++) store_value(L, ud, at + i, first + static_cast<int>(i), true);
+  spend_cpu(userdata_call_cycles + std::max<int64_t>(n, 0) / moved_values_per_cycle);
   return 0;
 }
 
@@ -168,30 +176,10 @@ int lua54_ud_len(lua_State *L) {
 int lua54_ud_tostring(lua_State *L) {
   userdata *ud = to_userdata(L, 1);
   if (!ud) return 0;
-  char s[512];
-  auto e = [ud](int64_t i) { return ud_get_number(ud, i); };
-  uint32_t w = ud->width;
-  int64_t count = ud_count(ud);
-  bool f64 = (ud->utype & utype_mask) == utype_f64;
-  if (f64 && w == 2 && count >= 2) {
-    snprintf(s, sizeof s, "(%0.14g, %0.14g)", e(0), e(1));
-  } else if (f64 && w == 3 && ud->height == 4) {
-    snprintf(s, sizeof s,
-             "(%0.14g, %0.14g, %0.14g),\n(%0.14g, %0.14g, %0.14g),\n"
-             "(%0.14g, %0.14g, %0.14g),\n(%0.14g, %0.14g, %0.14g)",
-             e(0), e(1), e(2), e(3), e(4), e(5), e(6), e(7), e(8), e(9), e(10), e(11));
-  } else if (f64 && w == 3) {
-    snprintf(s, sizeof s, "(%0.14g, %0.14g, %0.14g)", e(0), e(1), e(2));
-  } else if (f64 && w == 4) {
-    snprintf(s, sizeof s, "(%0.14g, %0.14g, %0.14g, %0.14g)", e(0), e(1), e(2), e(3));
-  } else if (f64 && w == 5) {
-    snprintf(s, sizeof s, "(%0.14g, %0.14g, %0.14g, %0.14g, %0.14g)", e(0), e(1), e(2), e(3),
-             e(4));
-  } else {
-    snprintf(s, sizeof s, "userdata: 0x%x",
-             static_cast<unsigned>(reinterpret_cast<uintptr_t>(ud) & 0xFFFFFFFFu));
-  }
-  lua_pushstring(L, s);
+  char text[userdata_text_max];
+  int numbers = userdata_tostring(ud, text);
+  lua_pushstring(L, text);
+  spend_cpu(numbers * tostring_number_cycles);
   return 1;
 }
 
@@ -221,15 +209,11 @@ int lua54_ud_newindex(lua_State *L) {
 
 namespace {
 
-// The elements ud:peek and ud:poke move: ud:f(addr, offset, count); f64 is never
-// moved through the RAM.
+// The elements ud:f(addr, offset, count) moves; f64 is never moved through the
+// RAM.
 struct ram_span {
   userdata *ud;
-  int64_t addr, offset, count, size;
-  // Element i's address: 32 bits that wrap, computed unsigned.
-  int address(int64_t i) const {
-    return static_cast<int>(static_cast<uint32_t>(addr) + static_cast<uint32_t>(i * size));
-  }
+  int64_t addr, offset, count;
 };
 
 bool read_ram_span(lua_State *L, ram_span *s) {
@@ -238,13 +222,12 @@ bool read_ram_span(lua_State *L, ram_span *s) {
   s->addr = kvt_intp(L, 2, 0);
   s->offset = std::max<int64_t>(kvt_intp(L, 3, 0), 0);
   s->count = std::min(ud_count(s->ud) - s->offset, kvt_intp(L, 4, ud_count(s->ud)));
-  s->size = ud_element_size(s->ud);
   return true;
 }
 
 // Charges the elements moved and returns the userdata.
-int finish_ram_span(lua_State *L, const ram_span &s) {
-  if (s.count > 0) spend_cpu_or_stop(L, s.count >> 2);
+int finish_ram_span(lua_State *L, const ram_span &s, int64_t extra) {
+  if (s.count > 0) spend_cpu_or_stop(L, (s.count >> 2) + extra);
   lua_settop(L, 1);
   return 1;
 }
@@ -254,32 +237,22 @@ int finish_ram_span(lua_State *L, const ram_span &s) {
 int lua54_ud_peek(lua_State *L) {
   ram_span s;
   if (!read_ram_span(L, &s)) return 0;
-  for (int64_t i = 0; i < s.count; i++) {
-    int a = s.address(i);
-    int64_t v = s.size == 1 ? peek(a) : s.size == 2 ? peek2(a) : s.size == 4 ? peek4(a) : peek8(a);
-    ud_set_int(s.ud, s.offset + i, v);
-  }
-  return finish_ram_span(L, s);
+  int64_t extra = s.count > 0 ? userdata_peek(s.ud, s.addr, s.offset, s.count) : 0;
+  return finish_ram_span(L, s, extra);
 }
 
 int lua54_ud_poke(lua_State *L) {
   ram_span s;
   if (!read_ram_span(L, &s)) return 0;
-  for (int64_t i = 0; i < s.count; i++) {
-    int a = s.address(i);
-    int64_t v = ud_get_int(s.ud, s.offset + i);
-    if (s.size == 1) poke(a, static_cast<int>(v));
-    else if (s.size == 2) poke2(a, static_cast<int>(v));
-    else if (s.size == 4) poke4(a, static_cast<int>(v));
-    else poke8(a, v);
-  }
-  return finish_ram_span(L, s);
+  int64_t extra = s.count > 0 ? userdata_poke(s.ud, s.addr, s.offset, s.count) : 0;
+  return finish_ram_span(L, s, extra);
 }
 
 int lua54_ud_width(lua_State *L) {
   userdata *ud = to_userdata(L, 1);
   if (!ud) return 0;
   lua_pushinteger(L, ud->width);
+  spend_cpu(shape_call_cycles);
   return 1;
 }
 
@@ -288,6 +261,7 @@ int lua54_ud_height(lua_State *L) {
   if (!ud) return 0;
   if (ud->dims > 1) lua_pushinteger(L, ud->height);
   else lua_pushnil(L);
+  spend_cpu(shape_call_cycles);
   return 1;
 }
 
@@ -298,6 +272,7 @@ int lua54_ud_attribs(lua_State *L) {
   lua_pushinteger(L, ud->dims > 1 ? ud->height : 1);
   lua_pushstring(L, get_utype_string(ud->utype & utype_mask));
   lua_pushinteger(L, ud->dims);
+  spend_cpu(userdata_call_cycles);
   return 4;
 }
 
@@ -310,6 +285,7 @@ int lua54_ud_mutate(lua_State *L) {
   bool w_numeric = lua_isnumber(L, 3), h_numeric = lua_isnumber(L, 4);
   if (w_numeric && !h_numeric) h = 1;
   const char *message = userdata_mutate(ud, type, w, h, w_numeric, h_numeric);
+  spend_cpu(userdata_call_cycles);
   if (!message) return 0;
   lua_pushstring(L, message);
   return 1;
@@ -321,7 +297,7 @@ int lua54_ud_sort(lua_State *L) {
   bool descending = lua_gettop(L) >= 3 && lua_toboolean(L, 3);
   int64_t compares = userdata_sort(ud, kvt_intp(L, 2, 0), descending);
   if (compares < 0) return 0;
-  spend_cpu_or_stop(L, compares);
+  spend_cpu_or_stop(L, userdata_call_cycles + compares);
   lua_pushinteger(L, compares);
   return 1;
 }

@@ -1,8 +1,12 @@
 // The core methods of userdata as plain functions over records.
 #include "values/userdata_ops.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <type_traits>
 #include <unordered_map>
 
 const char *userdata_mutate(userdata *ud, uint8_t type, int64_t w, int64_t h, bool set_dims,
@@ -74,6 +78,47 @@ int compare_rows(const void *a, const void *b, void *context) {
 // the i64 range the value saturates first).
 int64_t float_to_int(double v) { return floor_to_i64(v); }
 
+// The host's sort, a top-down merge sort whose left half is the smaller and
+// whose ties take from the left, over elements of one type with the
+// comparison inlined: the same order and count of comparisons as qsort_r
+// makes on the rows, at a fraction of its cost a comparison. `le` is the
+// comparison's "not after".
+template <class T, class Le> void merge_sort(T *b, T *tmp, size_t n, Le le, int64_t &compares) {
+  if (n <= 1) return;
+  size_t n1 = n / 2, n2 = n - n1;
+  T *b1 = b, *b2 = b + n1;
+  merge_sort(b1, tmp, n1, le, compares);
+  merge_sort(b2, tmp, n2, le, compares);
+  T *t = tmp;
+  while (n1 > 0 && n2 > 0) {
+    compares++;
+    if (le(*b1, *b2)) {
+      *t++ = *b1++;
+      n1--;
+    } else {
+      *t++ = *b2++;
+      n2--;
+    }
+  }
+  // What is left of the right half is in place already.
+  std::copy(b1, b1 + n1, t);
+  std::copy(tmp, tmp + (n - n2), b);
+}
+
+template <class T> int64_t sort_elements(uint8_t *p, size_t n, bool descending) {
+  std::vector<T> v(n), tmp(n);
+  memcpy(v.data(), p, n * sizeof(T));
+  int64_t compares = 0;
+  auto before = [](T x, T y) {
+    if constexpr (std::is_floating_point_v<T>) return compare_doubles(x, y) < 0;
+    else return x < y;
+  };
+  if (descending) merge_sort(v.data(), tmp.data(), n, [&](T x, T y) { return !before(x, y); }, compares);
+  else merge_sort(v.data(), tmp.data(), n, [&](T x, T y) { return !before(y, x); }, compares);
+  memcpy(p, v.data(), n * sizeof(T));
+  return compares;
+}
+
 }  // namespace
 
 int64_t userdata_sort(userdata *ud, int64_t column, bool descending) {
@@ -81,6 +126,16 @@ int64_t userdata_sort(userdata *ud, int64_t column, bool descending) {
   if (column < 0 || column >= row_length) return -1;
   int64_t rows = ud_count(ud) / row_length;
   uint8_t type = ud->utype & utype_mask;
+  if (row_length == 1) {
+    auto n = static_cast<size_t>(rows);
+    switch (type) {
+      case utype_u8: return sort_elements<uint8_t>(ud_elements(ud), n, descending);
+      case utype_i16: return sort_elements<int16_t>(ud_elements(ud), n, descending);
+      case utype_i32: return sort_elements<int32_t>(ud_elements(ud), n, descending);
+      case utype_i64: return sort_elements<int64_t>(ud_elements(ud), n, descending);
+      default: return sort_elements<double>(ud_elements(ud), n, descending);
+    }
+  }
   auto size = static_cast<size_t>(utype_size(type));
   sort_keys k{type, static_cast<size_t>(column) * size, descending ? -1 : 1, 0};
   qsort_r(ud_elements(ud), static_cast<size_t>(rows), static_cast<size_t>(row_length) * size,
@@ -131,4 +186,33 @@ std::vector<int64_t> userdata_index_values(const userdata *src, userdata *index)
 int64_t userdata_clear(userdata *ud) {
   memset(ud_elements(ud), 0, static_cast<size_t>(ud_data_bytes(ud)));
   return (ud_count(ud) << utype_log2_bits(ud->utype)) >> 9;
+}
+
+int userdata_tostring(const userdata *ud, char *out) {
+  char *end = out + userdata_text_max - 1;
+  uint32_t w = ud->width;
+  bool f64 = (ud->utype & utype_mask) == utype_f64;
+  if (!f64 || w < 2 || w > 5) {
+    auto address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ud));
+    char *p = std::to_chars(out + strlen("userdata: 0x"), end, address, 16).ptr;
+    memcpy(out, "userdata: 0x", strlen("userdata: 0x"));
+    *p = '\0';
+    return 0;
+  }
+  int rows = w == 3 && ud->height == 4 ? 4 : 1;
+  char *p = out;
+  for (int r = 0; r < rows; r++) {
+    if (r > 0) p = std::copy_n(",\n", 2, p);
+    *p++ = '(';
+    for (uint32_t c = 0; c < w; c++) {
+      if (c > 0) p = std::copy_n(", ", 2, p);
+      // As "%.14g" prints it.
+      p = std::to_chars(p, end, ud_get_number(ud, r * int64_t{w} + c), std::chars_format::general,
+                        14)
+              .ptr;
+    }
+    *p++ = ')';
+  }
+  *p = '\0';
+  return rows * static_cast<int>(w);
 }

@@ -31,3 +31,11 @@ std::vector<int64_t> userdata_index_values(const userdata *src, userdata *index)
 
 // Zeroes the elements; returns the cycles to charge (bytes / 64).
 int64_t userdata_clear(userdata *ud);
+
+// tostring(ud) into `out` (userdata_text_max bytes, NUL-terminated): an f64
+// userdata of width 2, 3, 4 or 5 as its first row's numbers in the "%.14g"
+// form, "(1, 2.5)", a 3-wide one of 4 rows as all four rows, one a line;
+// anything else as "userdata: 0x" and the record address's low 32 bits in
+// hex. Returns the numbers written.
+constexpr size_t userdata_text_max = 320;
+int userdata_tostring(const userdata *ud, char *out);

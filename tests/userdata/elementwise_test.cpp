@@ -9,6 +9,7 @@
 
 #include "tests/userdata/elementwise_reference.h"
 #include "tests/values/values_state.h"
+#include "userdata/userdata_arith_api.h"
 
 namespace {
 
@@ -262,6 +263,8 @@ TEST_F(Arith, DocumentedCases) {
   }
 }
 
+// Each call pays its spans and elements by the operation's divisor, and its own
+// reading of arguments and operands (elementwise_call_cycles) on top.
 TEST_F(Arith, Charges) {
   struct row { const char *fn, *args; int64_t want; };
   const row rows[] = {
@@ -284,10 +287,18 @@ TEST_F(Arith, Charges) {
       {"USERDATA.mod", "vec(1e300, 7, 1e300, 7), 3, true", 1 + 2 * 2 * 3},  // 3's significand is 3 x 2^51: one shift ends it
       {"USERDATA.mod", "vec(1e15, 7, -5, 7), 3, true", 1},
   };
-  for (const row &r : rows) EXPECT_EQ(charge_of(r.fn, r.args), r.want) << r.fn << "(" << r.args << ")";
-  // A new result adds its element count / 128 (and the allocator's own charge).
+  for (const row &r : rows)
+    EXPECT_EQ(charge_of(r.fn, r.args), r.want + elementwise_call_cycles) << r.fn << "(" << r.args << ")";
+  // A new result adds its element count / 128, the allocator's own charge and
+  // the making of a userdata.
   EXPECT_EQ(charge_of("USERDATA.add", "userdata('u8', 1024), 1") - charge_of("USERDATA.add", "userdata('u8', 1024), 1, true"),
-            1024 / 128 + 1024 / 64 + 4);
+            1024 / 128 + 1024 / 64 + 4 + new_userdata_cycles);
+  EXPECT_EQ(charge_of("USERDATA.copy", "userdata('f64', 128)") - charge_of("USERDATA.copy", "userdata('f64', 128), nil, true"),
+            128 / 128 + 1024 / 64 + 4 + new_userdata_cycles);
+  // take makes its result zero-filled, through the constructor.
+  EXPECT_GE(charge_of("USERDATA.take", "userdata('u8', 8), userdata('i32', 8)") -
+                charge_of("USERDATA.take", "userdata('u8', 8), userdata('i32', 8), userdata('u8', 8)"),
+            new_userdata_cycles);
 }
 
 // A script cannot buy unbounded host work with one call: many spans over the

@@ -84,7 +84,8 @@ def main():
            'local function num(x) print((string.unpack("<i8", string.pack("<d", x)))) end']
     want = []
 
-    shapes = [(1, 1, 1), (3, 2, 2), (2, 3, 4), (7, 5, 6), (17, 24, 9), (32, 1, 32), (1, 40, 1)]
+    shapes = [(1, 1, 1), (3, 2, 2), (2, 3, 4), (7, 5, 6), (17, 24, 9), (32, 1, 32), (1, 40, 1),
+              (40, 3, 3), (6, 2, 7), (9, 4, 8)]
     for aw, ah, bw in shapes:
         a, b = rand_matrix(rng, aw, ah), rand_matrix(rng, bw, aw)
         lua.append("out(%s:matmul(%s))" % (lua_matrix(a, aw, ah), lua_matrix(b, bw, aw)))

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/values/values_state.h"
+#include "userdata/userdata_arith_api.h"
 
 namespace {
 
@@ -87,21 +88,49 @@ TEST_F(Linalg, TransposeInPlaceMatchesTheCopy) {
             (R{"i:50", "i:70", "i:0"}));
 }
 
+// The charges by element, and for the sums taken in order (each a chain of
+// additions) their steps on top.
 TEST_F(Linalg, Charges) {
   struct row { const char *fn, *args; int64_t want; };
+  constexpr int64_t steps = sum_steps_per_cycle;
   const row rows[] = {
-      {"USERDATA.magnitude", "userdata('f64', 40)", 7},
-      {"USERDATA.distance", "userdata('f64', 40), userdata('f64', 16)", 4},
-      {"USERDATA.dot", "userdata('f64', 40), userdata('f64', 40)", 6},
+      {"USERDATA.magnitude", "userdata('f64', 40)", 40 / 8 + root_call_cycles + 40 / steps},
+      {"USERDATA.distance", "userdata('f64', 40), userdata('f64', 16)", 16 / 8 + root_call_cycles + 16 / steps},
+      {"USERDATA.dot", "userdata('f64', 40), userdata('f64', 40)", 6 + 40 / steps},
       {"USERDATA.cross", "vec(1, 2, 3), vec(1, 2, 3), true", 2},
-      {"USERDATA.matmul", "userdata('f64', 8, 4), userdata('f64', 16, 8), userdata('f64', 16, 4)", 64},
-      {"USERDATA.matmul", "userdata('f64', 4, 4), userdata('f64', 4, 4), true", 8 + 1},  // and the scratch copy of a
+      {"USERDATA.matmul", "userdata('f64', 8, 4), userdata('f64', 16, 8), userdata('f64', 16, 4)",
+       64 + 4 * 8 / steps},
+      {"USERDATA.matmul", "userdata('f64', 1, 64), userdata('f64', 1, 1), userdata('f64', 1, 64)",
+       64 / 8 + 64 / steps},  // 64 sums of one step each
+      {"USERDATA.matmul", "userdata('f64', 4, 4), userdata('f64', 4, 4), true",
+       8 + 4 * 4 / steps + 1},  // and the scratch copy of a
       {"USERDATA.matmul3d", "vec(1, 2, 3), userdata('f64', 3, 4), vec(0, 0, 0)", 1},
       {"USERDATA.matmul3d", "vec(1, 2, 3), userdata('f64', 3, 4), true", 2},
       {"USERDATA.matmul3d", "userdata('f64', 3, 4), userdata('f64', 3, 4), userdata('f64', 3, 4)", 4},
       {"USERDATA.matmul2d", "userdata('f64', 2, 3), userdata('f64', 2, 3), userdata('f64', 2, 3)", 2},
   };
   for (const row &r : rows) EXPECT_EQ(charge_of(r.fn, r.args), r.want) << r.fn << "(" << r.args << ")";
+}
+
+// A call that makes its result pays for making a userdata beyond what the same
+// call into a given destination pays.
+TEST_F(Linalg, NewResultsPayForTheirUserdata) {
+  struct row { const char *fn, *made, *given; };
+  const row rows[] = {
+      {"USERDATA.cross", "vec(1, 2, 3), vec(3, 2, 1)", "vec(1, 2, 3), vec(3, 2, 1), vec(0, 0, 0)"},
+      {"USERDATA.matmul", "userdata('f64', 4, 4), userdata('f64', 4, 4)",
+       "userdata('f64', 4, 4), userdata('f64', 4, 4), userdata('f64', 4, 4)"},
+      {"USERDATA.matmul3d", "vec(1, 2, 3), userdata('f64', 3, 4)",
+       "vec(1, 2, 3), userdata('f64', 3, 4), vec(0, 0, 0)"},
+      {"USERDATA.matmul2d", "userdata('f64', 2, 3), userdata('f64', 2, 3)",
+       "userdata('f64', 2, 3), userdata('f64', 2, 3), userdata('f64', 2, 3)"},
+      {"USERDATA.transpose", "userdata('u8', 4, 4)", "userdata('u8', 4, 4), userdata('u8', 4, 4)"},
+  };
+  for (const row &r : rows)
+    EXPECT_GE(charge_of(r.fn, r.made) - charge_of(r.fn, r.given), new_userdata_cycles) << r.fn;
+  // row and column always make one: beyond their elements' charge.
+  EXPECT_GE(charge_of("USERDATA.row", "userdata('u8', 4, 4), 1"), new_userdata_cycles + 4 / 4);
+  EXPECT_GE(charge_of("USERDATA.column", "userdata('u8', 4, 4), 1"), new_userdata_cycles + 4 / 2);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/values/values_state.h"
+#include "values/userdata_api.h"
 #include "values/userdata_ops.h"
 
 namespace {
@@ -165,7 +166,42 @@ TEST_F(Userdata, GetAndSet) {
   EXPECT_EQ(run("local u = userdata('u8', 4) return select('#', u:get(0, 200000))"), R{"i:0"});
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             " ********** too many get() results (200000) stack limit reached **********\n");
-  EXPECT_EQ(charge_of("get", "userdata('u8', 8), 0, 7"), 3);
+  EXPECT_EQ(charge_of("get", "userdata('u8', 8), 0, 7"),
+            userdata_call_cycles + 7 / 2 + 7 / moved_values_per_cycle);
+}
+
+// Beyond the charges by element, each call pays for its own fixed work: a new
+// userdata for every one it makes, the reading of its arguments, the values
+// it moves to or from the Lua stack, a number written for tostring, a line
+// written to the terminal.
+TEST_F(Userdata, CallsPayForTheirFixedWork) {
+  struct row { const char *fn, *args; int64_t least; };
+  const row rows[] = {
+      {"userdata", "'u8', 8", new_userdata_cycles},
+      {"userdata", "'[gfx]0202abcd'", new_userdata_cycles + 1},
+      {"vec", "1, 2", new_userdata_cycles},
+      {"vec", "1, 2, 3, 4, 5, 6, 7, 8", new_userdata_cycles + 8 / moved_values_per_cycle},
+      {"USERDATA.convert", "vec(1, 2), 'f64'", new_userdata_cycles},
+      {"USERDATA.convert", "vec(1, 2), 'u8', true", 2 * new_userdata_cycles + 2},
+      {"USERDATA.__tostring", "vec(1, 2)", 2 * tostring_number_cycles},
+      {"USERDATA.__tostring", "userdata('f64', 3, 4)", 12 * tostring_number_cycles},
+      {"get", "vec(1, 2), 0, 1", userdata_call_cycles + 1},
+      {"get", "vec(1, 2), 5, 1", userdata_call_cycles},  // out of range: the single 0.0
+      {"set", "vec(1, 2), 0, 5", userdata_call_cycles},
+      {"set", "vec(1, 2), 7, 5", userdata_call_cycles},
+      {"set", "userdata('u8', 8), 0, 1, 2, 3, 4, 5, 6, 7, 8", userdata_call_cycles + 8 / moved_values_per_cycle},
+      {"USERDATA.attribs", "vec(1, 2)", userdata_call_cycles},
+      {"USERDATA.mutate", "userdata('u8', 8), 'u8', 4", userdata_call_cycles},
+      {"USERDATA.mutate", "userdata('u8', 8), 'f64'", userdata_call_cycles},
+      {"USERDATA.sort", "vec(2, 1)", userdata_call_cycles + 1},
+      {"USERDATA.width", "vec(1, 2)", shape_call_cycles},
+      {"USERDATA.height", "userdata('u8', 2, 3)", shape_call_cycles},
+      {"USERDATA.height", "vec(1, 2)", shape_call_cycles},
+  };
+  for (const row &r : rows) EXPECT_GE(charge_of(r.fn, r.args), r.least) << r.fn << "(" << r.args << ")";
+  testing::internal::CaptureStdout();
+  EXPECT_GE(charge_of("get", "userdata('u8', 4), 0, 200000"), host_line_cycles);
+  testing::internal::GetCapturedStdout();
 }
 
 TEST_F(Userdata, IndexAndNewIndex) {
@@ -190,10 +226,11 @@ TEST_F(Userdata, IndexAndNewIndex) {
   EXPECT_EQ(run("return #userdata('i16', 3, 5)"), R{"i:15"});
 }
 
-// ud[i] with an integer key is read and written by the interpreter itself
-// while USERDATA's own __index and __newindex are in place; with a hook set
-// (which could see the metamethod's call) the call is made as before. Both
-// ways must give the same results, errors and cycles.
+// ud[i] with an integer key is read and written, ud.name and ud:name() looked
+// up and #ud taken by the interpreter itself while USERDATA's own __index,
+// __newindex and __len are in place; with a hook set (which could see the
+// metamethod's call) the call is made as before. Both ways must give the same
+// results, errors and cycles.
 TEST_F(Userdata, InterpreterIndexingMatchesTheMetamethods) {
   struct row {
     const char *code;
@@ -227,11 +264,33 @@ TEST_F(Userdata, InterpreterIndexingMatchesTheMetamethods) {
        {"i:10", "i:0"}},
       {"local u = make('u8') USERDATA.__newindex = function() error('no writes') end u[0] = 1",
        {"error: test:1: no writes"}},
+      // Names: methods (also long ones), component letters, other keys.
+      {"local u = make('f64') return u.x, u.y, u.w, u.q, u[''], u.width == USERDATA.width, "
+       "u:width(), u:get(1, 1), #u",
+       {"f:0", "f:3", "nil", "nil", "nil", "b:true", "i:4", "f:3", "i:4"}},
+      {"USERDATA[('m'):rep(50)] = USERDATA.height local u = userdata('u8', 2, 3) "
+       "return u:mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm(), u.__index ~= nil",
+       {"i:3", "b:true"}},
+      {"local u = make('u8') return u:nosuch()",
+       {"error: test:1: attempt to call a nil value (method 'nosuch')"}},
+      {"local u = make('u8') local function f() return u.y, u.width ~= nil, #u end return f()",
+       {"i:3", "b:true", "i:4"}},
+      {"local u = make('i16') USERDATA.__index = function(_, k) return k end "
+       "USERDATA.__len = function() return 99 end return u.width, u.x, #u",
+       {"s:width", "s:x", "i:99"}},
+      // A userdata that holds no typed array has no methods and no length.
+      {"return foreign.width, foreign.x, foreign[0], #foreign", {"nil", "nil", "nil", "nil"}},
   };
   lua_State *L = cproc->lua_state;
+  auto *foreign = static_cast<uint8_t *>(lua_newuserdatauv(L, 64, 0));
+  memset(foreign, 0xFF, 64);
   lua_getglobal(L, "USERDATA");
-  lua_getfield(L, -1, "__index");
-  lua_getfield(L, -2, "__newindex");
+  lua_setmetatable(L, -2);
+  lua_setglobal(L, "foreign");
+  lua_getglobal(L, "USERDATA");
+  lua_getfield(L, -1, "__len");
+  lua_getfield(L, -2, "__index");
+  lua_getfield(L, -3, "__newindex");
   auto measure = [&](const std::string &code, bool hooked) {
     if (hooked) lua_sethook(L, [](lua_State *, lua_Debug *) {}, LUA_MASKCOUNT, INT_MAX);
     lua_gc(L, LUA_GCSTOP);
@@ -241,10 +300,12 @@ TEST_F(Userdata, InterpreterIndexingMatchesTheMetamethods) {
     lua_gc(L, LUA_GCRESTART);
     lua_sethook(L, nullptr, 0, 0);
     // Each row starts with the runtime's own metamethods.
+    lua_pushvalue(L, -3);
+    lua_setfield(L, -5, "__len");
     lua_pushvalue(L, -2);
-    lua_setfield(L, -4, "__index");
+    lua_setfield(L, -5, "__index");
     lua_pushvalue(L, -1);
-    lua_setfield(L, -4, "__newindex");
+    lua_setfield(L, -5, "__newindex");
     return std::pair(r, used);
   };
   for (const row &r : rows) {
@@ -256,7 +317,7 @@ TEST_F(Userdata, InterpreterIndexingMatchesTheMetamethods) {
     EXPECT_EQ(called.first, r.expected) << r.code;
     EXPECT_EQ(fast.second, called.second) << r.code;
   }
-  lua_pop(L, 3);
+  lua_pop(L, 4);
 }
 
 TEST_F(Userdata, ToString) {
@@ -323,6 +384,17 @@ TEST_F(Userdata, Sort) {
             (R{"i:-32768", "i:-1", "i:1"}));
   EXPECT_EQ(run("local n = userdata('u8', 4, '03020100'):sort() return math.type(n), n > 0"),
             (R{"s:integer", "b:true"}));
+  // A vector sorts as the host's merge sort would: halves of n / 2 and the
+  // rest, ties taken from the left (so 0 and -0 keep their order), the same
+  // comparisons counted, whatever the element type or order.
+  EXPECT_EQ(run("local v = vec(5, 1, 4, 2, 3) local n = v:sort() return n, v:get()"),
+            (R{"i:8", "f:1", "f:2", "f:3", "f:4", "f:5"}));
+  EXPECT_EQ(run("local v = userdata('i64', 5) v:set(0, 5, 1, 4, 2, 3) local n = v:sort(0, true) "
+                "return n, v:get()"),
+            (R{"i:7", "i:5", "i:4", "i:3", "i:2", "i:1"}));
+  EXPECT_EQ(run("local a, b = vec(0, -0.0), vec(-0.0, 0) a:sort() b:sort(0, true) "
+                "return 1 / a[0], 1 / a[1], 1 / b[0], 1 / b[1]"),
+            (R{"f:inf", "f:-inf", "f:-inf", "f:inf"}));
 }
 
 TEST_F(Userdata, SortWithNaNKeysIsATotalOrder) {
@@ -419,9 +491,68 @@ TEST_F(Userdata, ForeignUserdataIsNotARecord) {
   EXPECT_EQ(to_userdata(L, -1), nullptr) << "more elements than its block holds";
   fake->width = 48;
   EXPECT_EQ(to_userdata(L, -1), fake);
+  // Wider elements, more depth, and sides whose product wraps 64 bits.
+  struct row { uint8_t utype; uint32_t width, height, depth; bool fits; };
+  const row rows[] = {
+      {utype_i64, 6, 1, 1, true},   {utype_i64, 7, 1, 1, false}, {utype_i16, 3, 4, 2, true},
+      {utype_i16, 5, 5, 1, false},  {utype_u8, 0x80000000u, 0x80000000u, 4, false},
+      {utype_f64, 0x80000000u, 0x80000000u, 1, false},
+  };
+  for (const row &r : rows) {
+    *fake = {r.utype, 2, {0, 0}, r.width, r.height, r.depth};
+    EXPECT_EQ(to_userdata(L, -1), r.fits ? fake : nullptr) << r.width << "x" << r.height << "x" << r.depth;
+  }
   lua_pushlightuserdata(L, p);
   EXPECT_EQ(to_userdata(L, -1), nullptr);
   lua_pop(L, 2);
+}
+
+// ud:peek and ud:poke move whole runs of bytes; the result must be that of one
+// peek or poke per element, in order: across pages, where the addresses wrap,
+// on pages read for the first time, on pages that are partly a window onto a
+// userdata, and where the RAM is a window onto the userdata itself. Each case
+// runs on a fresh process both ways and compares elements, RAM and pages held.
+TEST_F(Userdata, PeekAndPokeMatchOneElementAtATime) {
+  struct row { const char *setup, *call, *one_by_one; };
+  const row rows[] = {
+      {"u = userdata('i32', 64) for i = 0, 63 do u[i] = i * 0x01010101 end",
+       "u:poke(0x30010, 3, 40)", "for i = 0, 39 do poke4(0x30010 + 4 * i, u[3 + i]) end"},
+      {"u = userdata('i16', 300) for i = 0, 299 do u[i] = i * 997 end",
+       "u:poke(0x30FFF)", "for i = 0, 299 do poke2(0x30FFF + 2 * i, u[i]) end"},
+      {"u = userdata('u8', 64) for i = 0, 63 do u[i] = i + 1 end",
+       "u:poke(0xFFFFF0)", "for i = 0, 63 do poke(0xFFFFF0 + i, u[i]) end"},
+      {"u = userdata('i64', 16) for i = 0, 15 do u[i] = -i * 0x100000001 end",
+       "u:poke(-24, 2)", "for i = 0, 13 do poke8(-24 + 8 * i, u[2 + i]) end"},
+      {"u = userdata('i64', 1024) for i = 0, 1023 do u[i] = i end",
+       "u:peek(0x500FF8)", "for i = 0, 1023 do u[i] = peek8(0x500FF8 + 8 * i) end"},
+      {"u = userdata('i16', 64) poke2(0xFFFFFE, -3) poke(1, 0x80)",
+       "u:peek(0xFFFFFE, 1, 2)", "for i = 0, 1 do u[1 + i] = peek2(0xFFFFFE + 2 * i) end"},
+      {"w = userdata('u8', 100) for i = 0, 99 do w[i] = 200 - i end _map_ram(w, 0x60000) "
+       "u = userdata('i32', 64)",
+       "u:peek(0x60000)", "for i = 0, 63 do u[i] = peek4(0x60000 + 4 * i) end"},
+      {"w = userdata('u8', 100) _map_ram(w, 0x60000) u = userdata('u8', 300) "
+       "for i = 0, 299 do u[i] = i end",
+       "u:poke(0x60000)", "for i = 0, 299 do poke(0x60000 + i, u[i]) end"},
+      {"u = userdata('i32', 2048) for i = 0, 2047 do u[i] = i end _map_ram(u, 0x40000)",
+       "u:poke(0x40008, 0, 100)", "for i = 0, 99 do poke4(0x40008 + 4 * i, u[i]) end"},
+      {"u = userdata('i32', 2048) for i = 0, 2047 do u[i] = i end _map_ram(u, 0x40000)",
+       "u:peek(0x40008, 0, 100)", "for i = 0, 99 do u[i] = peek4(0x40008 + 4 * i) end"},
+      {"u = userdata('u8', 200) for i = 0, 199 do u[i] = i end _map_ram(u, 0x40000)",
+       "u:peek(0x3FFF8, 0, 100)", "for i = 0, 99 do u[i] = peek(0x3FFF8 + i) end"},
+  };
+  // Elements, then the bytes around the range as the RAM holds them now.
+  const std::string show = "local t = {u:get()} for a = -0x40, 0x1FF do "
+                           "t[#t + 1] = peek(r + a) end return table.concat(t, ',')";
+  for (const row &r : rows) {
+    std::string range = std::string("r = tonumber(('") + r.call + "'):match('%((-?[%w]+)')) ";
+    process *bulk = new_process("bulk", "/apps/bulk.lua");
+    process *model = new_process("model", "/apps/model.lua");
+    ASSERT_TRUE(bulk && model);
+    run_as(bulk, std::string(r.setup) + " " + range + r.call);
+    run_as(model, std::string(r.setup) + " " + range + r.one_by_one);
+    EXPECT_EQ(bulk->ram_bytes, model->ram_bytes) << r.call;
+    EXPECT_EQ(run_as(bulk, show), run_as(model, show)) << r.call;
+  }
 }
 
 TEST_F(Userdata, PeekAndPokeGoThroughProcessRam) {
