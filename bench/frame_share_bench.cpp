@@ -783,8 +783,6 @@ struct figures {
 };
 
 constexpr double ratio_limit = 4;
-// A ratio beyond this is no noise: it is not measured again.
-constexpr double ratio_beyond_noise = 12;
 constexpr int remeasures = 3;
 
 // The empty loop and the case, each in the state as built; a case beyond the
@@ -803,7 +801,7 @@ figures run_case(const bench_case &c, unsigned state, double seconds, std::strin
     if (!loop) return best;
     figures now{true, *empty, *loop};
     if (!best.ran || now.ratio() < best.ratio()) best = now;
-    if (best.ratio() <= ratio_limit || best.ratio() > ratio_beyond_noise) break;
+    if (best.ratio() <= ratio_limit) break;
   }
   return best;
 }

@@ -46,7 +46,7 @@ std::string get_capture_filename(std::string_view name, std::string_view ext);
 // _signal(21): the request replaces a pending one's parameters. The caller is
 // charged screenshot_charge now for the capture taken later on its behalf.
 void request_screenshot(process *P);
-// Encoding (PNG about 8 cycles a pixel at its scale, a QOI label half a cycle)
+// Encoding (PNG 32 cycles a pixel at its scale, a QOI label half a cycle)
 // and the file write.
 int64_t screenshot_charge(const capture_block &b);
 // Per frame made: counts the skip down, then takes the screenshot from the
