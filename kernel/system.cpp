@@ -235,7 +235,6 @@ void reset_app_state() {
   // the audio thread may be appending).
   if (audio_capture_running()) audio_capture_abandon();
   app = app_record{};
-  os_keep_freed_memory();  // before the processes come and go
   if (system_inited) app.window_focused = focused;
   if (gif_recording_open()) app.gif_recording = recording, app.gif_frame_count = recorded;
   processes_init();

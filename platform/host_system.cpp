@@ -3,10 +3,6 @@
 
 #include <SDL.h>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include "kernel/system.h"
 #include "platform/audio_device.h"
 #include "platform/controllers.h"
@@ -38,16 +34,3 @@ void os_system_init() {
 }
 
 void os_system_shutdown() { os_close_audio(); }
-
-void os_keep_freed_memory() {
-#if defined(__GLIBC__)
-  // Near the bounds the allocator grows its own thresholds to as large blocks
-  // come and go (setting them stops that growth). A block of a RAM space's
-  // size or more (a capture's store) is still mapped from the host apart:
-  // the host hands it over zeroed and faults in only the pages written.
-  constexpr int freed_bytes_kept = 64 << 20;
-  constexpr int mapped_block_min = 16 << 20;
-  mallopt(M_TRIM_THRESHOLD, freed_bytes_kept);
-  mallopt(M_MMAP_THRESHOLD, mapped_block_min);
-#endif
-}
