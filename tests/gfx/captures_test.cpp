@@ -282,9 +282,9 @@ TEST_F(Captures, ARequestIsChargedForItsCapture) {
     std::vector<int> words;  // x, y, width, height, scale, label, skip, silent
     int64_t encoding;
   } rows[] = {
-      {{0, 0, 0, 0, 0, 0, 0, 0}, 16 * 16 * 8},
-      {{0, 0, 480, 270, 9, 0, 0, 1}, 480 * 270 * 16 * 8},
-      {{0, 0, 100, 50, 2, 0, 0, 0}, 100 * 50 * 4 * 8},
+      {{0, 0, 0, 0, 0, 0, 0, 0}, 16 * 16 * 32},
+      {{0, 0, 480, 270, 9, 0, 0, 1}, 480 * 270 * 16 * 32},
+      {{0, 0, 100, 50, 2, 0, 0, 0}, 100 * 50 * 4 * 32},
       {{0, 0, 100, 50, 4, 1, 0, 0}, 480 * 270 / 2},  // a label: the whole screen as QOI
   };
   cproc = display;
