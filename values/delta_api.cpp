@@ -8,12 +8,14 @@
 namespace {
 
 // Bytes of a delta's work (scanning, CRCs, decompressing, copying) a cycle
-// pays for, beyond the format's own charge of a quarter of the result.
-constexpr int64_t work_bytes_per_cycle = 4;
+// pays for, beyond the format's own charge of a quarter of the result. Making
+// one also looks for matches and compresses: half as many bytes a cycle.
+constexpr int64_t applied_bytes_per_cycle = 4;
+constexpr int64_t created_bytes_per_cycle = 2;
 
 // Charges the work as it goes: past the ceiling the call ends in the cpu limit error.
-delta_progress charge_work(lua_State *L) {
-  return [L](int64_t bytes) { spend_cpu_or_stop(L, bytes / work_bytes_per_cycle); };
+delta_progress charge_work(lua_State *L, int64_t bytes_per_cycle) {
+  return [L, bytes_per_cycle](int64_t bytes) { spend_cpu_or_stop(L, bytes / bytes_per_cycle); };
 }
 
 // Reads two string arguments; false when either is not a string.
@@ -39,12 +41,14 @@ int lua54_create_diff(lua_State *L) {
   const uint8_t *a, *b;
   size_t na, nb;
   if (!two_strings(L, &a, &na, &b, &nb)) return 0;
-  return push_result(L, generate_diff(a, int64_t(na), b, int64_t(nb), charge_work(L)));
+  delta_progress charge = charge_work(L, created_bytes_per_cycle);
+  return push_result(L, generate_diff(a, int64_t(na), b, int64_t(nb), charge));
 }
 
 int lua54_apply_diff(lua_State *L) {
   const uint8_t *a, *d;
   size_t na, nd;
   if (!two_strings(L, &a, &na, &d, &nd)) return 0;
-  return push_result(L, apply_diff(a, int64_t(na), d, int64_t(nd), charge_work(L)));
+  delta_progress charge = charge_work(L, applied_bytes_per_cycle);
+  return push_result(L, apply_diff(a, int64_t(na), d, int64_t(nd), charge));
 }
