@@ -160,8 +160,11 @@ region region_at(process *P, process_ram &r, uint32_t addr, bool write) {
   return {own, r.mapped_len[p], ram_page_size};
 }
 
-// Host bytes into RAM a region at a time; returns the chunk cost.
-int64_t write_host_bytes(process *P, int64_t addr, const uint8_t *src, int64_t n, bool mark) {
+// Fills the n bytes from addr a region at a time, fill(destination, bytes
+// done before it, length), flagging the pages written when `mark`; returns
+// the chunk cost.
+template <class Fill>
+int64_t fill_regions(process *P, int64_t addr, int64_t n, bool mark, Fill fill) {
   if (n <= 0 || !has_ram(P)) return 0;
   process_ram &r = *P->ram;
   int64_t cost = 0;
@@ -171,12 +174,18 @@ int64_t write_host_bytes(process *P, int64_t addr, const uint8_t *src, int64_t n
     region g = region_at(P, r, a, true);
     auto off = static_cast<int32_t>(offset_of(a));
     int64_t len = std::min<int64_t>(g.hi - off, n - done);
-    memcpy(g.base + off, src + done, static_cast<size_t>(len));
+    fill(g.base + off, done, static_cast<size_t>(len));
     if (mark) mark_written(r, page_of(a));
     cost += len / 128 + 1;
     done += len;
   }
   return cost;
+}
+
+// Host bytes into RAM a region at a time; returns the chunk cost.
+int64_t write_host_bytes(process *P, int64_t addr, const uint8_t *src, int64_t n, bool mark) {
+  return fill_regions(P, addr, n, mark,
+                      [src](uint8_t *d, int64_t done, size_t len) { memcpy(d, src + done, len); });
 }
 
 // n bytes from s to d as a loop from the first byte up would copy them; when
@@ -437,21 +446,8 @@ int32_t ram_mapped_len(const process *P, int64_t addr) {
 /* ---------------------------------------------------------------------- */
 
 int64_t ram_memset(process *P, int64_t addr, int value, int64_t n) {
-  if (n <= 0 || !has_ram(P)) return 0;
-  process_ram &r = *P->ram;
-  auto start = static_cast<uint64_t>(addr);
-  int64_t cost = 0;
-  for (int64_t done = 0; done < n;) {
-    auto a = static_cast<uint32_t>((start + static_cast<uint64_t>(done)) & ram_address_mask);
-    region g = region_at(P, r, a, true);
-    auto off = static_cast<int32_t>(offset_of(a));
-    int64_t len = std::min<int64_t>(g.hi - off, n - done);
-    memset(g.base + off, value & 0xFF, static_cast<size_t>(len));
-    mark_written(r, page_of(a));
-    cost += len / 128 + 1;
-    done += len;
-  }
-  return cost;
+  return fill_regions(P, addr, n, true,
+                      [value](uint8_t *d, int64_t, size_t len) { memset(d, value & 0xFF, len); });
 }
 
 int64_t ram_memcpy(process *P, int64_t dst, int64_t src, int64_t n) {
