@@ -492,10 +492,7 @@ std::vector<bench_case> case_table() {
 // The root: the system's own two processes as placeholders, the state
 // builders, and one child at a time, sliced at 0.9 each frame. It takes its
 // orders from the benchmark through bench_order().
-const char *boot_code = R"lua(
-for _, name in ipairs({"wm", "display"}) do
-  _create_process_from_code("while true do flip() end", name, "/system/" .. name .. ".lua")
-end
+const std::string boot_code = frame_loop::system_processes + R"lua(
 local body = string.rep("hello world ", 85)
 local build = {}
 function build.fixtures()

@@ -59,6 +59,25 @@ namespace frame_loop {
 // Files by path and contents.
 using files = std::vector<std::pair<std::string, std::string>>;
 
+// The start of a root's boot.lua: the system's own two processes (ids 2, 3).
+inline const std::string system_processes = R"lua(
+for _, name in ipairs({"wm", "display"}) do
+  _create_process_from_code("while true do flip() end", name, "/system/" .. name .. ".lua")
+end
+)lua";
+
+// A root's boot.lua that makes the system's processes, runs `before` then
+// makes the child from /apps/child.lua (global `child`) and slices it at 0.9
+// of every frame, running `each_frame` before each flip.
+inline std::string sliced_child_boot(const std::string &before = "",
+                                     const std::string &each_frame = "") {
+  return system_processes + before + R"lua(
+child = _create_process_from_code(fetch("/apps/child.lua"), "child", "/apps/child.lua")
+while true do
+  _run_process_slice(child, 0.9)
+)lua" + each_frame + "\n  flip()\nend\n";
+}
+
 struct limits {
   int64_t frames = 0;            // at most this many frames (0: no limit)
   double host_seconds = 0;       // stop once the frames took this long (0: no limit)

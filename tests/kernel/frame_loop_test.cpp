@@ -13,18 +13,7 @@ namespace {
 
 // The system's own two processes, then a child whose code is on the drive,
 // sliced at 0.9 each frame; `frames` counts the root's frames.
-const char *boot_code = R"lua(
-for _, name in ipairs({"wm", "display"}) do
-  _create_process_from_code("while true do flip() end", name, "/system/" .. name .. ".lua")
-end
-child = _create_process_from_code(fetch("/apps/child.lua"), "child", "/apps/child.lua")
-frames = 0
-while true do
-  _run_process_slice(child, 0.9)
-  frames = frames + 1
-  flip()
-end
-)lua";
+const std::string boot_code = frame_loop::sliced_child_boot("frames = 0", "  frames = frames + 1");
 
 class FrameLoop : public testing::Test {
  protected:

@@ -14,17 +14,8 @@ namespace {
 
 // The system's own two processes, a process to restart (id 4), then the
 // child (id 5), sliced at 0.9 of every frame.
-const std::string boot_code = R"lua(
-for _, name in ipairs({"wm", "display"}) do
-  _create_process_from_code("while true do flip() end", name, "/system/" .. name .. ".lua")
-end
-_create_process_from_code("flip()", "g", "/apps/g.lua")
-child = _create_process_from_code(fetch("/apps/child.lua"), "child", "/apps/child.lua")
-while true do
-  _run_process_slice(child, 0.9)
-  flip()
-end
-)lua";
+const std::string boot_code =
+    frame_loop::sliced_child_boot(R"lua(_create_process_from_code("flip()", "g", "/apps/g.lua"))lua");
 
 int64_t minor_faults() {
   rusage u{};

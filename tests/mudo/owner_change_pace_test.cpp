@@ -14,12 +14,9 @@ namespace {
 // The system's own two processes, then a child on the drive; the root runs
 // `root` (which never flips: it spends its whole share each frame).
 std::string boot_code(const char *root) {
-  return std::string(R"lua(
-for _, name in ipairs({"wm", "display"}) do
-  _create_process_from_code("while true do flip() end", name, "/system/" .. name .. ".lua")
-end
+  return frame_loop::system_processes + R"lua(
 child = _create_process_from_code(fetch("/apps/child.lua"), "child", "/apps/child.lua")
-)lua") + root;
+)lua" + root;
 }
 
 class OwnerChangePace : public testing::Test {

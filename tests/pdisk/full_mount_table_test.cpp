@@ -17,18 +17,7 @@ namespace {
 
 // The system's own two processes; the root fills the table (FILL), then
 // slices the child at 0.9 each frame.
-const std::string boot_code = R"lua(
-for _, name in ipairs({"wm", "display"}) do
-  _create_process_from_code("while true do flip() end", name, "/system/" .. name .. ".lua")
-end
-FILL
-filled = 1
-child = _create_process_from_code(fetch("/apps/child.lua"), "child", "/apps/child.lua")
-while true do
-  _run_process_slice(child, 0.9)
-  flip()
-end
-)lua";
+const std::string boot_code = frame_loop::sliced_child_boot("FILL\nfilled = 1");
 
 const char *child_code = R"lua(
 store("/ram/x.txt", "x")
